@@ -1,0 +1,58 @@
+#include "app/load_file.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <new>
+
+namespace zub {
+
+namespace {
+
+struct file_close {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using file_handle = std::unique_ptr<std::FILE, file_close>;
+
+std::string system_reason(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+std::variant<document_buffer, std::string> load_file(const char* path) {
+    // A directory opens like a file here, and its size means nothing.
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored)) {
+        return std::string("cannot read the file: ") + std::strerror(EISDIR);
+    }
+
+    errno = 0;
+    const file_handle file{std::fopen(path, "rb")};
+    if (!file) return system_reason("cannot open the file");
+
+    if (std::fseek(file.get(), 0, SEEK_END) != 0) return system_reason("cannot read the file");
+    const long end = std::ftell(file.get());
+    if (end < 0) return system_reason("cannot read the file");
+    if (std::fseek(file.get(), 0, SEEK_SET) != 0) return system_reason("cannot read the file");
+
+    document_buffer buffer;
+    buffer.size = static_cast<std::size_t>(end);
+    buffer.bytes.reset(new (std::nothrow) std::uint8_t[buffer.size]);
+    if (!buffer.bytes) {
+        return "cannot read the file: not enough memory for its " + std::to_string(buffer.size) +
+               " bytes";
+    }
+
+    errno = 0;
+    const std::size_t got = std::fread(buffer.bytes.get(), 1, buffer.size, file.get());
+    if (got != buffer.size) {
+        if (std::ferror(file.get()) != 0 && errno != 0) return system_reason("cannot read the file");
+        return "cannot read the file: it ended after " + std::to_string(got) + " of " +
+               std::to_string(buffer.size) + " bytes";
+    }
+    return buffer;
+}
+
+}  // namespace zub

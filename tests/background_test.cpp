@@ -1,0 +1,246 @@
+// The window and its background: the image at the top-left corner, clipped and never
+// scaled, at every depth, and the window's title.
+#include <SDL_image.h>
+
+#include "tests/sdl_fixture.hpp"
+#include "view/compose.hpp"
+#include "view/show.hpp"
+
+namespace zub::test {
+namespace {
+
+const rgba backdrop{255, 0, 255, 255};  // what the screen holds before the document is painted
+
+enum class format { png_rgb, png_rgba, png_palette, png_grey, jpeg, gif, bmp, ppm };
+
+const char* name_of(format f) {
+    switch (f) {
+        case format::png_rgb: return "PngRgb";
+        case format::png_rgba: return "PngRgba";
+        case format::png_palette: return "PngPalette";
+        case format::png_grey: return "PngGrey";
+        case format::jpeg: return "Jpeg";
+        case format::gif: return "Gif";
+        case format::bmp: return "Bmp";
+        case format::ppm: return "Ppm";
+    }
+    return "?";
+}
+
+// The image a test embeds, and the colours the viewer must show for it.
+struct embedded_image {
+    bytes file;
+    picture shows;
+};
+
+embedded_image make_image(format f, int width, int height, bool vivid) {
+    picture pic = pattern(width, height, vivid || f == format::png_palette || f == format::gif);
+    switch (f) {
+        case format::png_rgb: return {encode_png(pic, png_kind::rgb), pic};
+        case format::png_rgba: {
+            // Alpha is dropped: every pixel shows its colour, however transparent.
+            picture translucent = pic;
+            for (int i = 0; i < width * height; ++i) translucent.pixels[static_cast<std::size_t>(i)].a = static_cast<std::uint8_t>(i * 37);
+            return {encode_png(translucent, png_kind::rgba), pic};
+        }
+        case format::png_palette: return {encode_png(pic, png_kind::palette), pic};
+        case format::png_grey: {
+            for (rgba& p : pic.pixels) p.g = p.b = p.r;
+            return {encode_png(pic, png_kind::grey), pic};
+        }
+        case format::jpeg: {
+            // Lossy: what the viewer must show is what the decoder makes of the bytes.
+            bytes file = encode_jpeg(pic, 90);
+            SDL_Surface* decoded = IMG_Load_RW(SDL_RWFromConstMem(file.data(), static_cast<int>(file.size())), 1);
+            EXPECT_NE(decoded, nullptr) << IMG_GetError();
+            picture shows = read_back(decoded);
+            SDL_FreeSurface(decoded);
+            return {file, shows};
+        }
+        case format::gif: return {encode_gif(pic), pic};
+        case format::bmp: return {encode_bmp(pic), pic};
+        case format::ppm: return {encode_ppm(pic), pic};
+    }
+    return {};
+}
+
+// The picture a window of the given size shows for `image` painted over `backdrop`.
+picture expected_on(int width, int height, const picture& image) {
+    picture out = solid(width, height, backdrop);
+    for (int y = 0; y < std::min(height, image.height); ++y) {
+        for (int x = 0; x < std::min(width, image.width); ++x) out.at(x, y) = image.at(x, y);
+    }
+    return out;
+}
+
+struct background_case {
+    format image_format;
+    int depth;
+    int image_width, image_height;  // the window is 16 x 12
+};
+
+class BackgroundAtEveryDepth : public DummyScreen, public ::testing::WithParamInterface<background_case> {};
+
+TEST_P(BackgroundAtEveryDepth, ImageIsPaintedAtTheTopLeftClippedNeverScaled) {
+    const background_case c = GetParam();
+    // Depth 0 gives the dummy driver's own depth: an 8-bit palette.
+    const bool palette_screen = c.depth == 8 || c.depth == 0;
+    const embedded_image image = make_image(c.image_format, c.image_width, c.image_height, palette_screen);
+
+    document_spec spec;
+    spec.width = 16;
+    spec.height = 12;
+    spec.bits_per_pixel = c.depth;
+    spec.image = image.file;
+    const bytes file = write_document(spec);
+    const document_sections doc = sections_of(file);
+
+    SDL_Surface* s = screen(16, 12, c.depth);
+    ASSERT_NE(s, nullptr);
+    fill(s, backdrop);
+    const auto warnings = compose_document(file, doc, s);
+    EXPECT_TRUE(warnings.empty()) << warnings.front();
+    picture shows = image.shows;
+    if (palette_screen && c.image_format == format::jpeg) {
+        // A true-colour image reaches an 8-bit screen through SDL's 3-3-2 colour cube.
+        for (rgba& p : shows.pixels) {
+            const SDL_Color q = s->format->palette->colors[(p.r >> 5U) << 5U | (p.g >> 5U) << 2U | p.b >> 6U];
+            p = rgba{q.r, q.g, q.b, 255};
+        }
+    }
+    EXPECT_TRUE(same_pixels(s, expected_on(16, 12, shows)));
+}
+
+std::vector<background_case> all_background_cases() {
+    std::vector<background_case> cases;
+    for (format f : {format::png_rgb, format::png_rgba, format::png_palette, format::png_grey, format::jpeg,
+                     format::gif, format::bmp, format::ppm}) {
+        for (int depth : {32, 24, 16, 8, 0}) {
+            cases.push_back({f, depth, 10, 7});   // smaller than the window
+            cases.push_back({f, depth, 16, 12});  // the window's size
+            cases.push_back({f, depth, 23, 19});  // larger
+        }
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, BackgroundAtEveryDepth, ::testing::ValuesIn(all_background_cases()),
+                         [](const ::testing::TestParamInfo<background_case>& info) {
+                             const background_case& c = info.param;
+                             return std::string(name_of(c.image_format)) + "Depth" + std::to_string(c.depth) + "Image" +
+                                    std::to_string(c.image_width) + "x" + std::to_string(c.image_height);
+                         });
+
+using Background = DummyScreen;
+
+TEST_F(Background, TransparentColourOfAGifLeavesTheScreenAsItWas) {
+    picture pic = pattern(12, 9, true);
+    const rgba see_through{10, 20, 30, 255};
+    for (int y = 2; y < 6; ++y) {
+        for (int x = 3; x < 8; ++x) pic.at(x, y) = see_through;
+    }
+    document_spec spec;
+    spec.width = 12;
+    spec.height = 9;
+    spec.image = encode_gif(pic, see_through);
+    const bytes file = write_document(spec);
+
+    SDL_Surface* s = screen(12, 9, 32);
+    fill(s, backdrop);
+    EXPECT_TRUE(compose_document(file, sections_of(file), s).empty());
+    picture expected = pic;
+    for (rgba& p : expected.pixels) {
+        if (p == see_through) p = backdrop;
+    }
+    EXPECT_TRUE(same_pixels(s, expected));
+}
+
+TEST_F(Background, ImageThatDoesNotDecodeLeavesTheScreenAndWarns) {
+    document_spec spec;
+    spec.image = to_bytes("this is not an image");
+    const bytes file = write_document(spec);
+    SDL_Surface* s = screen(16, 16, 32);
+    fill(s, backdrop);
+    const auto warnings = compose_document(file, sections_of(file), s);
+    ASSERT_EQ(warnings.size(), 1U);
+    EXPECT_EQ(warnings[0].rfind("the image is not shown: ", 0), 0U) << warnings[0];
+    EXPECT_TRUE(same_pixels(s, solid(16, 16, backdrop)));
+}
+
+TEST_F(Background, EmptyImageSectionWarnsAndDrawsNothing) {
+    const bytes file = write_document(document_spec{});
+    SDL_Surface* s = screen(16, 16, 32);
+    fill(s, backdrop);
+    EXPECT_EQ(compose_document(file, sections_of(file), s).size(), 1U);
+    EXPECT_TRUE(same_pixels(s, solid(16, 16, backdrop)));
+}
+
+// The window's title, as the window system is given it.
+class Title : public DummyScreen {
+protected:
+    static std::string title_for(const document_spec& spec) {
+        const bytes file = write_document(spec);
+        const auto window = open_window(sections_of(file));
+        EXPECT_TRUE(std::holds_alternative<SDL_Surface*>(window));
+        char* title = nullptr;
+        char* icon = nullptr;
+        SDL_WM_GetCaption(&title, &icon);
+        return title == nullptr ? "(none)" : title;
+    }
+};
+
+TEST_F(Title, IsTheCaptionUpToItsFirstZeroByteAndAtMost255Bytes) {
+    document_spec spec;
+    spec.caption = bytes(255, 'c');
+    EXPECT_EQ(title_for(spec), std::string(255, 'c'));
+
+    spec.caption = to_bytes(std::string("before\0after", 12));
+    EXPECT_EQ(title_for(spec), "before");
+
+    spec.caption = {};
+    EXPECT_EQ(title_for(spec), "");
+
+    spec.caption = to_bytes("Caf\xC3\xA9");  // bytes go to the window system unchanged
+    EXPECT_EQ(title_for(spec), "Caf\xC3\xA9");
+}
+
+TEST_F(Title, LongCaptionIsCutAndTheImageIsStillFoundAfterIt) {
+    document_spec spec;
+    spec.width = 8;
+    spec.height = 8;
+    for (int i = 0; i < 300; ++i) spec.caption.push_back(static_cast<std::uint8_t>('a' + i % 26));
+    const picture pic = pattern(8, 8, false);
+    spec.image = encode_png(pic, png_kind::rgb);
+    EXPECT_EQ(title_for(spec), std::string(spec.caption.begin(), spec.caption.begin() + 255));
+
+    const bytes file = write_document(spec);
+    SDL_Surface* s = SDL_GetVideoSurface();
+    EXPECT_TRUE(compose_document(file, sections_of(file), s).empty());
+    EXPECT_TRUE(same_pixels(s, pic));
+}
+
+TEST_F(Title, WindowHasTheDocumentsSizeAndDepth) {
+    document_spec spec;
+    spec.width = 37;
+    spec.height = 21;
+    spec.bits_per_pixel = 16;
+    const bytes file = write_document(spec);
+    const auto window = open_window(sections_of(file));
+    ASSERT_TRUE(std::holds_alternative<SDL_Surface*>(window));
+    const SDL_Surface* s = std::get<SDL_Surface*>(window);
+    EXPECT_EQ(s->w, 37);
+    EXPECT_EQ(s->h, 21);
+    EXPECT_EQ(s->format->BitsPerPixel, 16);
+}
+
+TEST_F(Title, WindowThatCannotBeOpenedGivesSdlsReason) {
+    document_spec spec;
+    spec.width = -1;
+    const bytes file = write_document(spec);
+    const auto window = open_window(sections_of(file));
+    ASSERT_TRUE(std::holds_alternative<std::string>(window));
+    EXPECT_EQ(std::get<std::string>(window), "cannot open a -1x16 window at depth 32: Invalid width or height");
+}
+
+}  // namespace
+}  // namespace zub::test

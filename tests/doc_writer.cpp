@@ -1,0 +1,56 @@
+#include "tests/doc_writer.hpp"
+
+#include <fstream>
+#include <stdexcept>
+
+namespace zub::test {
+
+bytes to_bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+void put_u32(bytes& out, std::uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+record_spec text_at(int x, int y, std::uint8_t r, std::uint8_t g, std::uint8_t b,
+                    const std::string& text) {
+    record_spec rec;
+    rec.red = r;
+    rec.green = g;
+    rec.blue = b;
+    rec.x = static_cast<std::uint16_t>(x);
+    rec.y = static_cast<std::uint16_t>(y);
+    rec.text = to_bytes(text);
+    return rec;
+}
+
+bytes write_document(const document_spec& spec) {
+    bytes out{'Z', 'U', 'B'};
+    put_u32(out, static_cast<std::uint32_t>(spec.width));
+    put_u32(out, static_cast<std::uint32_t>(spec.height));
+    put_u32(out, static_cast<std::uint32_t>(spec.bits_per_pixel));
+    put_u32(out, static_cast<std::uint32_t>(spec.font_size));
+    put_u32(out, spec.caption_length.value_or(static_cast<std::uint32_t>(spec.caption.size())));
+    put_u32(out, spec.record_count.value_or(static_cast<std::uint32_t>(spec.records.size())));
+    put_u32(out, spec.image_length.value_or(static_cast<std::uint32_t>(spec.image.size())));
+    out.insert(out.end(), spec.caption.begin(), spec.caption.end());
+    out.insert(out.end(), spec.image.begin(), spec.image.end());
+    for (const record_spec& rec : spec.records) {
+        put_u32(out, rec.red);
+        put_u32(out, rec.green);
+        put_u32(out, rec.blue);
+        put_u32(out, rec.x);
+        put_u32(out, rec.y);
+        put_u32(out, rec.text_length.value_or(static_cast<std::uint32_t>(rec.text.size())));
+        out.insert(out.end(), rec.text.begin(), rec.text.end());
+    }
+    out.insert(out.end(), spec.trailing.begin(), spec.trailing.end());
+    return out;
+}
+
+void write_file(const std::string& path, const bytes& data) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    if (!file) throw std::runtime_error("cannot write " + path);
+}
+
+}  // namespace zub::test

@@ -1,0 +1,352 @@
+// The real zub_reader in a real X server: command line, exit statuses, messages, and
+// the window's size, title and pixels.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "tests/doc_writer.hpp"
+#include "tests/images.hpp"
+#include "tests/sdl_fixture.hpp"
+#include "tests/x_session.hpp"
+#include "view/compose.hpp"
+
+#include <SDL_image.h>
+#include <algorithm>
+
+namespace zub::test {
+namespace {
+
+const std::string usage = "usage: zub_reader filename\n";
+
+// The viewer's own lines on stderr. The sound library may add lines of its own on a
+// machine without a sound card; they are not the viewer's.
+long line_count(const std::string& text) { return std::count(text.begin(), text.end(), '\n'); }
+
+std::string ours(const std::string& err) {
+    std::string kept;
+    std::size_t at = 0;
+    while (at < err.size()) {
+        std::size_t end = err.find('\n', at);
+        end = end == std::string::npos ? err.size() : end + 1;
+        if (err.compare(at, 12, "zub_reader: ") == 0) kept += err.substr(at, end - at);
+        at = end;
+    }
+    return kept;
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { server_ = std::make_unique<xvfb>(); }
+    static void TearDownTestSuite() { server_.reset(); }
+
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() / ("zub-e2e-" + std::to_string(getpid()));
+        std::filesystem::create_directories(dir_);
+        std::filesystem::copy_file("Consola.ttf", dir_ / "Consola.ttf",
+                                   std::filesystem::copy_options::overwrite_existing);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    // Starts the viewer in the test's folder, on the test's X server.
+    std::unique_ptr<child_process> start(const std::vector<std::string>& args,
+                                         const std::vector<std::string>& env = {}) {
+        std::vector<std::string> argv{ZUB_READER};
+        argv.insert(argv.end(), args.begin(), args.end());
+        // The test's own settings come last and win. SDL_VIDEODRIVER is always set: with
+        // no display and no driver, SDL would quietly draw in the terminal instead.
+        std::vector<std::string> all{"DISPLAY=" + server_->display(), "SDL_VIDEODRIVER=x11"};
+        all.insert(all.end(), env.begin(), env.end());
+        return std::make_unique<child_process>(argv, all, dir_.string());
+    }
+
+    std::string save(const std::string& name, const bytes& data) {
+        write_file((dir_ / name).string(), data);
+        return name;
+    }
+
+    // Runs a command that must end without opening a window.
+    struct ended {
+        int status;
+        std::string out, err;
+    };
+    ended run_to_end(const std::vector<std::string>& args, std::vector<std::string> env = {}) {
+        auto viewer = start(args, std::move(env));
+        const auto status = viewer->wait_exit(20);
+        EXPECT_TRUE(status) << "still running";
+        return {status.value_or(-1), viewer->out(), ours(viewer->err())};
+    }
+
+    // Waits for the viewer's window, checks what it shows, then closes it.
+    static void expect_window_then_close(child_process& viewer, int width, int height, const std::string& title,
+                                         const picture& expected) {
+        const auto window = find_window(server_->display(), viewer.pid(), 20);
+        ASSERT_TRUE(window) << "no window; stderr: " << ours(viewer.err());
+        EXPECT_EQ(window->width, width);
+        EXPECT_EQ(window->height, height);
+        EXPECT_EQ(window->title, title);
+        // The window may be mapped a moment before its one picture lands.
+        picture shown;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        do {
+            shown = capture_window(server_->display(), window->id, width, height);
+            if (shown.pixels == expected.pixels) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        } while (std::chrono::steady_clock::now() < deadline);
+        EXPECT_TRUE(shown.pixels == expected.pixels) << differences(shown, expected);
+
+        send_delete_window(server_->display(), window->id);
+        const auto status = viewer.wait_exit(10);
+        ASSERT_TRUE(status) << "the window did not close";
+        EXPECT_EQ(*status, 0) << ours(viewer.err());
+        EXPECT_EQ(viewer.out(), "");
+    }
+
+    static std::string differences(const picture& got, const picture& want) {
+        int wrong = 0;
+        std::string first;
+        for (int y = 0; y < want.height; ++y) {
+            for (int x = 0; x < want.width; ++x) {
+                const rgba a = got.at(x, y), b = want.at(x, y);
+                if (a == b) continue;
+                if (wrong++ == 0) {
+                    first = " first at (" + std::to_string(x) + "," + std::to_string(y) + "): " +
+                            std::to_string(a.r) + "," + std::to_string(a.g) + "," + std::to_string(a.b) + " not " +
+                            std::to_string(b.r) + "," + std::to_string(b.g) + "," + std::to_string(b.b);
+                }
+            }
+        }
+        return std::to_string(wrong) + " pixels differ;" + first;
+    }
+
+    static inline std::unique_ptr<xvfb> server_;
+    std::filesystem::path dir_;
+};
+
+TEST_F(EndToEnd, WrongArgumentCountPrintsTheUsageLineOnly) {
+    for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{"a.zub", "b.zub"}}) {
+        const ended run = run_to_end(args);
+        EXPECT_EQ(run.status, 255);
+        EXPECT_EQ(run.out, usage);
+        EXPECT_EQ(ours(run.err), "");
+    }
+}
+
+TEST_F(EndToEnd, FilesThatAreNotDocumentsEndQuietly) {
+    for (const auto& [name, content] : std::vector<std::pair<std::string, std::string>>{
+             {"notes.txt", "A plain text file\n"}, {"zab.zub", "ZAB and then some more bytes here"},
+             {"empty.zub", ""}, {"z.zub", "Z"}, {"zu.zub", "ZU"}}) {
+        const ended run = run_to_end({save(name, to_bytes(content))});
+        EXPECT_EQ(run.status, 0) << name;
+        EXPECT_EQ(run.out, "") << name;
+        EXPECT_EQ(ours(run.err), "") << name;
+    }
+}
+
+TEST_F(EndToEnd, DamagedDocumentsAreRefusedWithOneLine) {
+    document_spec past_end;
+    past_end.image = bytes(100, 7);
+    past_end.image_length = 1234;
+    bytes file = write_document(past_end);
+    ended run = run_to_end({save("doc.zub", file)});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(ours(run.err),
+              "zub_reader: doc.zub: damaged document: the image runs past the end of the file (needs 1234 "
+              "bytes at offset 31; the file has 131)\n");
+
+    run = run_to_end({save("short.zub", to_bytes("ZUB\x01\x02"))});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(ours(run.err),
+              "zub_reader: short.zub: damaged document: the file is shorter than the 31-byte header (it has 5 "
+              "bytes)\n");
+
+    document_spec negative;
+    negative.image_length = 0x80000000U;
+    run = run_to_end({save("negative.zub", write_document(negative))});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(ours(run.err), "zub_reader: negative.zub: damaged document: the image length is negative (-2147483648)\n");
+    EXPECT_EQ(run.out, "");
+}
+
+TEST_F(EndToEnd, FilesThatCannotBeReadAreReportedWithTheSystemsReason) {
+    ended run = run_to_end({"no-such.zub"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(ours(run.err), "zub_reader: no-such.zub: cannot open the file: No such file or directory\n");
+
+    std::filesystem::create_directory(dir_ / "folder.zub");
+    run = run_to_end({"folder.zub"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(ours(run.err), "zub_reader: folder.zub: cannot read the file: Is a directory\n");
+}
+
+TEST_F(EndToEnd, WindowThatCannotBeOpenedIsReported) {
+    document_spec spec;
+    spec.width = -20;
+    spec.image = encode_bmp(solid(4, 4, rgba{1, 2, 3, 255}));
+    const ended run = run_to_end({save("neg.zub", write_document(spec))});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(ours(run.err), "zub_reader: neg.zub: cannot open a -20x16 window at depth 32: Invalid width or height\n");
+}
+
+TEST_F(EndToEnd, NoVideoIsReportedWithSdlsReason) {
+    document_spec spec;
+    spec.image = encode_bmp(solid(4, 4, rgba{1, 2, 3, 255}));
+    const ended run = run_to_end({save("doc.zub", write_document(spec))}, {"DISPLAY=:65000"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(ours(run.err).rfind("zub_reader: doc.zub: cannot start the video: ", 0), 0U) << ours(run.err);
+}
+
+TEST_F(EndToEnd, ShowsTheImageWithItsTitleUntilTheWindowIsClosed) {
+    const picture image = pattern(64, 48, false);
+    document_spec spec;
+    spec.width = 64;
+    spec.height = 48;
+    spec.bits_per_pixel = 24;
+    spec.caption = to_bytes("Hello ZUB");
+    spec.image = encode_png(image, png_kind::rgb);
+    auto viewer = start({save("hello.zub", write_document(spec))});
+
+    const auto window = find_window(server_->display(), viewer->pid(), 20);
+    ASSERT_TRUE(window) << ours(viewer->err());
+    // Keys, Escape included, and clicks leave the window open.
+    command_output("DISPLAY=" + server_->display() + " xdotool mousemove --window " + std::to_string(window->id) +
+                   " 10 10 click 1 key Escape key q");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(viewer->running());
+    expect_window_then_close(*viewer, 64, 48, "Hello ZUB", image);
+}
+
+TEST_F(EndToEnd, ImageLargerThanTheWindowIsClipped) {
+    const picture image = pattern(90, 70, false);
+    document_spec spec;
+    spec.width = 50;
+    spec.height = 40;
+    spec.image = encode_jpeg(image, 100);
+    // What the decoder makes of the JPEG is what must show, cut to the window.
+    picture decoded;
+    {
+        const dummy_sdl sdl;
+        SDL_Surface* d = IMG_Load_RW(SDL_RWFromConstMem(spec.image.data(), static_cast<int>(spec.image.size())), 1);
+        ASSERT_NE(d, nullptr);
+        decoded = read_back(d);
+        SDL_FreeSurface(d);
+    }
+    picture expected = solid(50, 40, rgba{});
+    for (int y = 0; y < 40; ++y) {
+        for (int x = 0; x < 50; ++x) expected.at(x, y) = decoded.at(x, y);
+    }
+    auto viewer = start({save("big.zub", write_document(spec))});
+    expect_window_then_close(*viewer, 50, 40, "", expected);
+}
+
+TEST_F(EndToEnd, AudioThatCannotStartDoesNotStopTheDocument) {
+    const picture image = pattern(20, 10, false);
+    document_spec spec;
+    spec.width = 20;
+    spec.height = 10;
+    spec.image = encode_bmp(image);
+    auto viewer = start({save("quiet.zub", write_document(spec))}, {"SDL_AUDIODRIVER=no-such-driver"});
+    expect_window_then_close(*viewer, 20, 10, "", image);
+}
+
+TEST_F(EndToEnd, ImageThatDoesNotDecodeStillOpensTheWindowWithAWarning) {
+    document_spec spec;
+    spec.width = 30;
+    spec.height = 20;
+    spec.caption = to_bytes("Broken");
+    spec.image = to_bytes("GIF89a but nothing after it");
+    auto viewer = start({save("broken.zub", write_document(spec))});
+    // The window is left as SDL opened it: black.
+    expect_window_then_close(*viewer, 30, 20, "Broken", solid(30, 20, rgba{0, 0, 0, 255}));
+    EXPECT_EQ(ours(viewer->err()).rfind("zub_reader: broken.zub: the image is not shown: ", 0), 0U) << ours(viewer->err());
+    EXPECT_EQ(line_count(ours(viewer->err())), 1);
+}
+
+TEST_F(EndToEnd, IdleWindowSleepsInsteadOfSpinning) {
+    document_spec spec;
+    spec.width = 20;
+    spec.height = 10;
+    spec.image = encode_bmp(pattern(20, 10, false));
+    auto viewer = start({save("idle.zub", write_document(spec))});
+    const auto window = find_window(server_->display(), viewer->pid(), 20);
+    ASSERT_TRUE(window);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const double before = cpu_seconds(viewer->pid());
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const double used = cpu_seconds(viewer->pid()) - before;
+    // A polling loop takes the whole second; a waiting one a few hundredths at most.
+    EXPECT_LT(used, 0.25);
+    send_delete_window(server_->display(), window->id);
+    EXPECT_EQ(viewer->wait_exit(10), 0);
+}
+
+TEST_F(EndToEnd, TextIsShownAsTheInProcessCompositionDrawsIt) {
+    document_spec spec;
+    spec.width = 160;
+    spec.height = 60;
+    spec.bits_per_pixel = 32;
+    spec.font_size = 16;
+    spec.caption = to_bytes("With text");
+    spec.image = encode_png(pattern(160, 60, false), png_kind::rgb);
+    spec.records = {text_at(4, 2, 0, 0, 0, "Hello"), text_at(30, 25, 255, 255, 0, "caf\xE9 ZUB"),
+                    text_at(-3, 45, 0, 0, 255, "clipped at the left")};
+    const bytes file = write_document(spec);
+
+    picture expected;
+    {
+        const dummy_sdl sdl;
+        SDL_ShowCursor(SDL_DISABLE);
+        SDL_Surface* s = SDL_SetVideoMode(160, 60, 32, 0);
+        ASSERT_NE(s, nullptr);
+        EXPECT_TRUE(compose_document(file, sections_of(file), s).empty());
+        expected = read_back(s);
+    }
+    auto viewer = start({save("text.zub", file)});
+    expect_window_then_close(*viewer, 160, 60, "With text", expected);
+    EXPECT_EQ(ours(viewer->err()), "");
+}
+
+TEST_F(EndToEnd, MissingFontShowsTheImageAndWarnsOnce) {
+    std::filesystem::remove(dir_ / "Consola.ttf");
+    const picture image = pattern(40, 20, false);
+    document_spec spec;
+    spec.width = 40;
+    spec.height = 20;
+    spec.image = encode_bmp(image);
+    spec.records = {text_at(1, 1, 0, 0, 0, "One"), text_at(1, 8, 0, 0, 0, "Two")};
+    auto viewer = start({save("nofont.zub", write_document(spec))});
+    expect_window_then_close(*viewer, 40, 20, "", image);
+    EXPECT_EQ(ours(viewer->err()).rfind("zub_reader: nofont.zub: the texts are not drawn: cannot open the font Consola.ttf: ", 0),
+              0U)
+        << ours(viewer->err());
+    EXPECT_EQ(line_count(ours(viewer->err())), 1);
+}
+
+TEST_F(EndToEnd, DamagedRecordShowsTheRecordsBeforeIt) {
+    document_spec spec;
+    spec.width = 80;
+    spec.height = 40;
+    spec.font_size = 12;
+    spec.image = encode_bmp(solid(80, 40, rgba{255, 255, 255, 255}));
+    record_spec broken = text_at(0, 0, 0, 0, 0, "xyz");
+    broken.text_length = 99;
+    spec.records = {text_at(1, 1, 0, 0, 0, "One"), text_at(1, 20, 255, 0, 0, "Two"), broken};
+    spec.record_count = 5;
+    picture expected = solid(80, 40, rgba{255, 255, 255, 255});
+    {
+        const dummy_sdl sdl;
+        overlay_text(expected, "One", 12, 1, 1, rgba{0, 0, 0, 255});
+        overlay_text(expected, "Two", 12, 1, 20, rgba{255, 0, 0, 255});
+    }
+    auto viewer = start({save("doc.zub", write_document(spec))});
+    expect_window_then_close(*viewer, 80, 40, "", expected);
+    EXPECT_EQ(ours(viewer->err()),
+              "zub_reader: doc.zub: damaged document: text record 3 of 5 runs past the end of the file; it and "
+              "the rest are not drawn\n");
+}
+
+}  // namespace
+}  // namespace zub::test

@@ -1,0 +1,53 @@
+// In-process tests of the view: SDL's dummy video driver, screens checked pixel by pixel.
+#pragma once
+
+#include <SDL.h>
+#include <SDL_ttf.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "document/document.hpp"
+#include "tests/doc_writer.hpp"
+#include "tests/images.hpp"
+
+namespace zub::test {
+
+// SDL with the dummy video driver, and SDL_ttf, for as long as it lives.
+struct dummy_sdl {
+    dummy_sdl();
+    ~dummy_sdl();
+    dummy_sdl(const dummy_sdl&) = delete;
+    dummy_sdl& operator=(const dummy_sdl&) = delete;
+};
+
+// Starts SDL with the dummy video driver and SDL_ttf once for a test suite.
+class DummyScreen : public ::testing::Test {
+protected:
+    static void SetUpTestSuite();
+    static void TearDownTestSuite();
+
+    // A screen of the given size and depth; SDL's software cursor is kept off it. The
+    // dummy driver is only asked for depths it handles (0, 8, 16, 24, 32).
+    static SDL_Surface* screen(int width, int height, int depth);
+};
+
+document_sections sections_of(const bytes& file);
+
+std::uint32_t raw_pixel(const SDL_Surface* surface, int x, int y);
+std::uint32_t mapped(const SDL_Surface* surface, rgba colour);
+void fill(SDL_Surface* surface, rgba colour);
+
+// Every pixel of `surface` against `expected` mapped into the surface's format; the
+// message names the first few that differ.
+::testing::AssertionResult same_pixels(const SDL_Surface* surface, const picture& expected);
+
+// The surface's pixels read back as colours.
+picture read_back(const SDL_Surface* surface);
+
+// Draws `text` rendered by SDL_ttf itself into `pic` with its top-left corner at (x, y),
+// pixel by pixel, skipping what falls outside. `utf8` renders the text as UTF-8.
+void overlay_text(picture& pic, const std::string& text, int font_size, int x, int y, rgba colour,
+                  bool utf8 = false);
+
+}  // namespace zub::test

@@ -1,0 +1,187 @@
+#include "tests/x_session.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "tools/x11_window.hpp"
+
+namespace zub::test {
+
+namespace {
+
+std::string read_all(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string temp_path(const char* what) {
+    static int counter = 0;
+    return "/tmp/zub-e2e-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + what;
+}
+
+}  // namespace
+
+xvfb::xvfb() {
+    int fds[2];
+    if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(fds[0]);
+        const int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        const std::string fd = std::to_string(fds[1]);
+        // -noreset: SDL's first connection closing must not reset the server under it.
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-noreset", "-nolisten", "tcp", "-screen", "0",
+               "1280x1024x24", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string number;
+    char c = 0;
+    while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(fds[0]);
+    if (number.empty()) throw std::runtime_error("Xvfb did not start");
+    display_ = ":" + number;
+}
+
+xvfb::~xvfb() {
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+child_process::child_process(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env,
+                             const std::string& working_dir)
+    : out_path_(temp_path("out")), err_path_(temp_path("err")) {
+    pid_ = fork();
+    if (pid_ == 0) {
+        if (chdir(working_dir.c_str()) != 0) _exit(126);
+        const int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int in = open("/dev/null", O_RDONLY);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        for (const std::string& kv : extra_env) {
+            const auto eq = kv.find('=');
+            setenv(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str(), 1);
+        }
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+}
+
+child_process::~child_process() {
+    if (!status_ && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    unlink(out_path_.c_str());
+    unlink(err_path_.c_str());
+}
+
+std::optional<int> child_process::wait_exit(double seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!status_) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            break;
+        }
+        if (std::chrono::steady_clock::now() > deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return status_;
+}
+
+bool child_process::running() { return !wait_exit(0); }
+
+std::string child_process::out() const { return read_all(out_path_); }
+std::string child_process::err() const { return read_all(err_path_); }
+
+std::string command_output(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return out;
+    char buffer[512];
+    std::size_t n = 0;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    pclose(pipe);
+    return out;
+}
+
+std::optional<window_info> find_window(const std::string& display, pid_t pid, double seconds) {
+    const std::string env = "DISPLAY=" + display + " ";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    std::string id;
+    while (id.empty()) {
+        std::istringstream found(
+            command_output(env + "xdotool search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null"));
+        found >> id;
+        if (!id.empty()) break;
+        if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    window_info info;
+    info.id = std::stoul(id);
+    std::string title = command_output(env + "xdotool getwindowname " + id);
+    if (!title.empty() && title.back() == '\n') title.pop_back();
+    info.title = title;
+    // Prints WIDTH=, HEIGHT= among other lines.
+    std::istringstream geometry(command_output(env + "xdotool getwindowgeometry --shell " + id));
+    for (std::string line; std::getline(geometry, line);) {
+        if (line.rfind("WIDTH=", 0) == 0) info.width = std::stoi(line.substr(6));
+        if (line.rfind("HEIGHT=", 0) == 0) info.height = std::stoi(line.substr(7));
+    }
+    return info;
+}
+
+picture capture_window(const std::string& display, unsigned long window, int width, int height) {
+    const x11::rgb_image image = x11::capture_window(display, window);
+    picture pic = solid(width, height, rgba{});
+    for (int y = 0; y < std::min(height, image.height); ++y) {
+        for (int x = 0; x < std::min(width, image.width); ++x) {
+            const std::uint8_t* p = &image.rgb[static_cast<std::size_t>((y * image.width + x) * 3)];
+            pic.at(x, y) = rgba{p[0], p[1], p[2], 255};
+        }
+    }
+    return pic;
+}
+
+void send_delete_window(const std::string& display, unsigned long window) {
+    x11::send_delete_window(display, window);
+}
+
+double cpu_seconds(pid_t pid) {
+    std::istringstream stat(read_all("/proc/" + std::to_string(pid) + "/stat"));
+    std::string field;
+    // The command name may hold spaces: skip to the closing parenthesis.
+    std::getline(stat, field, ')');
+    unsigned long utime = 0, stime = 0;
+    for (int i = 3; i <= 15; ++i) {
+        stat >> field;
+        if (i == 14) utime = std::stoul(field);
+        if (i == 15) stime = std::stoul(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace zub::test

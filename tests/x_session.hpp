@@ -1,0 +1,76 @@
+// End-to-end helpers: an Xvfb of the tests' own, the real zub_reader run in it, and the
+// window looked at and closed as a window manager would.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/images.hpp"
+
+namespace zub::test {
+
+// A private X server on a free display, stopped (by its own pid) when destroyed.
+class xvfb {
+public:
+    xvfb();
+    ~xvfb();
+    xvfb(const xvfb&) = delete;
+    xvfb& operator=(const xvfb&) = delete;
+
+    const std::string& display() const { return display_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string display_;
+};
+
+// A program started with its stdout and stderr kept in files.
+class child_process {
+public:
+    child_process(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env,
+                  const std::string& working_dir);
+    ~child_process();
+    child_process(const child_process&) = delete;
+    child_process& operator=(const child_process&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // Waits up to `seconds` for the exit status; nothing if it is still running then.
+    std::optional<int> wait_exit(double seconds);
+    bool running();
+    std::string out() const;
+    std::string err() const;
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+    std::string out_path_, err_path_;
+};
+
+struct window_info {
+    unsigned long id = 0;
+    int width = 0;
+    int height = 0;
+    std::string title;
+};
+
+// Runs a command and returns what it printed on stdout.
+std::string command_output(const std::string& command);
+
+// The visible window of process `pid` on `display` (found with xdotool), once it is
+// there, or nothing after `seconds`.
+std::optional<window_info> find_window(const std::string& display, pid_t pid, double seconds);
+
+// The window's pixels as the X server holds them.
+picture capture_window(const std::string& display, unsigned long window, int width, int height);
+
+// Sends the window the WM_DELETE_WINDOW request a window manager sends when the user
+// closes it.
+void send_delete_window(const std::string& display, unsigned long window);
+
+// CPU time (user + system) the process has used so far, in seconds.
+double cpu_seconds(pid_t pid);
+
+}  // namespace zub::test

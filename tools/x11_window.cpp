@@ -1,0 +1,94 @@
+#include "tools/x11_window.hpp"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <png.h>
+
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+
+namespace zub::x11 {
+
+namespace {
+
+struct display_close {
+    void operator()(Display* d) const { XCloseDisplay(d); }
+};
+using display_handle = std::unique_ptr<Display, display_close>;
+
+struct image_destroy {
+    void operator()(XImage* image) const { XDestroyImage(image); }
+};
+
+display_handle open_display(const std::string& name) {
+    display_handle d{XOpenDisplay(name.empty() ? nullptr : name.c_str())};
+    if (!d) throw std::runtime_error("cannot open the X display " + name);
+    return d;
+}
+
+std::uint8_t channel(unsigned long pixel, unsigned long mask) {
+    if (mask == 0) return 0;
+    int shift = 0;
+    while (((mask >> shift) & 1U) == 0) ++shift;
+    const unsigned long max = mask >> shift;
+    return static_cast<std::uint8_t>(((pixel & mask) >> shift) * 255 / max);
+}
+
+}  // namespace
+
+rgb_image capture_window(const std::string& display, unsigned long window) {
+    const display_handle d = open_display(display);
+    XWindowAttributes attributes{};
+    if (XGetWindowAttributes(d.get(), window, &attributes) == 0) throw std::runtime_error("no such window");
+    const std::unique_ptr<XImage, image_destroy> image{
+        XGetImage(d.get(), window, 0, 0, static_cast<unsigned>(attributes.width),
+                  static_cast<unsigned>(attributes.height), AllPlanes, ZPixmap)};
+    if (!image) throw std::runtime_error("cannot read the window's pixels");
+    rgb_image out{attributes.width, attributes.height, {}};
+    out.rgb.reserve(static_cast<std::size_t>(out.width) * static_cast<std::size_t>(out.height) * 3);
+    for (int y = 0; y < out.height; ++y) {
+        for (int x = 0; x < out.width; ++x) {
+            const unsigned long p = XGetPixel(image.get(), x, y);
+            out.rgb.push_back(channel(p, image->red_mask));
+            out.rgb.push_back(channel(p, image->green_mask));
+            out.rgb.push_back(channel(p, image->blue_mask));
+        }
+    }
+    return out;
+}
+
+void send_delete_window(const std::string& display, unsigned long window) {
+    const display_handle d = open_display(display);
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(d.get(), "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(d.get(), "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(d.get(), window, False, NoEventMask, &event);
+    XFlush(d.get());
+}
+
+void write_png(const std::string& path, const rgb_image& image) {
+    std::unique_ptr<FILE, int (*)(FILE*)> file{std::fopen(path.c_str(), "wb"), &std::fclose};
+    if (!file) throw std::runtime_error("cannot write " + path);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        throw std::runtime_error("cannot write " + path);
+    }
+    png_init_io(png, file.get());
+    png_set_IHDR(png, info, static_cast<png_uint_32>(image.width), static_cast<png_uint_32>(image.height), 8,
+                 PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (int y = 0; y < image.height; ++y) {
+        png_write_row(png, &image.rgb[static_cast<std::size_t>(y) * static_cast<std::size_t>(image.width) * 3]);
+    }
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+}
+
+}  // namespace zub::x11

@@ -1,0 +1,104 @@
+#include "view/compose.hpp"
+
+#include <SDL_image.h>
+#include <SDL_ttf.h>
+
+#include "view/sdl_handles.hpp"
+
+namespace zub {
+
+std::vector<std::string> paint_background(bytes_view image, SDL_Surface* screen) {
+    // The decoder only reads the stream and closes it itself.
+    SDL_RWops* stream =
+        SDL_RWFromConstMem(image.data(), static_cast<int>(image.size()));
+    const surface_handle decoded{IMG_Load_RW(stream, 1)};
+    if (!decoded) return {std::string("the image is not shown: ") + IMG_GetError()};
+
+    const surface_handle background{SDL_DisplayFormat(decoded.get())};
+    if (!background) return {std::string("the image is not shown: ") + SDL_GetError()};
+
+    SDL_Rect at{0, 0, 0, 0};
+    if (SDL_UpperBlit(background.get(), nullptr, screen, &at) < 0) {
+        return {std::string("the image is not shown: ") + SDL_GetError()};
+    }
+    return {};
+}
+
+text_outcome draw_text_record(const text_record& record, int font_size, SDL_Surface* screen,
+                              const char* font_path) {
+    const SDL_Color colour{record.red, record.green, record.blue, 0};
+    const display_string text = to_display_string(record.text);
+
+    if (TTF_WasInit() == 0 || font_size < 1) return text_outcome::font_unavailable;
+    const font_handle font{TTF_OpenFont(font_path, font_size)};
+    if (!font) return text_outcome::font_unavailable;
+
+    const surface_handle rendered{TTF_RenderText_Solid(font.get(), text.data(), colour)};
+    if (!rendered) {
+        return text[0] == '\0' ? text_outcome::nothing_to_draw : text_outcome::render_failed;
+    }
+    SDL_Rect at{record.x, record.y, 0, 0};
+    if (SDL_UpperBlit(rendered.get(), nullptr, screen, &at) < 0) return text_outcome::render_failed;
+    return text_outcome::drawn;
+}
+
+namespace {
+
+std::string font_problem(int font_size, const char* font_path) {
+    if (TTF_WasInit() == 0) {
+        return std::string("the texts are not drawn: the font library did not start: ") +
+               TTF_GetError();
+    }
+    if (font_size < 1) {
+        return "the texts are not drawn: the point size " + std::to_string(font_size) +
+               " is below 1";
+    }
+    return std::string("the texts are not drawn: cannot open the font ") + font_path + ": " +
+           TTF_GetError();
+}
+
+}  // namespace
+
+std::vector<std::string> draw_text_pass(bytes_view document, const document_sections& sections,
+                                        SDL_Surface* screen, const char* font_path) {
+    std::vector<std::string> warnings;
+    bool font_warned = false;
+    bool render_warned = false;
+    const std::uint32_t count = sections.header.record_count;
+    std::uint64_t offset = sections.records_offset;
+    for (std::uint32_t index = 0; index < count; ++index) {
+        const auto record = read_text_record(document, offset);
+        if (!record) {
+            warnings.push_back(record_damage(index, count, offset).message);
+            break;
+        }
+        switch (draw_text_record(*record, sections.header.font_size, screen, font_path)) {
+            case text_outcome::font_unavailable:
+                if (!font_warned) warnings.push_back(font_problem(sections.header.font_size, font_path));
+                font_warned = true;
+                break;
+            case text_outcome::render_failed:
+                if (!render_warned) {
+                    warnings.push_back("text record " + std::to_string(std::uint64_t{index} + 1) +
+                                       " is not drawn: " + TTF_GetError());
+                }
+                render_warned = true;
+                break;
+            case text_outcome::drawn:
+            case text_outcome::nothing_to_draw:
+                break;
+        }
+        offset = record->next_offset;
+    }
+    return warnings;
+}
+
+std::vector<std::string> compose_document(bytes_view document, const document_sections& sections,
+                                          SDL_Surface* screen, const char* font_path) {
+    std::vector<std::string> warnings = paint_background(sections.image, screen);
+    std::vector<std::string> text_warnings = draw_text_pass(document, sections, screen, font_path);
+    warnings.insert(warnings.end(), text_warnings.begin(), text_warnings.end());
+    return warnings;
+}
+
+}  // namespace zub

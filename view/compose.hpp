@@ -1,0 +1,49 @@
+// Painting a document onto a surface: the background image, then the text records.
+//
+// Nothing here opens a window or waits: the functions draw onto whatever surface they
+// are given, so the viewer, the tests and other tools compose a document the same way.
+// Problems that leave part of the picture undrawn are returned as warning texts; the
+// caller decides where they go.
+#pragma once
+
+#include <SDL.h>
+
+#include <string>
+#include <vector>
+
+#include "document/document.hpp"
+
+namespace zub {
+
+// The font every text is drawn in, looked up in the working directory.
+inline constexpr const char* default_font_path = "Consola.ttf";
+
+// Decodes the embedded image, converts it to the screen's format and paints it at the
+// top-left corner. Returns a warning when the image cannot be decoded or converted;
+// the screen is then left as it was.
+std::vector<std::string> paint_background(bytes_view image, SDL_Surface* screen);
+
+enum class text_outcome {
+    drawn,
+    nothing_to_draw,   // empty text, or one that starts with a zero byte
+    font_unavailable,  // the font library is not running, or the font did not open
+    render_failed,     // the renderer gave no surface for a non-empty text
+};
+
+// Draws one record's text in its colour with its top-left corner at (x, y), in the font
+// at `font_path` opened at `font_size` points for this record alone.
+text_outcome draw_text_record(const text_record& record, int font_size, SDL_Surface* screen,
+                              const char* font_path = default_font_path);
+
+// Draws the document's records in file order, stopping at the first one that does not
+// fit in the file. Warns once for each kind of problem, not once per record.
+std::vector<std::string> draw_text_pass(bytes_view document, const document_sections& sections,
+                                        SDL_Surface* screen,
+                                        const char* font_path = default_font_path);
+
+// The whole picture: background, then the text pass.
+std::vector<std::string> compose_document(bytes_view document, const document_sections& sections,
+                                          SDL_Surface* screen,
+                                          const char* font_path = default_font_path);
+
+}  // namespace zub
