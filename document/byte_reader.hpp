@@ -42,6 +42,27 @@ constexpr std::optional<std::uint32_t> read_u32le(bytes_view bytes, std::uint64_
            static_cast<std::uint32_t>(bytes[at + 3]) << 24U;
 }
 
+// A 2-byte little-endian value at any offset.
+constexpr std::optional<std::uint16_t> read_u16le(bytes_view bytes, std::uint64_t offset) {
+    if (!fits(bytes, offset, 2)) return std::nullopt;
+    const auto at = static_cast<std::size_t>(offset);
+    return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8U);
+}
+
+// Big-endian values, as image files store them.
+constexpr std::optional<std::uint16_t> read_u16be(bytes_view bytes, std::uint64_t offset) {
+    if (!fits(bytes, offset, 2)) return std::nullopt;
+    const auto at = static_cast<std::size_t>(offset);
+    return static_cast<std::uint16_t>(bytes[at] << 8U | bytes[at + 1]);
+}
+
+constexpr std::optional<std::uint32_t> read_u32be(bytes_view bytes, std::uint64_t offset) {
+    if (!fits(bytes, offset, 4)) return std::nullopt;
+    const auto at = static_cast<std::size_t>(offset);
+    return static_cast<std::uint32_t>(bytes[at]) << 24U | static_cast<std::uint32_t>(bytes[at + 1]) << 16U |
+           static_cast<std::uint32_t>(bytes[at + 2]) << 8U | static_cast<std::uint32_t>(bytes[at + 3]);
+}
+
 // The same four bytes taken as a two's-complement signed value.
 constexpr std::optional<std::int32_t> read_i32le(bytes_view bytes, std::uint64_t offset) {
     const auto value = read_u32le(bytes, offset);
@@ -52,10 +73,9 @@ constexpr std::optional<std::int32_t> read_i32le(bytes_view bytes, std::uint64_t
 // The low 16 bits of a 4-byte little-endian slot, taken as a signed value; the upper
 // two bytes of the slot are not looked at.
 constexpr std::optional<std::int16_t> read_i16le(bytes_view bytes, std::uint64_t offset) {
-    if (!fits(bytes, offset, 2)) return std::nullopt;
-    const auto at = static_cast<std::size_t>(offset);
-    const auto low = static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8U);
-    return static_cast<std::int16_t>(low);
+    const auto low = read_u16le(bytes, offset);
+    if (!low) return std::nullopt;
+    return static_cast<std::int16_t>(*low);
 }
 
 }  // namespace zub

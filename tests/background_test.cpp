@@ -244,3 +244,42 @@ TEST_F(Title, WindowThatCannotBeOpenedGivesSdlsReason) {
 
 }  // namespace
 }  // namespace zub::test
+
+namespace zub::test {
+namespace {
+
+// Headers that declare far more pixels than any file of their size could hold.
+class HostileImages : public DummyScreen {};
+
+TEST_F(HostileImages, AbsurdDeclaredSizeIsNotDecoded) {
+    const bytes gif_65535 = to_bytes(std::string("GIF89a\xFF\xFF\xFF\xFF\0\0\0\x2C\0\0\0\0\xFF\xFF\xFF\xFF\0\x08\x02\0\0\x3B", 26));
+    for (const auto& [image, warning] : std::vector<std::pair<bytes, std::string>>{
+             {tiny_png_declaring(60000, 60000),
+              "the image is not shown: the PNG image declares 60000x60000 pixels (at most 16384 a side)"},
+             // The image library crashes on a GIF frame this wide instead of failing.
+             {gif_65535, "the image is not shown: the GIF image declares 65535x65535 pixels (at most 16384 a side)"}}) {
+        document_spec spec;
+        spec.image = image;
+        const bytes file = write_document(spec);
+        SDL_Surface* s = screen(16, 16, 32);
+        fill(s, rgba{1, 2, 3, 255});
+        EXPECT_EQ(compose_document(file, sections_of(file), s), std::vector<std::string>{warning});
+        EXPECT_TRUE(same_pixels(s, solid(16, 16, rgba{1, 2, 3, 255})));
+    }
+}
+
+TEST_F(HostileImages, WindowSidesAreBounded) {
+    for (const auto& [w, h] : std::vector<std::pair<std::int32_t, std::int32_t>>{{100000, 100000}, {10, 65536}, {16385, 1}}) {
+        document_spec spec;
+        spec.width = w;
+        spec.height = h;
+        const bytes file = write_document(spec);
+        const auto window = open_window(sections_of(file));
+        ASSERT_TRUE(std::holds_alternative<std::string>(window));
+        EXPECT_EQ(std::get<std::string>(window), "the window size " + std::to_string(w) + "x" + std::to_string(h) +
+                                                     " is too large (at most 16384 pixels a side)");
+    }
+}
+
+}  // namespace
+}  // namespace zub::test

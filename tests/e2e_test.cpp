@@ -348,5 +348,35 @@ TEST_F(EndToEnd, DamagedRecordShowsTheRecordsBeforeIt) {
               "the rest are not drawn\n");
 }
 
+TEST_F(EndToEnd, AbsurdWindowIsRefusedBeforeTheWindowSystemSeesIt) {
+    for (const std::int32_t side : {100000, 65536}) {
+        document_spec spec;
+        spec.width = side;
+        spec.height = side;
+        spec.image = encode_bmp(solid(4, 4, rgba{1, 2, 3, 255}));
+        const ended run = run_to_end({save("huge.zub", write_document(spec))});
+        EXPECT_EQ(run.status, 1);
+        const std::string size = std::to_string(side);
+        EXPECT_EQ(ours(run.err), "zub_reader: huge.zub: the window size " + size + "x" + size +
+                                     " is too large (at most 16384 pixels a side)\n");
+    }
+}
+
+TEST_F(EndToEnd, AbsurdImageAndPointSizeAreLeftOutAndTheRestShown) {
+    document_spec spec;
+    spec.width = 24;
+    spec.height = 12;
+    spec.font_size = 2147483647;
+    spec.caption = to_bytes("Hostile");
+    spec.image = tiny_png_declaring(60000, 60000);
+    spec.records = {text_at(0, 0, 255, 255, 255, "Big")};
+    auto viewer = start({save("hostile.zub", write_document(spec))});
+    expect_window_then_close(*viewer, 24, 12, "Hostile", solid(24, 12, rgba{0, 0, 0, 255}));
+    EXPECT_EQ(ours(viewer->err()),
+              "zub_reader: hostile.zub: the image is not shown: the PNG image declares 60000x60000 pixels (at most "
+              "16384 a side)\n"
+              "zub_reader: hostile.zub: the texts are not drawn: the point size 2147483647 is above 16384\n");
+}
+
 }  // namespace
 }  // namespace zub::test

@@ -222,4 +222,13 @@ bytes encode_gif(const picture& pic, std::optional<rgba> transparent) {
     return out;
 }
 
+bytes tiny_png_declaring(std::uint32_t width, std::uint32_t height) {
+    bytes png = encode_png(pattern(1, 1, true), png_kind::rgb);
+    for (int i = 0; i < 4; ++i) {
+        png[16 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(width >> (24 - 8 * i));
+        png[20 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(height >> (24 - 8 * i));
+    }
+    return png;
+}
+
 }  // namespace zub::test

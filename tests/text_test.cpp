@@ -198,3 +198,24 @@ TEST_F(Text, FontLibraryThatDidNotStartDrawsNoTextAndWarnsOnce) {
 
 }  // namespace
 }  // namespace zub::test
+
+namespace zub::test {
+namespace {
+
+class HostileText : public Text {};
+
+TEST_F(HostileText, PointSizeAboveTheBoundDrawsNoText) {
+    const auto warnings = compose(40, 20, {text_at(1, 1, 0, 0, 0, "A")}, 2147483647);
+    EXPECT_EQ(warnings, std::vector<std::string>{"the texts are not drawn: the point size 2147483647 is above 16384"});
+    EXPECT_TRUE(same_pixels(shown(), solid(40, 20, white)));
+}
+
+TEST_F(HostileText, TextThatWouldCoverTooManyPixelsIsSkipped) {
+    const auto warnings = compose(40, 20, {text_at(0, 0, 0, 0, 0, "WW"), text_at(0, 0, 0, 0, 0, "MM")}, 16384);
+    EXPECT_EQ(warnings,
+              std::vector<std::string>{"text record 1 is not drawn: its text would cover more than 67108864 pixels"});
+    EXPECT_TRUE(same_pixels(shown(), solid(40, 20, white)));
+}
+
+}  // namespace
+}  // namespace zub::test

@@ -3,11 +3,17 @@
 #include <SDL_image.h>
 #include <SDL_ttf.h>
 
+#include "document/image_probe.hpp"
+#include "document/limits.hpp"
 #include "view/sdl_handles.hpp"
 
 namespace zub {
 
 std::vector<std::string> paint_background(bytes_view image, SDL_Surface* screen) {
+    // The decoder would allocate whatever the header declares before reading a pixel.
+    if (const auto declared = probe_image_size(image)) {
+        if (const auto problem = image_size_problem(*declared)) return {"the image is not shown: " + *problem};
+    }
     // The decoder only reads the stream and closes it itself.
     SDL_RWops* stream =
         SDL_RWFromConstMem(image.data(), static_cast<int>(image.size()));
@@ -29,9 +35,17 @@ text_outcome draw_text_record(const text_record& record, int font_size, SDL_Surf
     const SDL_Color colour{record.red, record.green, record.blue, 0};
     const display_string text = to_display_string(record.text);
 
-    if (TTF_WasInit() == 0 || font_size < 1) return text_outcome::font_unavailable;
+    if (TTF_WasInit() == 0 || font_size < 1 || font_size > max_font_size) return text_outcome::font_unavailable;
     const font_handle font{TTF_OpenFont(font_path, font_size)};
     if (!font) return text_outcome::font_unavailable;
+
+    // The renderer allocates the whole text's surface, however little of it is shown.
+    int width = 0;
+    int height = 0;
+    if (text[0] != '\0' && TTF_SizeText(font.get(), text.data(), &width, &height) == 0 &&
+        std::int64_t{width} * height > max_text_pixels) {
+        return text_outcome::too_large;
+    }
 
     const surface_handle rendered{TTF_RenderText_Solid(font.get(), text.data(), colour)};
     if (!rendered) {
@@ -53,6 +67,10 @@ std::string font_problem(int font_size, const char* font_path) {
         return "the texts are not drawn: the point size " + std::to_string(font_size) +
                " is below 1";
     }
+    if (font_size > max_font_size) {
+        return "the texts are not drawn: the point size " + std::to_string(font_size) +
+               " is above " + std::to_string(max_font_size);
+    }
     return std::string("the texts are not drawn: cannot open the font ") + font_path + ": " +
            TTF_GetError();
 }
@@ -64,6 +82,7 @@ std::vector<std::string> draw_text_pass(bytes_view document, const document_sect
     std::vector<std::string> warnings;
     bool font_warned = false;
     bool render_warned = false;
+    bool size_warned = false;
     const std::uint32_t count = sections.header.record_count;
     std::uint64_t offset = sections.records_offset;
     for (std::uint32_t index = 0; index < count; ++index) {
@@ -83,6 +102,14 @@ std::vector<std::string> draw_text_pass(bytes_view document, const document_sect
                                        " is not drawn: " + TTF_GetError());
                 }
                 render_warned = true;
+                break;
+            case text_outcome::too_large:
+                if (!size_warned) {
+                    warnings.push_back("text record " + std::to_string(std::uint64_t{index} + 1) +
+                                       " is not drawn: its text would cover more than " +
+                                       std::to_string(max_text_pixels) + " pixels");
+                }
+                size_warned = true;
                 break;
             case text_outcome::drawn:
             case text_outcome::nothing_to_draw:

@@ -19,8 +19,8 @@ namespace zub {
 inline constexpr const char* default_font_path = "Consola.ttf";
 
 // Decodes the embedded image, converts it to the screen's format and paints it at the
-// top-left corner. Returns a warning when the image cannot be decoded or converted;
-// the screen is then left as it was.
+// top-left corner. Returns a warning when the image declares an absurd size or cannot
+// be decoded or converted; the screen is then left as it was.
 std::vector<std::string> paint_background(bytes_view image, SDL_Surface* screen);
 
 enum class text_outcome {
@@ -28,6 +28,7 @@ enum class text_outcome {
     nothing_to_draw,   // empty text, or one that starts with a zero byte
     font_unavailable,  // the font library is not running, or the font did not open
     render_failed,     // the renderer gave no surface for a non-empty text
+    too_large,         // the rendered text would be absurdly large
 };
 
 // Draws one record's text in its colour with its top-left corner at (x, y), in the font

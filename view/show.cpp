@@ -2,12 +2,18 @@
 
 #include <ostream>
 
+#include "document/limits.hpp"
 #include "view/compose.hpp"
 
 namespace zub {
 
 std::variant<SDL_Surface*, std::string> open_window(const document_sections& sections) {
     const document_header& h = sections.header;
+    // A side of 65536 or more would wrap around in the window system's 16-bit sizes.
+    if (h.width > max_window_side || h.height > max_window_side) {
+        return "the window size " + std::to_string(h.width) + "x" + std::to_string(h.height) +
+               " is too large (at most " + std::to_string(max_window_side) + " pixels a side)";
+    }
     SDL_Surface* screen = SDL_SetVideoMode(h.width, h.height, h.bits_per_pixel, 0);
     if (screen == nullptr) {
         return "cannot open a " + std::to_string(h.width) + "x" + std::to_string(h.height) +
