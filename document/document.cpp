@@ -78,6 +78,23 @@ std::optional<text_record> read_text_record(bytes_view bytes, std::uint64_t offs
     return r;
 }
 
+record_walk walk_records(const document_sections& sections) {
+    return record_walk{sections.records_offset, 0, sections.header.record_count};
+}
+
+record_step next_record(bytes_view bytes, record_walk& walk) {
+    if (walk.done >= walk.count) return records_end{};
+    const auto record = read_text_record(bytes, walk.offset);
+    if (!record) {
+        const damage problem = record_damage(walk.done, walk.count, walk.offset);
+        walk.count = walk.done;
+        return problem;
+    }
+    ++walk.done;
+    walk.offset = record->next_offset;
+    return *record;
+}
+
 damage record_damage(std::uint32_t index, std::uint32_t record_count, std::uint64_t offset) {
     return damage{"damaged document: text record " + std::to_string(std::uint64_t{index} + 1) +
                       " of " + std::to_string(record_count) +

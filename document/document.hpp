@@ -111,6 +111,23 @@ std::optional<text_record> read_text_record(bytes_view bytes, std::uint64_t offs
 // The message for a record that does not fit, `index` counting from 0.
 damage record_damage(std::uint32_t index, std::uint32_t record_count, std::uint64_t offset);
 
+// A walk over the text records in file order: `record_count` of them from just after the
+// image, each found 24 + text_length bytes after the one before.
+struct record_walk {
+    std::uint64_t offset = 0;
+    std::uint32_t done = 0;  // records read so far
+    std::uint32_t count = 0;
+};
+struct records_end {};
+using record_step = std::variant<text_record, records_end, damage>;
+
+record_walk walk_records(const document_sections& sections);
+
+// The next record; the end once `count` records have been read; damage (and the end of
+// the walk) at the first record that does not fit in the file. A count far beyond what
+// the file holds therefore stops at once.
+record_step next_record(bytes_view bytes, record_walk& walk);
+
 // A caption or text as it is handed to the libraries: copied into a 256-byte buffer
 // filled with zeros first, so it is cut at 255 bytes and ends at its first zero byte.
 using display_string = std::array<char, max_string_length + 1>;

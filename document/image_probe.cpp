@@ -57,27 +57,46 @@ std::optional<image_size> jpeg_size(bytes_view b) {
     }
 }
 
-std::optional<image_size> gif_size(bytes_view b) {
+bool is_gif(bytes_view b) { return starts_with(b, "GIF87a") || starts_with(b, "GIF89a"); }
+
+struct gif_scan {
+    std::optional<image_size> size;
+    bool cut_inside_extension = false;
+};
+
+// Walks a GIF the way the decoder does up to its first image: the decoder takes the
+// first image descriptor (','), skipping extensions ('!', a label and sub-blocks up to
+// an empty one) and any other byte on the way; ';' ends the file. The decoder reads an
+// extension's sub-blocks until an empty one and never stops at the end of the data.
+gif_scan scan_gif(bytes_view b) {
     const auto flags = read_u8(b, 10);
-    if (!flags) return std::nullopt;
+    if (!flags) return {};
     std::uint64_t at = 13;
     if ((*flags & 0x80U) != 0) at += 3ULL << ((*flags & 7U) + 1);
-    // Extensions come before the first image; each is a label and sub-blocks.
     while (true) {
         const auto kind = read_u8(b, at);
-        if (!kind) return std::nullopt;
-        if (*kind == 0x2C) {
+        if (!kind || *kind == ';') return {};
+        if (*kind == ',') {
             const auto w = read_u16le(b, at + 5), h = read_u16le(b, at + 7);
-            if (!w || !h) return std::nullopt;
-            return sized("GIF", *w, *h);
+            if (!w || !h) return {};
+            return {sized("GIF", *w, *h), false};
         }
-        if (*kind != 0x21) return std::nullopt;
+        if (*kind != '!') {
+            ++at;
+            continue;
+        }
+        const auto label = read_u8(b, at + 1);
+        if (!label) return {};  // the decoder stops at a missing label
         at += 2;
+        // A graphic control extension's first block is taken whatever its size, even
+        // when it is the empty block that would end any other extension.
+        bool first = *label == 0xF9;
         while (true) {
             const auto block = read_u8(b, at);
-            if (!block) return std::nullopt;
+            if (!block || !fits(b, at + 1, *block)) return {std::nullopt, true};
             at += 1 + std::uint64_t{*block};
-            if (*block == 0) break;
+            if (*block == 0 && !first) break;
+            first = false;
         }
     }
 }
@@ -219,7 +238,7 @@ std::optional<image_size> probe_image_size(bytes_view b) {
         return icon_size(b, b[2] == 1 ? "ICO" : "CUR");
     }
     if (starts_with(b, "BM")) return bitmap_header_size(b, 14, "BMP");
-    if (starts_with(b, "GIF87a") || starts_with(b, "GIF89a")) return gif_size(b);
+    if (is_gif(b)) return scan_gif(b).size;
     if (b.size() >= 2 && b[0] == 0xFF && b[1] == 0xD8) return jpeg_size(b);
     if (starts_with(b, "FORM") && (starts_with(b.subspan(std::min<std::size_t>(b.size(), 8)), "ILBM") ||
                                    starts_with(b.subspan(std::min<std::size_t>(b.size(), 8)), "PBM "))) {
@@ -244,12 +263,29 @@ std::optional<image_size> probe_image_size(bytes_view b) {
     return std::nullopt;
 }
 
-std::optional<std::string> image_size_problem(const image_size& size) {
-    if (size.width <= max_image_side && size.height <= max_image_side && size.width >= 0 && size.height >= 0) {
-        return std::nullopt;
+std::optional<std::string> image_problem(bytes_view image) {
+    // The decoder reads an extension's sub-blocks until an empty one and never stops at
+    // the end of the data: one that is cut short makes it spin for ever.
+    if (is_gif(image) && scan_gif(image).cut_inside_extension) {
+        return std::string("the GIF image ends inside an extension block");
     }
-    return "the " + std::string(size.format) + " image declares " + std::to_string(size.width) + "x" +
-           std::to_string(size.height) + " pixels (at most " + std::to_string(max_image_side) + " a side)";
+    // GIMP's working format: its reader follows offsets and counts from the file without
+    // checking them against the data, and hangs or reads wild on a damaged file.
+    if (starts_with(image, "gimp xcf ")) return std::string("XCF images are not decoded (GIMP's working format)");
+    if (const auto declared = probe_image_size(image)) return image_size_problem(*declared);
+    return std::nullopt;
+}
+
+std::optional<std::string> image_size_problem(const image_size& size) {
+    const std::string declares = "the " + std::string(size.format) + " image declares " +
+                                 std::to_string(size.width) + "x" + std::to_string(size.height) + " pixels";
+    // An image without pixels shows nothing, and decoders write into the picture they
+    // failed to allocate.
+    if (size.width < 1 || size.height < 1) return declares + " (it has none to show)";
+    if (size.width > max_image_side || size.height > max_image_side) {
+        return declares + " (at most " + std::to_string(max_image_side) + " a side)";
+    }
+    return std::nullopt;
 }
 
 }  // namespace zub

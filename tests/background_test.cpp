@@ -253,11 +253,14 @@ class HostileImages : public DummyScreen {};
 
 TEST_F(HostileImages, AbsurdDeclaredSizeIsNotDecoded) {
     const bytes gif_65535 = to_bytes(std::string("GIF89a\xFF\xFF\xFF\xFF\0\0\0\x2C\0\0\0\0\xFF\xFF\xFF\xFF\0\x08\x02\0\0\x3B", 26));
+    const bytes gif_zero_width = to_bytes(std::string("GIF89a\x05\0\x05\0\0\0\0\0\x2C\0\0\0\0\0\0\x05\0\0\x08\x02\0\0\x3B", 27));
     for (const auto& [image, warning] : std::vector<std::pair<bytes, std::string>>{
              {tiny_png_declaring(60000, 60000),
               "the image is not shown: the PNG image declares 60000x60000 pixels (at most 16384 a side)"},
              // The image library crashes on a GIF frame this wide instead of failing.
-             {gif_65535, "the image is not shown: the GIF image declares 65535x65535 pixels (at most 16384 a side)"}}) {
+             {gif_65535, "the image is not shown: the GIF image declares 65535x65535 pixels (at most 16384 a side)"},
+             // Nor can it take a frame without pixels.
+             {gif_zero_width, "the image is not shown: the GIF image declares 0x5 pixels (it has none to show)"}}) {
         document_spec spec;
         spec.image = image;
         const bytes file = write_document(spec);

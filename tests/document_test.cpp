@@ -215,6 +215,34 @@ TEST(DamagedDocuments, CaptionAndImageLengthsDoNotOverflowWhenAdded) {
     read_damaged(test::write_document(spec));
 }
 
+TEST(RecordWalk, VisitsExactlyTheCountedRecordsAndIgnoresTrailingBytes) {
+    document_spec spec = worked_layout();
+    spec.record_count = 1;
+    spec.trailing = bytes(100, 0xEE);
+    const bytes file = test::write_document(spec);
+    record_walk walk = walk_records(read_ok(file));
+    const record_step first = next_record(file, walk);
+    ASSERT_TRUE(std::holds_alternative<text_record>(first));
+    EXPECT_EQ(std::get<text_record>(first).offset, 136U);
+    EXPECT_TRUE(std::holds_alternative<records_end>(next_record(file, walk)));
+}
+
+TEST(RecordWalk, HugeCountStopsAtTheFirstRecordThatIsNotThere) {
+    document_spec spec = worked_layout();
+    spec.record_count = 0xFFFFFFFF;
+    const bytes file = test::write_document(spec);
+    record_walk walk = walk_records(read_ok(file));
+    EXPECT_TRUE(std::holds_alternative<text_record>(next_record(file, walk)));
+    EXPECT_TRUE(std::holds_alternative<text_record>(next_record(file, walk)));
+    const record_step third = next_record(file, walk);
+    ASSERT_TRUE(std::holds_alternative<damage>(third));
+    EXPECT_EQ(std::get<damage>(third).offset, 191U);
+    EXPECT_EQ(std::get<damage>(third).message,
+              "damaged document: text record 3 of 4294967295 runs past the end of the file; it and the rest are "
+              "not drawn");
+    EXPECT_TRUE(std::holds_alternative<records_end>(next_record(file, walk)));
+}
+
 TEST(DamagedDocuments, RecordWithHeadOrTextPastTheEndIsNotRead) {
     record_spec rec = test::text_at(0, 0, 0, 0, 0, "abcd");
     rec.text_length = 0xFFFFFFFF;
@@ -244,15 +272,20 @@ TEST(DamagedDocuments, EveryPrefixIsReadOrReportedNeverOverrun) {
             continue;
         }
         ASSERT_TRUE(std::holds_alternative<document_sections>(read)) << "prefix of " << size;
-        const auto& doc = std::get<document_sections>(read);
-        std::uint64_t offset = doc.records_offset;
+        record_walk walk = walk_records(std::get<document_sections>(read));
         std::uint32_t complete = 0;
-        for (std::uint32_t i = 0; i < doc.header.record_count; ++i) {
-            const auto record = read_text_record(prefix, offset);
-            if (!record) break;
-            offset = record->next_offset;
+        bool damaged = false;
+        while (true) {
+            const record_step step = next_record(prefix, walk);
+            if (std::holds_alternative<records_end>(step)) break;
+            if (std::holds_alternative<damage>(step)) {
+                damaged = true;
+                EXPECT_TRUE(std::holds_alternative<records_end>(next_record(prefix, walk))) << "the walk goes on";
+                break;
+            }
             ++complete;
         }
+        EXPECT_EQ(damaged, size < 191) << "prefix of " << size;
         const std::uint32_t expected = size >= 191 ? 2 : size >= 163 ? 1 : 0;
         EXPECT_EQ(complete, expected) << "prefix of " << size;
     }

@@ -67,7 +67,8 @@ TEST(ImageProbe, ReadsEveryHeaderTheDecodersAllocateFrom) {
     put_le16(gif, 10);
     gif.insert(gif.end(), {0x81, 0, 0});  // a 4-entry colour table
     gif.resize(gif.size() + 12);
-    gif.insert(gif.end(), {0x21, 0xFE, 3, 'a', 'b', 'c', 0, 0x2C, 0, 0, 0, 0});
+    // A comment extension and a stray byte come before the image descriptor.
+    gif.insert(gif.end(), {0x21, 0xFE, 3, 'a', 'b', 'c', 0, 0x00, 0x2C, 0, 0, 0, 0});
     put_le16(gif, 65535);
     put_le16(gif, 3);
     EXPECT_TRUE(declares(gif, "GIF", 65535, 3));
@@ -145,11 +146,45 @@ TEST(ImageProbe, CutOrUnknownHeadersGiveNoSize) {
 
 TEST(ImageProbe, SizesBeyondTheBoundAreRefused) {
     EXPECT_FALSE(image_size_problem(image_size{"PNG", 16384, 16384}));
-    EXPECT_FALSE(image_size_problem(image_size{"PNG", 0, 0}));
+    EXPECT_FALSE(image_size_problem(image_size{"PNG", 1, 1}));
+    EXPECT_EQ(image_size_problem(image_size{"GIF", 0, 9}), "the GIF image declares 0x9 pixels (it has none to show)");
     EXPECT_EQ(image_size_problem(image_size{"PNG", 60000, 60000}),
               "the PNG image declares 60000x60000 pixels (at most 16384 a side)");
     EXPECT_TRUE(image_size_problem(image_size{"GIF", 16385, 1}));
     EXPECT_TRUE(image_size_problem(image_size{"PCX", -5, 1}));
+}
+
+}  // namespace
+}  // namespace zub
+
+namespace zub {
+namespace {
+
+TEST(ImageDefects, GifCutInsideAnExtensionIsRefused) {
+    // The decoder would read the comment's sub-blocks past the end for ever.
+    const bytes cut = test::to_bytes(std::string("GIF89a\x05\0\x05\0\0\0\0!\xFE\x05" "abc", 19));
+    EXPECT_EQ(image_problem(cut), "the GIF image ends inside an extension block");
+    const bytes no_end_block = test::to_bytes(std::string("GIF89a\x05\0\x05\0\0\0\0!\xFE\x03" "abc", 19));
+    EXPECT_EQ(image_problem(no_end_block), "the GIF image ends inside an extension block");
+    // A graphic control extension's first block does not end it, even when empty.
+    const bytes control = test::to_bytes(std::string("GIF89a\x05\0\x05\0\0\0\0!\xF9\0\x04\x01\xC2\xC2", 20));
+    EXPECT_EQ(image_problem(control), "the GIF image ends inside an extension block");
+    // Whole extensions, and a file that simply ends after them, are for the decoder.
+    const bytes whole = test::to_bytes(std::string("GIF89a\x05\0\x05\0\0\0\0!\xFE\x03" "abc\0", 20));
+    EXPECT_FALSE(image_problem(whole));
+    EXPECT_FALSE(image_problem(test::encode_gif(test::pattern(3, 3, true))));
+}
+
+}  // namespace
+}  // namespace zub
+
+namespace zub {
+namespace {
+
+TEST(ImageDefects, XcfIsNotDecoded) {
+    bytes xcf = test::to_bytes("gimp xcf file");
+    xcf.push_back(0);
+    EXPECT_EQ(image_problem(xcf), "XCF images are not decoded (GIMP's working format)");
 }
 
 }  // namespace

@@ -10,10 +10,9 @@
 namespace zub {
 
 std::vector<std::string> paint_background(bytes_view image, SDL_Surface* screen) {
-    // The decoder would allocate whatever the header declares before reading a pixel.
-    if (const auto declared = probe_image_size(image)) {
-        if (const auto problem = image_size_problem(*declared)) return {"the image is not shown: " + *problem};
-    }
+    // The decoder allocates whatever the header declares before reading a pixel, and
+    // does not survive every damaged file.
+    if (const auto problem = image_problem(image)) return {"the image is not shown: " + *problem};
     // The decoder only reads the stream and closes it itself.
     SDL_RWops* stream =
         SDL_RWFromConstMem(image.data(), static_cast<int>(image.size()));
@@ -83,30 +82,28 @@ std::vector<std::string> draw_text_pass(bytes_view document, const document_sect
     bool font_warned = false;
     bool render_warned = false;
     bool size_warned = false;
-    const std::uint32_t count = sections.header.record_count;
-    std::uint64_t offset = sections.records_offset;
-    for (std::uint32_t index = 0; index < count; ++index) {
-        const auto record = read_text_record(document, offset);
-        if (!record) {
-            warnings.push_back(record_damage(index, count, offset).message);
+    record_walk walk = walk_records(sections);
+    while (true) {
+        const record_step step = next_record(document, walk);
+        if (std::holds_alternative<records_end>(step)) break;
+        if (const auto* problem = std::get_if<damage>(&step)) {
+            warnings.push_back(problem->message);
             break;
         }
-        switch (draw_text_record(*record, sections.header.font_size, screen, font_path)) {
+        const auto& record = std::get<text_record>(step);
+        const std::string number = std::to_string(walk.done);
+        switch (draw_text_record(record, sections.header.font_size, screen, font_path)) {
             case text_outcome::font_unavailable:
                 if (!font_warned) warnings.push_back(font_problem(sections.header.font_size, font_path));
                 font_warned = true;
                 break;
             case text_outcome::render_failed:
-                if (!render_warned) {
-                    warnings.push_back("text record " + std::to_string(std::uint64_t{index} + 1) +
-                                       " is not drawn: " + TTF_GetError());
-                }
+                if (!render_warned) warnings.push_back("text record " + number + " is not drawn: " + TTF_GetError());
                 render_warned = true;
                 break;
             case text_outcome::too_large:
                 if (!size_warned) {
-                    warnings.push_back("text record " + std::to_string(std::uint64_t{index} + 1) +
-                                       " is not drawn: its text would cover more than " +
+                    warnings.push_back("text record " + number + " is not drawn: its text would cover more than " +
                                        std::to_string(max_text_pixels) + " pixels");
                 }
                 size_warned = true;
@@ -115,7 +112,6 @@ std::vector<std::string> draw_text_pass(bytes_view document, const document_sect
             case text_outcome::nothing_to_draw:
                 break;
         }
-        offset = record->next_offset;
     }
     return warnings;
 }
