@@ -57,6 +57,11 @@ std::optional<image_size> jpeg_size(bytes_view b) {
     }
 }
 
+bool is_lbm(bytes_view b) {
+    const bytes_view kind = b.subspan(std::min<std::size_t>(b.size(), 8));
+    return starts_with(b, "FORM") && (starts_with(kind, "ILBM") || starts_with(kind, "PBM "));
+}
+
 bool is_gif(bytes_view b) { return starts_with(b, "GIF87a") || starts_with(b, "GIF89a"); }
 
 struct gif_scan {
@@ -240,10 +245,7 @@ std::optional<image_size> probe_image_size(bytes_view b) {
     if (starts_with(b, "BM")) return bitmap_header_size(b, 14, "BMP");
     if (is_gif(b)) return scan_gif(b).size;
     if (b.size() >= 2 && b[0] == 0xFF && b[1] == 0xD8) return jpeg_size(b);
-    if (starts_with(b, "FORM") && (starts_with(b.subspan(std::min<std::size_t>(b.size(), 8)), "ILBM") ||
-                                   starts_with(b.subspan(std::min<std::size_t>(b.size(), 8)), "PBM "))) {
-        return lbm_size(b);
-    }
+    if (is_lbm(b)) return lbm_size(b);
     if (b.size() >= 3 && b[0] == 0x0A && b[2] == 1) return pcx_size(b);
     if (starts_with(b, "\x89PNG")) return png_size(b);
     if (b.size() >= 3 && b[0] == 'P' && b[1] >= '1' && b[1] <= '6' && is_space(b[2])) return two_numbers(b, 2, "PNM");
@@ -269,9 +271,10 @@ std::optional<std::string> image_problem(bytes_view image) {
     if (is_gif(image) && scan_gif(image).cut_inside_extension) {
         return std::string("the GIF image ends inside an extension block");
     }
-    // GIMP's working format: its reader follows offsets and counts from the file without
-    // checking them against the data, and hangs or reads wild on a damaged file.
+    // Two legacy formats whose readers follow offsets, counts and chunk sizes from the
+    // file without checking them against the data, and hang on a damaged file.
     if (starts_with(image, "gimp xcf ")) return std::string("XCF images are not decoded (GIMP's working format)");
+    if (is_lbm(image)) return std::string("IFF ILBM/PBM images are not decoded (a legacy Amiga format)");
     if (const auto declared = probe_image_size(image)) return image_size_problem(*declared);
     return std::nullopt;
 }

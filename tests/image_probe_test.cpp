@@ -181,10 +181,14 @@ TEST(ImageDefects, GifCutInsideAnExtensionIsRefused) {
 namespace zub {
 namespace {
 
-TEST(ImageDefects, XcfIsNotDecoded) {
+TEST(ImageDefects, LegacyFormatsWithUncheckedReadersAreNotDecoded) {
     bytes xcf = test::to_bytes("gimp xcf file");
     xcf.push_back(0);
     EXPECT_EQ(image_problem(xcf), "XCF images are not decoded (GIMP's working format)");
+    EXPECT_EQ(image_problem(test::to_bytes("FORM\x01\x02\x03\x04ILBMBMHD")),
+              "IFF ILBM/PBM images are not decoded (a legacy Amiga format)");
+    EXPECT_EQ(image_problem(test::to_bytes("FORM\x01\x02\x03\x04PBM BMHD")),
+              "IFF ILBM/PBM images are not decoded (a legacy Amiga format)");
 }
 
 }  // namespace
