@@ -11,13 +11,11 @@ namespace zub {
 namespace {
 
 struct file_close {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+    void operator()(std::FILE* file) const { (void)std::fclose(file); }
 };
 using file_handle = std::unique_ptr<std::FILE, file_close>;
 
-std::string system_reason(const char* what) {
-    return std::string(what) + ": " + std::strerror(errno);
-}
+std::string system_reason(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 }  // namespace
 
@@ -41,8 +39,7 @@ std::variant<document_buffer, std::string> load_file(const char* path) {
     buffer.size = static_cast<std::size_t>(end);
     buffer.bytes.reset(new (std::nothrow) std::uint8_t[buffer.size]);
     if (!buffer.bytes) {
-        return "cannot read the file: not enough memory for its " + std::to_string(buffer.size) +
-               " bytes";
+        return "cannot read the file: not enough memory for its " + std::to_string(buffer.size) + " bytes";
     }
 
     errno = 0;

@@ -35,7 +35,7 @@ struct sdl_session {
 
 int main(int argc, char* argv[]) {
     if (argc != 2) {
-        std::fputs("usage: zub_reader filename\n", stdout);
+        (void)std::fputs("usage: zub_reader filename\n", stdout);
         return -1;
     }
     const char* path = argv[1];

@@ -35,8 +35,8 @@ double ms_since(clock_type::time_point start) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const int records = argc > 1 ? std::atoi(argv[1]) : 1000;
-    const int runs = argc > 2 ? std::atoi(argv[2]) : 7;
+    const int records = argc > 1 ? static_cast<int>(std::strtol(argv[1], nullptr, 10)) : 1000;
+    const int runs = argc > 2 ? std::max(1, static_cast<int>(std::strtol(argv[2], nullptr, 10))) : 7;
     setenv("SDL_VIDEODRIVER", "dummy", 1);
     SDL_Init(SDL_INIT_VIDEO);
     TTF_Init();
@@ -47,8 +47,8 @@ int main(int argc, char* argv[]) {
     spec.font_size = 18;
     spec.image = zub::test::encode_png(zub::test::pattern(800, 600, false), zub::test::png_kind::rgb);
     for (int i = 0; i < records; ++i) {
-        spec.records.push_back(zub::test::text_at((i * 37) % 700, (i * 23) % 580, 255, 255, 255,
-                                                  "The quick brown fox jumps."));
+        spec.records.push_back(
+            zub::test::text_at((i * 37) % 700, (i * 23) % 580, 255, 255, 255, "The quick brown fox jumps."));
     }
     const zub::test::bytes file = zub::test::write_document(spec);
     const auto sections = std::get<zub::document_sections>(zub::read_document(file));
@@ -60,7 +60,7 @@ int main(int argc, char* argv[]) {
         auto start = clock_type::now();
         const auto warnings = zub::compose_document(file, sections, screen);
         compose.push_back(ms_since(start));
-        if (!warnings.empty()) std::fprintf(stderr, "warning: %s\n", warnings.front().c_str());
+        if (!warnings.empty()) (void)std::fprintf(stderr, "warning: %s\n", warnings.front().c_str());
 
         start = clock_type::now();
         for (int i = 0; i < records; ++i) TTF_CloseFont(TTF_OpenFont(zub::default_font_path, 18));

@@ -21,8 +21,7 @@ constexpr bool fits(bytes_view bytes, std::uint64_t offset, std::uint64_t length
 }
 
 // The `length` bytes at `offset`, or nothing when they run past the end.
-constexpr std::optional<bytes_view> read_bytes(bytes_view bytes, std::uint64_t offset,
-                                               std::uint64_t length) {
+constexpr std::optional<bytes_view> read_bytes(bytes_view bytes, std::uint64_t offset, std::uint64_t length) {
     if (!fits(bytes, offset, length)) return std::nullopt;
     return bytes.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
 }
@@ -36,8 +35,7 @@ constexpr std::optional<std::uint8_t> read_u8(bytes_view bytes, std::uint64_t of
 constexpr std::optional<std::uint32_t> read_u32le(bytes_view bytes, std::uint64_t offset) {
     if (!fits(bytes, offset, 4)) return std::nullopt;
     const auto at = static_cast<std::size_t>(offset);
-    return static_cast<std::uint32_t>(bytes[at]) |
-           static_cast<std::uint32_t>(bytes[at + 1]) << 8U |
+    return static_cast<std::uint32_t>(bytes[at]) | static_cast<std::uint32_t>(bytes[at + 1]) << 8U |
            static_cast<std::uint32_t>(bytes[at + 2]) << 16U |
            static_cast<std::uint32_t>(bytes[at + 3]) << 24U;
 }

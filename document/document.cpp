@@ -9,17 +9,15 @@ namespace {
 std::string past_the_end(const char* what, std::uint64_t needed, std::uint64_t offset,
                          std::uint64_t file_size) {
     return std::string("damaged document: ") + what + " runs past the end of the file (needs " +
-           std::to_string(needed) + " bytes at offset " + std::to_string(offset) +
-           "; the file has " + std::to_string(file_size) + ")";
+           std::to_string(needed) + " bytes at offset " + std::to_string(offset) + "; the file has " +
+           std::to_string(file_size) + ")";
 }
 
 }  // namespace
 
 bool starts_like_document(bytes_view bytes) { return read_u8(bytes, 0) == 'Z'; }
 
-bool has_document_magic(bytes_view bytes) {
-    return read_u8(bytes, 1) == 'U' && read_u8(bytes, 2) == 'B';
-}
+bool has_document_magic(bytes_view bytes) { return read_u8(bytes, 1) == 'U' && read_u8(bytes, 2) == 'B'; }
 
 std::variant<document_sections, damage> read_document(bytes_view bytes) {
     if (!fits(bytes, 0, header_size)) {
@@ -40,20 +38,18 @@ std::variant<document_sections, damage> read_document(bytes_view bytes) {
 
     const auto caption = read_bytes(bytes, header_size, h.caption_length);
     if (!caption) {
-        return damage{past_the_end("the caption", h.caption_length, header_size, bytes.size()),
-                      header_size};
+        return damage{past_the_end("the caption", h.caption_length, header_size, bytes.size()), header_size};
     }
     const std::uint64_t image_offset = header_size + h.caption_length;
     if (h.image_length < 0) {
-        return damage{"damaged document: the image length is negative (" +
-                          std::to_string(h.image_length) + ")",
-                      header_offset::image_length};
+        return damage{
+            "damaged document: the image length is negative (" + std::to_string(h.image_length) + ")",
+            header_offset::image_length};
     }
     const auto image_length = static_cast<std::uint64_t>(h.image_length);
     const auto image = read_bytes(bytes, image_offset, image_length);
     if (!image) {
-        return damage{past_the_end("the image", image_length, image_offset, bytes.size()),
-                      image_offset};
+        return damage{past_the_end("the image", image_length, image_offset, bytes.size()), image_offset};
     }
     doc.caption = *caption;
     doc.image = *image;
@@ -96,8 +92,8 @@ record_step next_record(bytes_view bytes, record_walk& walk) {
 }
 
 damage record_damage(std::uint32_t index, std::uint32_t record_count, std::uint64_t offset) {
-    return damage{"damaged document: text record " + std::to_string(std::uint64_t{index} + 1) +
-                      " of " + std::to_string(record_count) +
+    return damage{"damaged document: text record " + std::to_string(std::uint64_t{index} + 1) + " of " +
+                      std::to_string(record_count) +
                       " runs past the end of the file; it and the rest are not drawn",
                   offset};
 }

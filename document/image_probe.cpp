@@ -129,12 +129,15 @@ std::optional<image_size> icon_size(bytes_view b, const char* format) {
         const auto offset = read_u32le(b, 6 + i * 16 + 12);
         if (!offset) break;
         const auto size = bitmap_header_size(b, *offset, format);
-        if (size && (!largest || size->width * size->height > largest->width * largest->height)) largest = size;
+        if (size && (!largest || size->width * size->height > largest->width * largest->height))
+            largest = size;
     }
     return largest;
 }
 
-bool is_space(std::uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+bool is_space(std::uint8_t c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
 
 // A decimal number in a text header, after white space and '#' comments; saturates
 // instead of overflowing.
@@ -238,7 +241,8 @@ std::optional<image_size> webp_size(bytes_view b) {
 
 }  // namespace
 
-std::optional<image_size> probe_image_size(bytes_view b) {
+std::optional<image_size> probe_image_size(bytes_view image) {
+    const bytes_view b = image;
     if (b.size() >= 4 && b[0] == 0 && b[1] == 0 && (b[2] == 1 || b[2] == 2) && b[3] == 0) {
         return icon_size(b, b[2] == 1 ? "ICO" : "CUR");
     }
@@ -248,7 +252,8 @@ std::optional<image_size> probe_image_size(bytes_view b) {
     if (is_lbm(b)) return lbm_size(b);
     if (b.size() >= 3 && b[0] == 0x0A && b[2] == 1) return pcx_size(b);
     if (starts_with(b, "\x89PNG")) return png_size(b);
-    if (b.size() >= 3 && b[0] == 'P' && b[1] >= '1' && b[1] <= '6' && is_space(b[2])) return two_numbers(b, 2, "PNM");
+    if (b.size() >= 3 && b[0] == 'P' && b[1] >= '1' && b[1] <= '6' && is_space(b[2]))
+        return two_numbers(b, 2, "PNM");
     if (starts_with(b, std::string_view("II*\0", 4)) || starts_with(b, std::string_view("MM\0*", 4))) {
         return tiff_size(b);
     }
@@ -273,7 +278,8 @@ std::optional<std::string> image_problem(bytes_view image) {
     }
     // Two legacy formats whose readers follow offsets, counts and chunk sizes from the
     // file without checking them against the data, and hang on a damaged file.
-    if (starts_with(image, "gimp xcf ")) return std::string("XCF images are not decoded (GIMP's working format)");
+    if (starts_with(image, "gimp xcf "))
+        return std::string("XCF images are not decoded (GIMP's working format)");
     if (is_lbm(image)) return std::string("IFF ILBM/PBM images are not decoded (a legacy Amiga format)");
     if (const auto declared = probe_image_size(image)) return image_size_problem(*declared);
     return std::nullopt;

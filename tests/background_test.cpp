@@ -15,14 +15,22 @@ enum class format { png_rgb, png_rgba, png_palette, png_grey, jpeg, gif, bmp, pp
 
 const char* name_of(format f) {
     switch (f) {
-        case format::png_rgb: return "PngRgb";
-        case format::png_rgba: return "PngRgba";
-        case format::png_palette: return "PngPalette";
-        case format::png_grey: return "PngGrey";
-        case format::jpeg: return "Jpeg";
-        case format::gif: return "Gif";
-        case format::bmp: return "Bmp";
-        case format::ppm: return "Ppm";
+        case format::png_rgb:
+            return "PngRgb";
+        case format::png_rgba:
+            return "PngRgba";
+        case format::png_palette:
+            return "PngPalette";
+        case format::png_grey:
+            return "PngGrey";
+        case format::jpeg:
+            return "Jpeg";
+        case format::gif:
+            return "Gif";
+        case format::bmp:
+            return "Bmp";
+        case format::ppm:
+            return "Ppm";
     }
     return "?";
 }
@@ -36,14 +44,17 @@ struct embedded_image {
 embedded_image make_image(format f, int width, int height, bool vivid) {
     picture pic = pattern(width, height, vivid || f == format::png_palette || f == format::gif);
     switch (f) {
-        case format::png_rgb: return {encode_png(pic, png_kind::rgb), pic};
+        case format::png_rgb:
+            return {encode_png(pic, png_kind::rgb), pic};
         case format::png_rgba: {
             // Alpha is dropped: every pixel shows its colour, however transparent.
             picture translucent = pic;
-            for (int i = 0; i < width * height; ++i) translucent.pixels[static_cast<std::size_t>(i)].a = static_cast<std::uint8_t>(i * 37);
+            for (int i = 0; i < width * height; ++i)
+                translucent.pixels[static_cast<std::size_t>(i)].a = static_cast<std::uint8_t>(i * 37);
             return {encode_png(translucent, png_kind::rgba), pic};
         }
-        case format::png_palette: return {encode_png(pic, png_kind::palette), pic};
+        case format::png_palette:
+            return {encode_png(pic, png_kind::palette), pic};
         case format::png_grey: {
             for (rgba& p : pic.pixels) p.g = p.b = p.r;
             return {encode_png(pic, png_kind::grey), pic};
@@ -51,15 +62,19 @@ embedded_image make_image(format f, int width, int height, bool vivid) {
         case format::jpeg: {
             // Lossy: what the viewer must show is what the decoder makes of the bytes.
             bytes file = encode_jpeg(pic, 90);
-            SDL_Surface* decoded = IMG_Load_RW(SDL_RWFromConstMem(file.data(), static_cast<int>(file.size())), 1);
+            SDL_Surface* decoded =
+                IMG_Load_RW(SDL_RWFromConstMem(file.data(), static_cast<int>(file.size())), 1);
             EXPECT_NE(decoded, nullptr) << IMG_GetError();
             picture shows = read_back(decoded);
             SDL_FreeSurface(decoded);
             return {file, shows};
         }
-        case format::gif: return {encode_gif(pic), pic};
-        case format::bmp: return {encode_bmp(pic), pic};
-        case format::ppm: return {encode_ppm(pic), pic};
+        case format::gif:
+            return {encode_gif(pic), pic};
+        case format::bmp:
+            return {encode_bmp(pic), pic};
+        case format::ppm:
+            return {encode_ppm(pic), pic};
     }
     return {};
 }
@@ -127,8 +142,9 @@ std::vector<background_case> all_background_cases() {
 INSTANTIATE_TEST_SUITE_P(Formats, BackgroundAtEveryDepth, ::testing::ValuesIn(all_background_cases()),
                          [](const ::testing::TestParamInfo<background_case>& info) {
                              const background_case& c = info.param;
-                             return std::string(name_of(c.image_format)) + "Depth" + std::to_string(c.depth) + "Image" +
-                                    std::to_string(c.image_width) + "x" + std::to_string(c.image_height);
+                             return std::string(name_of(c.image_format)) + "Depth" + std::to_string(c.depth) +
+                                    "Image" + std::to_string(c.image_width) + "x" +
+                                    std::to_string(c.image_height);
                          });
 
 using Background = DummyScreen;
@@ -239,7 +255,8 @@ TEST_F(Title, WindowThatCannotBeOpenedGivesSdlsReason) {
     const bytes file = write_document(spec);
     const auto window = open_window(sections_of(file));
     ASSERT_TRUE(std::holds_alternative<std::string>(window));
-    EXPECT_EQ(std::get<std::string>(window), "cannot open a -1x16 window at depth 32: Invalid width or height");
+    EXPECT_EQ(std::get<std::string>(window),
+              "cannot open a -1x16 window at depth 32: Invalid width or height");
 }
 
 }  // namespace
@@ -252,15 +269,19 @@ namespace {
 class HostileImages : public DummyScreen {};
 
 TEST_F(HostileImages, AbsurdDeclaredSizeIsNotDecoded) {
-    const bytes gif_65535 = to_bytes(std::string("GIF89a\xFF\xFF\xFF\xFF\0\0\0\x2C\0\0\0\0\xFF\xFF\xFF\xFF\0\x08\x02\0\0\x3B", 26));
-    const bytes gif_zero_width = to_bytes(std::string("GIF89a\x05\0\x05\0\0\0\0\0\x2C\0\0\0\0\0\0\x05\0\0\x08\x02\0\0\x3B", 27));
+    const bytes gif_65535 = to_bytes(
+        std::string("GIF89a\xFF\xFF\xFF\xFF\0\0\0\x2C\0\0\0\0\xFF\xFF\xFF\xFF\0\x08\x02\0\0\x3B", 26));
+    const bytes gif_zero_width =
+        to_bytes(std::string("GIF89a\x05\0\x05\0\0\0\0\0\x2C\0\0\0\0\0\0\x05\0\0\x08\x02\0\0\x3B", 27));
     for (const auto& [image, warning] : std::vector<std::pair<bytes, std::string>>{
              {tiny_png_declaring(60000, 60000),
               "the image is not shown: the PNG image declares 60000x60000 pixels (at most 16384 a side)"},
              // The image library crashes on a GIF frame this wide instead of failing.
-             {gif_65535, "the image is not shown: the GIF image declares 65535x65535 pixels (at most 16384 a side)"},
+             {gif_65535,
+              "the image is not shown: the GIF image declares 65535x65535 pixels (at most 16384 a side)"},
              // Nor can it take a frame without pixels.
-             {gif_zero_width, "the image is not shown: the GIF image declares 0x5 pixels (it has none to show)"}}) {
+             {gif_zero_width,
+              "the image is not shown: the GIF image declares 0x5 pixels (it has none to show)"}}) {
         document_spec spec;
         spec.image = image;
         const bytes file = write_document(spec);
@@ -272,14 +293,16 @@ TEST_F(HostileImages, AbsurdDeclaredSizeIsNotDecoded) {
 }
 
 TEST_F(HostileImages, WindowSidesAreBounded) {
-    for (const auto& [w, h] : std::vector<std::pair<std::int32_t, std::int32_t>>{{100000, 100000}, {10, 65536}, {16385, 1}}) {
+    for (const auto& [w, h] :
+         std::vector<std::pair<std::int32_t, std::int32_t>>{{100000, 100000}, {10, 65536}, {16385, 1}}) {
         document_spec spec;
         spec.width = w;
         spec.height = h;
         const bytes file = write_document(spec);
         const auto window = open_window(sections_of(file));
         ASSERT_TRUE(std::holds_alternative<std::string>(window));
-        EXPECT_EQ(std::get<std::string>(window), "the window size " + std::to_string(w) + "x" + std::to_string(h) +
+        EXPECT_EQ(std::get<std::string>(window), "the window size " + std::to_string(w) + "x" +
+                                                     std::to_string(h) +
                                                      " is too large (at most 16384 pixels a side)");
     }
 }

@@ -11,8 +11,7 @@ void put_u32(bytes& out, std::uint32_t value) {
     for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
-record_spec text_at(int x, int y, std::uint8_t r, std::uint8_t g, std::uint8_t b,
-                    const std::string& text) {
+record_spec text_at(int x, int y, std::uint8_t r, std::uint8_t g, std::uint8_t b, const std::string& text) {
     record_spec rec;
     rec.red = r;
     rec.green = g;

@@ -24,8 +24,7 @@ struct record_spec {
     std::optional<std::uint32_t> text_length;  // stored instead of text.size()
 };
 
-record_spec text_at(int x, int y, std::uint8_t r, std::uint8_t g, std::uint8_t b,
-                    const std::string& text);
+record_spec text_at(int x, int y, std::uint8_t r, std::uint8_t g, std::uint8_t b, const std::string& text);
 
 struct document_spec {
     std::int32_t width = 16;

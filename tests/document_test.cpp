@@ -237,9 +237,10 @@ TEST(RecordWalk, HugeCountStopsAtTheFirstRecordThatIsNotThere) {
     const record_step third = next_record(file, walk);
     ASSERT_TRUE(std::holds_alternative<damage>(third));
     EXPECT_EQ(std::get<damage>(third).offset, 191U);
-    EXPECT_EQ(std::get<damage>(third).message,
-              "damaged document: text record 3 of 4294967295 runs past the end of the file; it and the rest are "
-              "not drawn");
+    EXPECT_EQ(
+        std::get<damage>(third).message,
+        "damaged document: text record 3 of 4294967295 runs past the end of the file; it and the rest are "
+        "not drawn");
     EXPECT_TRUE(std::holds_alternative<records_end>(next_record(file, walk)));
 }
 
@@ -280,7 +281,8 @@ TEST(DamagedDocuments, EveryPrefixIsReadOrReportedNeverOverrun) {
             if (std::holds_alternative<records_end>(step)) break;
             if (std::holds_alternative<damage>(step)) {
                 damaged = true;
-                EXPECT_TRUE(std::holds_alternative<records_end>(next_record(prefix, walk))) << "the walk goes on";
+                EXPECT_TRUE(std::holds_alternative<records_end>(next_record(prefix, walk)))
+                    << "the walk goes on";
                 break;
             }
             ++complete;

@@ -20,7 +20,7 @@
 namespace zub::test {
 namespace {
 
-const std::string usage = "usage: zub_reader filename\n";
+constexpr const char* usage = "usage: zub_reader filename\n";
 
 // The viewer's own lines on stderr. The sound library may add lines of its own on a
 // machine without a sound card; they are not the viewer's.
@@ -73,16 +73,16 @@ protected:
         int status;
         std::string out, err;
     };
-    ended run_to_end(const std::vector<std::string>& args, std::vector<std::string> env = {}) {
-        auto viewer = start(args, std::move(env));
+    ended run_to_end(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+        auto viewer = start(args, env);
         const auto status = viewer->wait_exit(20);
         EXPECT_TRUE(status) << "still running";
         return {status.value_or(-1), viewer->out(), ours(viewer->err())};
     }
 
     // Waits for the viewer's window, checks what it shows, then closes it.
-    static void expect_window_then_close(child_process& viewer, int width, int height, const std::string& title,
-                                         const picture& expected) {
+    static void expect_window_then_close(child_process& viewer, int width, int height,
+                                         const std::string& title, const picture& expected) {
         const auto window = find_window(server_->display(), viewer.pid(), 20);
         ASSERT_TRUE(window) << "no window; stderr: " << ours(viewer.err());
         EXPECT_EQ(window->width, width);
@@ -113,9 +113,10 @@ protected:
                 const rgba a = got.at(x, y), b = want.at(x, y);
                 if (a == b) continue;
                 if (wrong++ == 0) {
-                    first = " first at (" + std::to_string(x) + "," + std::to_string(y) + "): " +
-                            std::to_string(a.r) + "," + std::to_string(a.g) + "," + std::to_string(a.b) + " not " +
-                            std::to_string(b.r) + "," + std::to_string(b.g) + "," + std::to_string(b.b);
+                    first = " first at (" + std::to_string(x) + "," + std::to_string(y) +
+                            "): " + std::to_string(a.r) + "," + std::to_string(a.g) + "," +
+                            std::to_string(a.b) + " not " + std::to_string(b.r) + "," + std::to_string(b.g) +
+                            "," + std::to_string(b.b);
                 }
             }
         }
@@ -136,9 +137,12 @@ TEST_F(EndToEnd, WrongArgumentCountPrintsTheUsageLineOnly) {
 }
 
 TEST_F(EndToEnd, FilesThatAreNotDocumentsEndQuietly) {
-    for (const auto& [name, content] : std::vector<std::pair<std::string, std::string>>{
-             {"notes.txt", "A plain text file\n"}, {"zab.zub", "ZAB and then some more bytes here"},
-             {"empty.zub", ""}, {"z.zub", "Z"}, {"zu.zub", "ZU"}}) {
+    for (const auto& [name, content] :
+         std::vector<std::pair<std::string, std::string>>{{"notes.txt", "A plain text file\n"},
+                                                          {"zab.zub", "ZAB and then some more bytes here"},
+                                                          {"empty.zub", ""},
+                                                          {"z.zub", "Z"},
+                                                          {"zu.zub", "ZU"}}) {
         const ended run = run_to_end({save(name, to_bytes(content))});
         EXPECT_EQ(run.status, 0) << name;
         EXPECT_EQ(run.out, "") << name;
@@ -159,15 +163,17 @@ TEST_F(EndToEnd, DamagedDocumentsAreRefusedWithOneLine) {
 
     run = run_to_end({save("short.zub", to_bytes("ZUB\x01\x02"))});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(ours(run.err),
-              "zub_reader: short.zub: damaged document: the file is shorter than the 31-byte header (it has 5 "
-              "bytes)\n");
+    EXPECT_EQ(
+        ours(run.err),
+        "zub_reader: short.zub: damaged document: the file is shorter than the 31-byte header (it has 5 "
+        "bytes)\n");
 
     document_spec negative;
     negative.image_length = 0x80000000U;
     run = run_to_end({save("negative.zub", write_document(negative))});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(ours(run.err), "zub_reader: negative.zub: damaged document: the image length is negative (-2147483648)\n");
+    EXPECT_EQ(ours(run.err),
+              "zub_reader: negative.zub: damaged document: the image length is negative (-2147483648)\n");
     EXPECT_EQ(run.out, "");
 }
 
@@ -188,7 +194,8 @@ TEST_F(EndToEnd, WindowThatCannotBeOpenedIsReported) {
     spec.image = encode_bmp(solid(4, 4, rgba{1, 2, 3, 255}));
     const ended run = run_to_end({save("neg.zub", write_document(spec))});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(ours(run.err), "zub_reader: neg.zub: cannot open a -20x16 window at depth 32: Invalid width or height\n");
+    EXPECT_EQ(ours(run.err),
+              "zub_reader: neg.zub: cannot open a -20x16 window at depth 32: Invalid width or height\n");
 }
 
 TEST_F(EndToEnd, NoVideoIsReportedWithSdlsReason) {
@@ -212,8 +219,8 @@ TEST_F(EndToEnd, ShowsTheImageWithItsTitleUntilTheWindowIsClosed) {
     const auto window = find_window(server_->display(), viewer->pid(), 20);
     ASSERT_TRUE(window) << ours(viewer->err());
     // Keys, Escape included, and clicks leave the window open.
-    command_output("DISPLAY=" + server_->display() + " xdotool mousemove --window " + std::to_string(window->id) +
-                   " 10 10 click 1 key Escape key q");
+    command_output("DISPLAY=" + server_->display() + " xdotool mousemove --window " +
+                   std::to_string(window->id) + " 10 10 click 1 key Escape key q");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_TRUE(viewer->running());
     expect_window_then_close(*viewer, 64, 48, "Hello ZUB", image);
@@ -229,7 +236,8 @@ TEST_F(EndToEnd, ImageLargerThanTheWindowIsClipped) {
     picture decoded;
     {
         const dummy_sdl sdl;
-        SDL_Surface* d = IMG_Load_RW(SDL_RWFromConstMem(spec.image.data(), static_cast<int>(spec.image.size())), 1);
+        SDL_Surface* d =
+            IMG_Load_RW(SDL_RWFromConstMem(spec.image.data(), static_cast<int>(spec.image.size())), 1);
         ASSERT_NE(d, nullptr);
         decoded = read_back(d);
         SDL_FreeSurface(d);
@@ -261,7 +269,8 @@ TEST_F(EndToEnd, ImageThatDoesNotDecodeStillOpensTheWindowWithAWarning) {
     auto viewer = start({save("broken.zub", write_document(spec))});
     // The window is left as SDL opened it: black.
     expect_window_then_close(*viewer, 30, 20, "Broken", solid(30, 20, rgba{0, 0, 0, 255}));
-    EXPECT_EQ(ours(viewer->err()).rfind("zub_reader: broken.zub: the image is not shown: ", 0), 0U) << ours(viewer->err());
+    EXPECT_EQ(ours(viewer->err()).rfind("zub_reader: broken.zub: the image is not shown: ", 0), 0U)
+        << ours(viewer->err());
     EXPECT_EQ(line_count(ours(viewer->err())), 1);
 }
 
@@ -319,8 +328,10 @@ TEST_F(EndToEnd, MissingFontShowsTheImageAndWarnsOnce) {
     spec.records = {text_at(1, 1, 0, 0, 0, "One"), text_at(1, 8, 0, 0, 0, "Two")};
     auto viewer = start({save("nofont.zub", write_document(spec))});
     expect_window_then_close(*viewer, 40, 20, "", image);
-    EXPECT_EQ(ours(viewer->err()).rfind("zub_reader: nofont.zub: the texts are not drawn: cannot open the font Consola.ttf: ", 0),
-              0U)
+    EXPECT_EQ(
+        ours(viewer->err())
+            .rfind("zub_reader: nofont.zub: the texts are not drawn: cannot open the font Consola.ttf: ", 0),
+        0U)
         << ours(viewer->err());
     EXPECT_EQ(line_count(ours(viewer->err())), 1);
 }
@@ -343,9 +354,10 @@ TEST_F(EndToEnd, DamagedRecordShowsTheRecordsBeforeIt) {
     }
     auto viewer = start({save("doc.zub", write_document(spec))});
     expect_window_then_close(*viewer, 80, 40, "", expected);
-    EXPECT_EQ(ours(viewer->err()),
-              "zub_reader: doc.zub: damaged document: text record 3 of 5 runs past the end of the file; it and "
-              "the rest are not drawn\n");
+    EXPECT_EQ(
+        ours(viewer->err()),
+        "zub_reader: doc.zub: damaged document: text record 3 of 5 runs past the end of the file; it and "
+        "the rest are not drawn\n");
 }
 
 TEST_F(EndToEnd, AbsurdWindowIsRefusedBeforeTheWindowSystemSeesIt) {
@@ -372,10 +384,11 @@ TEST_F(EndToEnd, AbsurdImageAndPointSizeAreLeftOutAndTheRestShown) {
     spec.records = {text_at(0, 0, 255, 255, 255, "Big")};
     auto viewer = start({save("hostile.zub", write_document(spec))});
     expect_window_then_close(*viewer, 24, 12, "Hostile", solid(24, 12, rgba{0, 0, 0, 255}));
-    EXPECT_EQ(ours(viewer->err()),
-              "zub_reader: hostile.zub: the image is not shown: the PNG image declares 60000x60000 pixels (at most "
-              "16384 a side)\n"
-              "zub_reader: hostile.zub: the texts are not drawn: the point size 2147483647 is above 16384\n");
+    EXPECT_EQ(
+        ours(viewer->err()),
+        "zub_reader: hostile.zub: the image is not shown: the PNG image declares 60000x60000 pixels (at most "
+        "16384 a side)\n"
+        "zub_reader: hostile.zub: the texts are not drawn: the point size 2147483647 is above 16384\n");
 }
 
 }  // namespace

@@ -12,7 +12,8 @@ using test::bytes;
 
 void put_be16(bytes& out, unsigned v) { out.insert(out.end(), {std::uint8_t(v >> 8), std::uint8_t(v)}); }
 void put_be32(bytes& out, std::uint32_t v) {
-    out.insert(out.end(), {std::uint8_t(v >> 24), std::uint8_t(v >> 16), std::uint8_t(v >> 8), std::uint8_t(v)});
+    out.insert(out.end(),
+               {std::uint8_t(v >> 24), std::uint8_t(v >> 16), std::uint8_t(v >> 8), std::uint8_t(v)});
 }
 void put_le16(bytes& out, unsigned v) { out.insert(out.end(), {std::uint8_t(v), std::uint8_t(v >> 8)}); }
 
@@ -35,10 +36,12 @@ TEST(ImageProbe, FindsTheSizeOfRealImages) {
 }
 
 TEST(ImageProbe, ReadsEveryHeaderTheDecodersAllocateFrom) {
-    EXPECT_TRUE(declares(test::to_bytes("P5 # a comment\n# another\n 60000\t70000 255\n"), "PNM", 60000, 70000));
-    EXPECT_TRUE(declares(test::to_bytes("P7 332\n#XVVERSION:Version 2.28\n#END_OF_COMMENTS\n80 60 255\n"), "XV", 80,
-                         60));
-    EXPECT_TRUE(declares(test::to_bytes("/* XPM */\nstatic char *x[] = {\n\"40000 2 1 1\",\n"), "XPM", 40000, 2));
+    EXPECT_TRUE(
+        declares(test::to_bytes("P5 # a comment\n# another\n 60000\t70000 255\n"), "PNM", 60000, 70000));
+    EXPECT_TRUE(declares(test::to_bytes("P7 332\n#XVVERSION:Version 2.28\n#END_OF_COMMENTS\n80 60 255\n"),
+                         "XV", 80, 60));
+    EXPECT_TRUE(
+        declares(test::to_bytes("/* XPM */\nstatic char *x[] = {\n\"40000 2 1 1\",\n"), "XPM", 40000, 2));
 
     bytes bmp{'B', 'M'};
     bmp.resize(14);
@@ -106,7 +109,7 @@ TEST(ImageProbe, ReadsEveryHeaderTheDecodersAllocateFrom) {
         auto u16 = [&](unsigned v) { little ? put_le16(tiff, v) : put_be16(tiff, v); };
         auto u32 = [&](std::uint32_t v) { little ? test::put_u32(tiff, v) : put_be32(tiff, v); };
         u16(2);
-        u16(256), u16(4), u32(1), u32(70000);  // ImageWidth, LONG
+        u16(256), u16(4), u32(1), u32(70000);        // ImageWidth, LONG
         u16(257), u16(3), u32(1), u16(500), u16(0);  // ImageLength, SHORT
         EXPECT_TRUE(declares(tiff, "TIFF", 70000, 500)) << (little ? "II" : "MM");
     }
@@ -147,7 +150,8 @@ TEST(ImageProbe, CutOrUnknownHeadersGiveNoSize) {
 TEST(ImageProbe, SizesBeyondTheBoundAreRefused) {
     EXPECT_FALSE(image_size_problem(image_size{"PNG", 16384, 16384}));
     EXPECT_FALSE(image_size_problem(image_size{"PNG", 1, 1}));
-    EXPECT_EQ(image_size_problem(image_size{"GIF", 0, 9}), "the GIF image declares 0x9 pixels (it has none to show)");
+    EXPECT_EQ(image_size_problem(image_size{"GIF", 0, 9}),
+              "the GIF image declares 0x9 pixels (it has none to show)");
     EXPECT_EQ(image_size_problem(image_size{"PNG", 60000, 60000}),
               "the PNG image declares 60000x60000 pixels (at most 16384 a side)");
     EXPECT_TRUE(image_size_problem(image_size{"GIF", 16385, 1}));
@@ -162,15 +166,24 @@ namespace {
 
 TEST(ImageDefects, GifCutInsideAnExtensionIsRefused) {
     // The decoder would read the comment's sub-blocks past the end for ever.
-    const bytes cut = test::to_bytes(std::string("GIF89a\x05\0\x05\0\0\0\0!\xFE\x05" "abc", 19));
+    const bytes cut =
+        test::to_bytes(std::string("GIF89a\x05\0\x05\0\0\0\0!\xFE\x05"
+                                   "abc",
+                                   19));
     EXPECT_EQ(image_problem(cut), "the GIF image ends inside an extension block");
-    const bytes no_end_block = test::to_bytes(std::string("GIF89a\x05\0\x05\0\0\0\0!\xFE\x03" "abc", 19));
+    const bytes no_end_block =
+        test::to_bytes(std::string("GIF89a\x05\0\x05\0\0\0\0!\xFE\x03"
+                                   "abc",
+                                   19));
     EXPECT_EQ(image_problem(no_end_block), "the GIF image ends inside an extension block");
     // A graphic control extension's first block does not end it, even when empty.
     const bytes control = test::to_bytes(std::string("GIF89a\x05\0\x05\0\0\0\0!\xF9\0\x04\x01\xC2\xC2", 20));
     EXPECT_EQ(image_problem(control), "the GIF image ends inside an extension block");
     // Whole extensions, and a file that simply ends after them, are for the decoder.
-    const bytes whole = test::to_bytes(std::string("GIF89a\x05\0\x05\0\0\0\0!\xFE\x03" "abc\0", 20));
+    const bytes whole =
+        test::to_bytes(std::string("GIF89a\x05\0\x05\0\0\0\0!\xFE\x03"
+                                   "abc\0",
+                                   20));
     EXPECT_FALSE(image_problem(whole));
     EXPECT_FALSE(image_problem(test::encode_gif(test::pattern(3, 3, true))));
 }

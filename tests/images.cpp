@@ -21,8 +21,9 @@ picture pattern(int width, int height, bool vivid) {
             if (vivid) {
                 pic.at(x, y) = vivid_colours[(x + 3 * y + (x / 5)) % 8];
             } else {
-                pic.at(x, y) = rgba{static_cast<std::uint8_t>(x * 7 + 3), static_cast<std::uint8_t>(y * 13 + 1),
-                                    static_cast<std::uint8_t>((x + y) * 5 + 100), 255};
+                pic.at(x, y) =
+                    rgba{static_cast<std::uint8_t>(x * 7 + 3), static_cast<std::uint8_t>(y * 13 + 1),
+                         static_cast<std::uint8_t>((x + y) * 5 + 100), 255};
             }
         }
     }
@@ -65,15 +66,15 @@ bytes encode_png(const picture& pic, png_kind kind) {
     bytes out;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
-    if (setjmp(png_jmpbuf(png))) {
+    if (setjmp(png_jmpbuf(png))) {  // NOLINT(cert-err52-cpp): libpng reports errors by longjmp
         png_destroy_write_struct(&png, &info);
         throw std::runtime_error("libpng failed");
     }
     png_set_write_fn(png, &out, png_write_to_vector, nullptr);
-    const int colour_type = kind == png_kind::rgb     ? PNG_COLOR_TYPE_RGB
-                            : kind == png_kind::rgba  ? PNG_COLOR_TYPE_RGBA
-                            : kind == png_kind::grey  ? PNG_COLOR_TYPE_GRAY
-                                                      : PNG_COLOR_TYPE_PALETTE;
+    const int colour_type = kind == png_kind::rgb    ? PNG_COLOR_TYPE_RGB
+                            : kind == png_kind::rgba ? PNG_COLOR_TYPE_RGBA
+                            : kind == png_kind::grey ? PNG_COLOR_TYPE_GRAY
+                                                     : PNG_COLOR_TYPE_PALETTE;
     png_set_IHDR(png, info, static_cast<png_uint_32>(pic.width), static_cast<png_uint_32>(pic.height), 8,
                  colour_type, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     std::vector<rgba> palette;
@@ -89,12 +90,22 @@ bytes encode_png(const picture& pic, png_kind kind) {
     for (int y = 0; y < pic.height; ++y) {
         for (int x = 0; x < pic.width; ++x) {
             const rgba p = pic.at(x, y);
-            std::uint8_t* o = &row[static_cast<std::size_t>(x * channels)];
+            std::uint8_t* o = &row[static_cast<std::size_t>(x) * static_cast<std::size_t>(channels)];
             switch (kind) {
-                case png_kind::rgba: o[3] = p.a; [[fallthrough]];
-                case png_kind::rgb: o[0] = p.r; o[1] = p.g; o[2] = p.b; break;
-                case png_kind::grey: o[0] = p.r; break;
-                case png_kind::palette: o[0] = index_in(palette, p); break;
+                case png_kind::rgba:
+                    o[3] = p.a;
+                    [[fallthrough]];
+                case png_kind::rgb:
+                    o[0] = p.r;
+                    o[1] = p.g;
+                    o[2] = p.b;
+                    break;
+                case png_kind::grey:
+                    o[0] = p.r;
+                    break;
+                case png_kind::palette:
+                    o[0] = index_in(palette, p);
+                    break;
             }
         }
         png_write_row(png, row.data());
@@ -124,9 +135,10 @@ bytes encode_jpeg(const picture& pic, int quality) {
         const int y = static_cast<int>(cinfo.next_scanline);
         for (int x = 0; x < pic.width; ++x) {
             const rgba p = pic.at(x, y);
-            row[static_cast<std::size_t>(x * 3)] = p.r;
-            row[static_cast<std::size_t>(x * 3 + 1)] = p.g;
-            row[static_cast<std::size_t>(x * 3 + 2)] = p.b;
+            const auto at = static_cast<std::size_t>(x) * 3;
+            row[at] = p.r;
+            row[at + 1] = p.g;
+            row[at + 2] = p.b;
         }
         JSAMPROW rows[1] = {row.data()};
         jpeg_write_scanlines(&cinfo, rows, 1);
@@ -162,7 +174,8 @@ bytes encode_bmp(const picture& pic) {
 }
 
 bytes encode_ppm(const picture& pic) {
-    const std::string head = "P6\n" + std::to_string(pic.width) + " " + std::to_string(pic.height) + "\n255\n";
+    const std::string head =
+        "P6\n" + std::to_string(pic.width) + " " + std::to_string(pic.height) + "\n255\n";
     bytes out = to_bytes(head);
     for (const rgba& p : pic.pixels) out.insert(out.end(), {p.r, p.g, p.b});
     return out;
@@ -215,7 +228,8 @@ bytes encode_gif(const picture& pic, std::optional<rgba> transparent) {
     for (std::size_t at = 0; at < packed.size(); at += 255) {
         const std::size_t n = std::min<std::size_t>(255, packed.size() - at);
         out.push_back(static_cast<std::uint8_t>(n));
-        out.insert(out.end(), packed.begin() + static_cast<long>(at), packed.begin() + static_cast<long>(at + n));
+        out.insert(out.end(), packed.begin() + static_cast<long>(at),
+                   packed.begin() + static_cast<long>(at + n));
     }
     out.push_back(0);
     out.push_back(0x3B);

@@ -21,8 +21,11 @@ struct picture {
     int height = 0;
     std::vector<rgba> pixels;
 
-    rgba at(int x, int y) const { return pixels[static_cast<std::size_t>(y * width + x)]; }
-    rgba& at(int x, int y) { return pixels[static_cast<std::size_t>(y * width + x)]; }
+    std::size_t index(int x, int y) const {
+        return static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x);
+    }
+    rgba at(int x, int y) const { return pixels[index(x, y)]; }
+    rgba& at(int x, int y) { return pixels[index(x, y)]; }
 };
 
 // Colours whose every component is 0 or 255: exact at every screen depth, 8-bit too.

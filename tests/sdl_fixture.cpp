@@ -41,7 +41,8 @@ document_sections sections_of(const bytes& file) {
 
 std::uint32_t raw_pixel(const SDL_Surface* surface, int x, int y) {
     const int bpp = surface->format->BytesPerPixel;
-    const auto* at = static_cast<const std::uint8_t*>(surface->pixels) + y * surface->pitch + x * bpp;
+    const auto* at = static_cast<const std::uint8_t*>(surface->pixels) +
+                     static_cast<std::ptrdiff_t>(y) * surface->pitch + static_cast<std::ptrdiff_t>(x) * bpp;
     std::uint32_t value = 0;
     if (bpp == 3) {
         value = at[0] | at[1] << 8U | at[2] << 16U;  // little-endian host
@@ -92,7 +93,8 @@ picture read_back(const SDL_Surface* surface) {
     return pic;
 }
 
-void overlay_text(picture& pic, const std::string& text, int font_size, int x, int y, rgba colour, bool utf8) {
+void overlay_text(picture& pic, const std::string& text, int font_size, int x, int y, rgba colour,
+                  bool utf8) {
     TTF_Font* font = TTF_OpenFont("Consola.ttf", font_size);
     ASSERT_NE(font, nullptr) << TTF_GetError();
     const SDL_Color c{colour.r, colour.g, colour.b, 0};

@@ -35,7 +35,8 @@ protected:
 };
 
 TEST_F(Text, ColoursAreExactBlackIncluded) {
-    EXPECT_TRUE(compose(120, 40, {text_at(2, 1, 0, 0, 0, "Ink"), text_at(40, 12, 200, 30, 7, "Red")}).empty());
+    EXPECT_TRUE(
+        compose(120, 40, {text_at(2, 1, 0, 0, 0, "Ink"), text_at(40, 12, 200, 30, 7, "Red")}).empty());
     picture expected = solid(120, 40, white);
     overlay_text(expected, "Ink", size, 2, 1, black);
     overlay_text(expected, "Red", size, 40, 12, {200, 30, 7, 255});
@@ -45,11 +46,11 @@ TEST_F(Text, ColoursAreExactBlackIncluded) {
 
 TEST_F(Text, SlotsAreReadByTheirLowBytesOnly) {
     record_spec rec = text_at(0, 0, 0, 0, 0, "Quirk");
-    rec.red = 511;         // 255
-    rec.green = 256;       // 0
-    rec.blue = 0xABCD0040; // 64
-    rec.x = 0x3412FFFF;    // -1
-    rec.y = 0xFFFF0005;    // 5
+    rec.red = 511;          // 255
+    rec.green = 256;        // 0
+    rec.blue = 0xABCD0040;  // 64
+    rec.x = 0x3412FFFF;     // -1
+    rec.y = 0xFFFF0005;     // 5
     EXPECT_TRUE(compose(80, 30, {rec}).empty());
     picture expected = solid(80, 30, white);
     overlay_text(expected, "Quirk", size, -1, 5, {255, 0, 64, 255});
@@ -57,8 +58,9 @@ TEST_F(Text, SlotsAreReadByTheirLowBytesOnly) {
 }
 
 TEST_F(Text, PositionsOutsideTheWindowAreClipped) {
-    EXPECT_TRUE(compose(60, 30, {text_at(-6, -5, 0, 0, 255, "Edge"), text_at(50, 22, 0, 128, 0, "Corner"),
-                                 text_at(61, 0, 255, 0, 0, "Gone"), text_at(-32768, 32767, 255, 0, 0, "Far")})
+    EXPECT_TRUE(compose(60, 30,
+                        {text_at(-6, -5, 0, 0, 255, "Edge"), text_at(50, 22, 0, 128, 0, "Corner"),
+                         text_at(61, 0, 255, 0, 0, "Gone"), text_at(-32768, 32767, 255, 0, 0, "Far")})
                     .empty());
     picture expected = solid(60, 30, white);
     overlay_text(expected, "Edge", size, -6, -5, {0, 0, 255, 255});
@@ -67,7 +69,8 @@ TEST_F(Text, PositionsOutsideTheWindowAreClipped) {
 }
 
 TEST_F(Text, LaterRecordsLieOnTop) {
-    EXPECT_TRUE(compose(60, 30, {text_at(3, 3, 255, 0, 0, "XXXX"), text_at(5, 4, 0, 0, 255, "OOOO")}).empty());
+    EXPECT_TRUE(
+        compose(60, 30, {text_at(3, 3, 255, 0, 0, "XXXX"), text_at(5, 4, 0, 0, 255, "OOOO")}).empty());
     picture expected = solid(60, 30, white);
     overlay_text(expected, "XXXX", size, 3, 3, {255, 0, 0, 255});
     overlay_text(expected, "OOOO", size, 5, 4, {0, 0, 255, 255});
@@ -80,8 +83,9 @@ TEST_F(Text, LongTextsAreCutAt255BytesAndTheNextRecordIsStillFound) {
     std::string cut(300, 'c');
     cut[254] = 'Y';
     cut[255] = 'N';  // beyond the limit: never drawn
-    EXPECT_TRUE(compose(2400, 60, {text_at(0, 0, 0, 0, 0, whole), text_at(0, 20, 0, 0, 0, cut),
-                                   text_at(0, 40, 255, 0, 0, "after")})
+    EXPECT_TRUE(compose(2400, 60,
+                        {text_at(0, 0, 0, 0, 0, whole), text_at(0, 20, 0, 0, 0, cut),
+                         text_at(0, 40, 255, 0, 0, "after")})
                     .empty());
     picture expected = solid(2400, 60, white);
     overlay_text(expected, whole, size, 0, 0, black);
@@ -91,9 +95,10 @@ TEST_F(Text, LongTextsAreCutAt255BytesAndTheNextRecordIsStillFound) {
 }
 
 TEST_F(Text, ZeroByteEndsTheTextAndTheNextRecordIsStillFound) {
-    EXPECT_TRUE(compose(80, 40, {text_at(1, 1, 0, 0, 0, std::string("Top\0Hidden", 10)),
-                                 text_at(1, 20, 0, 0, 255, "Next")})
-                    .empty());
+    EXPECT_TRUE(
+        compose(80, 40,
+                {text_at(1, 1, 0, 0, 0, std::string("Top\0Hidden", 10)), text_at(1, 20, 0, 0, 255, "Next")})
+            .empty());
     picture expected = solid(80, 40, white);
     overlay_text(expected, "Top", size, 1, 1, black);
     overlay_text(expected, "Next", size, 1, 20, {0, 0, 255, 255});
@@ -109,7 +114,8 @@ TEST_F(Text, BytesAreLatin1) {
 
 TEST_F(Text, EmptyTextsDrawNothingAndSayNothing) {
     record_spec zero_first = text_at(0, 0, 0, 0, 0, std::string("\0abc", 4));
-    EXPECT_TRUE(compose(60, 30, {text_at(0, 0, 0, 0, 0, ""), zero_first, text_at(4, 4, 0, 0, 0, "End")}).empty());
+    EXPECT_TRUE(
+        compose(60, 30, {text_at(0, 0, 0, 0, 0, ""), zero_first, text_at(4, 4, 0, 0, 0, "End")}).empty());
     picture expected = solid(60, 30, white);
     overlay_text(expected, "End", size, 4, 4, black);
     EXPECT_TRUE(same_pixels(shown(), expected));
@@ -118,11 +124,12 @@ TEST_F(Text, EmptyTextsDrawNothingAndSayNothing) {
 TEST_F(Text, DamagedRecordEndsThePassAfterTheRecordsBeforeIt) {
     record_spec broken = text_at(0, 0, 0, 0, 0, "abc");
     broken.text_length = 1000;
-    const auto warnings = compose(80, 40, {text_at(1, 1, 0, 0, 0, "One"), text_at(1, 20, 0, 0, 0, "Two"), broken},
-                                  size, 5);
+    const auto warnings =
+        compose(80, 40, {text_at(1, 1, 0, 0, 0, "One"), text_at(1, 20, 0, 0, 0, "Two"), broken}, size, 5);
     ASSERT_EQ(warnings.size(), 1U);
-    EXPECT_EQ(warnings[0],
-              "damaged document: text record 3 of 5 runs past the end of the file; it and the rest are not drawn");
+    EXPECT_EQ(
+        warnings[0],
+        "damaged document: text record 3 of 5 runs past the end of the file; it and the rest are not drawn");
     picture expected = solid(80, 40, white);
     overlay_text(expected, "One", size, 1, 1, black);
     overlay_text(expected, "Two", size, 1, 20, black);
@@ -132,9 +139,10 @@ TEST_F(Text, DamagedRecordEndsThePassAfterTheRecordsBeforeIt) {
 TEST_F(Text, HugeRecordCountStopsAtTheFirstRecordThatIsNotThere) {
     const auto warnings = compose(40, 20, {text_at(1, 1, 0, 0, 0, "A")}, size, 4294967295U);
     ASSERT_EQ(warnings.size(), 1U);
-    EXPECT_EQ(warnings[0],
-              "damaged document: text record 2 of 4294967295 runs past the end of the file; it and the rest are "
-              "not drawn");
+    EXPECT_EQ(
+        warnings[0],
+        "damaged document: text record 2 of 4294967295 runs past the end of the file; it and the rest are "
+        "not drawn");
 }
 
 // Runs a test body in a working directory of its own, and comes back.
@@ -156,7 +164,8 @@ protected:
 TEST_F(TextElsewhere, MissingFontLeavesTheImageAndWarnsOnce) {
     const auto warnings = compose(40, 20, {text_at(1, 1, 0, 0, 0, "A"), text_at(1, 5, 0, 0, 0, "B")});
     ASSERT_EQ(warnings.size(), 1U);
-    EXPECT_EQ(warnings[0].rfind("the texts are not drawn: cannot open the font Consola.ttf: ", 0), 0U) << warnings[0];
+    EXPECT_EQ(warnings[0].rfind("the texts are not drawn: cannot open the font Consola.ttf: ", 0), 0U)
+        << warnings[0];
     EXPECT_TRUE(same_pixels(shown(), solid(40, 20, white)));
 }
 
@@ -164,7 +173,8 @@ TEST_F(TextElsewhere, FileThatIsNotAFontIsTreatedAsMissing) {
     write_file("Consola.ttf", to_bytes("not a font at all"));
     const auto warnings = compose(40, 20, {text_at(1, 1, 0, 0, 0, "A"), text_at(1, 5, 0, 0, 0, "B")});
     ASSERT_EQ(warnings.size(), 1U);
-    EXPECT_EQ(warnings[0].rfind("the texts are not drawn: cannot open the font Consola.ttf: ", 0), 0U) << warnings[0];
+    EXPECT_EQ(warnings[0].rfind("the texts are not drawn: cannot open the font Consola.ttf: ", 0), 0U)
+        << warnings[0];
     EXPECT_TRUE(same_pixels(shown(), solid(40, 20, white)));
 }
 
@@ -175,9 +185,11 @@ TEST_F(TextElsewhere, DocumentWithoutRecordsNeedsNoFont) {
 
 TEST_F(Text, PointSizeBelowOneDrawsNoTextAndWarnsOnce) {
     for (std::int32_t bad : {0, -1, -2147483647 - 1}) {
-        const auto warnings = compose(40, 20, {text_at(1, 1, 0, 0, 0, "A"), text_at(1, 5, 0, 0, 0, "B")}, bad);
+        const auto warnings =
+            compose(40, 20, {text_at(1, 1, 0, 0, 0, "A"), text_at(1, 5, 0, 0, 0, "B")}, bad);
         ASSERT_EQ(warnings.size(), 1U);
-        EXPECT_EQ(warnings[0], "the texts are not drawn: the point size " + std::to_string(bad) + " is below 1");
+        EXPECT_EQ(warnings[0],
+                  "the texts are not drawn: the point size " + std::to_string(bad) + " is below 1");
         EXPECT_TRUE(same_pixels(shown(), solid(40, 20, white)));
     }
 }
@@ -192,7 +204,8 @@ TEST_F(Text, FontLibraryThatDidNotStartDrawsNoTextAndWarnsOnce) {
     const auto warnings = compose(40, 20, {text_at(1, 1, 0, 0, 0, "A"), text_at(1, 5, 0, 0, 0, "B")});
     TTF_Init();
     ASSERT_EQ(warnings.size(), 1U);
-    EXPECT_EQ(warnings[0].rfind("the texts are not drawn: the font library did not start", 0), 0U) << warnings[0];
+    EXPECT_EQ(warnings[0].rfind("the texts are not drawn: the font library did not start", 0), 0U)
+        << warnings[0];
     EXPECT_TRUE(same_pixels(shown(), solid(40, 20, white)));
 }
 
@@ -206,14 +219,16 @@ class HostileText : public Text {};
 
 TEST_F(HostileText, PointSizeAboveTheBoundDrawsNoText) {
     const auto warnings = compose(40, 20, {text_at(1, 1, 0, 0, 0, "A")}, 2147483647);
-    EXPECT_EQ(warnings, std::vector<std::string>{"the texts are not drawn: the point size 2147483647 is above 16384"});
+    EXPECT_EQ(warnings,
+              std::vector<std::string>{"the texts are not drawn: the point size 2147483647 is above 16384"});
     EXPECT_TRUE(same_pixels(shown(), solid(40, 20, white)));
 }
 
 TEST_F(HostileText, TextThatWouldCoverTooManyPixelsIsSkipped) {
-    const auto warnings = compose(40, 20, {text_at(0, 0, 0, 0, 0, "WW"), text_at(0, 0, 0, 0, 0, "MM")}, 16384);
-    EXPECT_EQ(warnings,
-              std::vector<std::string>{"text record 1 is not drawn: its text would cover more than 67108864 pixels"});
+    const auto warnings =
+        compose(40, 20, {text_at(0, 0, 0, 0, 0, "WW"), text_at(0, 0, 0, 0, 0, "MM")}, 16384);
+    EXPECT_EQ(warnings, std::vector<std::string>{
+                            "text record 1 is not drawn: its text would cover more than 67108864 pixels"});
     EXPECT_TRUE(same_pixels(shown(), solid(40, 20, white)));
 }
 

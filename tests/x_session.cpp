@@ -1,9 +1,9 @@
 #include "tests/x_session.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <algorithm>
 #include <chrono>
@@ -67,8 +67,7 @@ xvfb::~xvfb() {
 
 child_process::child_process(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env,
                              const std::string& working_dir)
-    : out_path_(temp_path("out")), err_path_(temp_path("err")) {
-    pid_ = fork();
+    : out_path_(temp_path("out")), err_path_(temp_path("err")), pid_(fork()) {
     if (pid_ == 0) {
         if (chdir(working_dir.c_str()) != 0) _exit(126);
         const int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -82,6 +81,7 @@ child_process::child_process(const std::vector<std::string>& argv, const std::ve
             setenv(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str(), 1);
         }
         std::vector<char*> args;
+        args.reserve(argv.size() + 1);
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execv(args[0], args.data());
@@ -119,7 +119,7 @@ std::string child_process::err() const { return read_all(err_path_); }
 
 std::string command_output(const std::string& command) {
     std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
+    FILE* pipe = popen(command.c_str(), "r");  // NOLINT(cert-env33-c): the tests run xdotool
     if (pipe == nullptr) return out;
     char buffer[512];
     std::size_t n = 0;
@@ -133,8 +133,8 @@ std::optional<window_info> find_window(const std::string& display, pid_t pid, do
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     std::string id;
     while (id.empty()) {
-        std::istringstream found(
-            command_output(env + "xdotool search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null"));
+        std::istringstream found(command_output(env + "xdotool search --onlyvisible --pid " +
+                                                std::to_string(pid) + " 2>/dev/null"));
         found >> id;
         if (!id.empty()) break;
         if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
@@ -159,7 +159,10 @@ picture capture_window(const std::string& display, unsigned long window, int wid
     picture pic = solid(width, height, rgba{});
     for (int y = 0; y < std::min(height, image.height); ++y) {
         for (int x = 0; x < std::min(width, image.width); ++x) {
-            const std::uint8_t* p = &image.rgb[static_cast<std::size_t>((y * image.width + x) * 3)];
+            const std::uint8_t* p =
+                &image.rgb[(static_cast<std::size_t>(y) * static_cast<std::size_t>(image.width) +
+                            static_cast<std::size_t>(x)) *
+                           3];
             pic.at(x, y) = rgba{p[0], p[1], p[2], 255};
         }
     }

@@ -44,9 +44,9 @@ public:
     std::string err() const;
 
 private:
+    std::string out_path_, err_path_;
     pid_t pid_ = -1;
     std::optional<int> status_;
-    std::string out_path_, err_path_;
 };
 
 struct window_info {

@@ -22,10 +22,10 @@ int main(int argc, char* argv[]) {
             zub::x11::write_png(argv[2], zub::x11::capture_window("", std::stoul(argv[1], nullptr, 0)));
             return 0;
         }
-        std::fputs("usage: zub_snapshot WINDOW OUT.png | zub_snapshot --close WINDOW\n", stderr);
+        (void)std::fputs("usage: zub_snapshot WINDOW OUT.png | zub_snapshot --close WINDOW\n", stderr);
         return 2;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "zub_snapshot: %s\n", e.what());
+        (void)std::fprintf(stderr, "zub_snapshot: %s\n", e.what());
         return 1;
     }
 }

@@ -14,8 +14,7 @@ std::vector<std::string> paint_background(bytes_view image, SDL_Surface* screen)
     // does not survive every damaged file.
     if (const auto problem = image_problem(image)) return {"the image is not shown: " + *problem};
     // The decoder only reads the stream and closes it itself.
-    SDL_RWops* stream =
-        SDL_RWFromConstMem(image.data(), static_cast<int>(image.size()));
+    SDL_RWops* stream = SDL_RWFromConstMem(image.data(), static_cast<int>(image.size()));
     const surface_handle decoded{IMG_Load_RW(stream, 1)};
     if (!decoded) return {std::string("the image is not shown: ") + IMG_GetError()};
 
@@ -34,7 +33,8 @@ text_outcome draw_text_record(const text_record& record, int font_size, SDL_Surf
     const SDL_Color colour{record.red, record.green, record.blue, 0};
     const display_string text = to_display_string(record.text);
 
-    if (TTF_WasInit() == 0 || font_size < 1 || font_size > max_font_size) return text_outcome::font_unavailable;
+    if (TTF_WasInit() == 0 || font_size < 1 || font_size > max_font_size)
+        return text_outcome::font_unavailable;
     const font_handle font{TTF_OpenFont(font_path, font_size)};
     if (!font) return text_outcome::font_unavailable;
 
@@ -59,19 +59,16 @@ namespace {
 
 std::string font_problem(int font_size, const char* font_path) {
     if (TTF_WasInit() == 0) {
-        return std::string("the texts are not drawn: the font library did not start: ") +
-               TTF_GetError();
+        return std::string("the texts are not drawn: the font library did not start: ") + TTF_GetError();
     }
     if (font_size < 1) {
-        return "the texts are not drawn: the point size " + std::to_string(font_size) +
-               " is below 1";
+        return "the texts are not drawn: the point size " + std::to_string(font_size) + " is below 1";
     }
     if (font_size > max_font_size) {
-        return "the texts are not drawn: the point size " + std::to_string(font_size) +
-               " is above " + std::to_string(max_font_size);
+        return "the texts are not drawn: the point size " + std::to_string(font_size) + " is above " +
+               std::to_string(max_font_size);
     }
-    return std::string("the texts are not drawn: cannot open the font ") + font_path + ": " +
-           TTF_GetError();
+    return std::string("the texts are not drawn: cannot open the font ") + font_path + ": " + TTF_GetError();
 }
 
 }  // namespace
@@ -98,12 +95,14 @@ std::vector<std::string> draw_text_pass(bytes_view document, const document_sect
                 font_warned = true;
                 break;
             case text_outcome::render_failed:
-                if (!render_warned) warnings.push_back("text record " + number + " is not drawn: " + TTF_GetError());
+                if (!render_warned)
+                    warnings.push_back("text record " + number + " is not drawn: " + TTF_GetError());
                 render_warned = true;
                 break;
             case text_outcome::too_large:
                 if (!size_warned) {
-                    warnings.push_back("text record " + number + " is not drawn: its text would cover more than " +
+                    warnings.push_back("text record " + number +
+                                       " is not drawn: its text would cover more than " +
                                        std::to_string(max_text_pixels) + " pixels");
                 }
                 size_warned = true;

@@ -39,12 +39,10 @@ text_outcome draw_text_record(const text_record& record, int font_size, SDL_Surf
 // Draws the document's records in file order, stopping at the first one that does not
 // fit in the file. Warns once for each kind of problem, not once per record.
 std::vector<std::string> draw_text_pass(bytes_view document, const document_sections& sections,
-                                        SDL_Surface* screen,
-                                        const char* font_path = default_font_path);
+                                        SDL_Surface* screen, const char* font_path = default_font_path);
 
 // The whole picture: background, then the text pass.
 std::vector<std::string> compose_document(bytes_view document, const document_sections& sections,
-                                          SDL_Surface* screen,
-                                          const char* font_path = default_font_path);
+                                          SDL_Surface* screen, const char* font_path = default_font_path);
 
 }  // namespace zub

@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     h.height = std::clamp(h.height, 1, 256);
     // Large pictures are allowed but only slow the search down.
     if (const auto declared = zub::probe_image_size(sections.image)) {
-        if (declared->width > 4096 || declared->height > 4096 || declared->width * declared->height > 1 << 20) {
+        if (declared->width > 4096 || declared->height > 4096 ||
+            declared->width * declared->height > 1 << 20) {
             return 0;
         }
     }

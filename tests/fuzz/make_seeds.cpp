@@ -12,16 +12,20 @@ using namespace zub::test;
 
 int main(int argc, char* argv[]) {
     if (argc != 2) {
-        std::fputs("usage: make_seeds FOLDER\n", stderr);
+        (void)std::fputs("usage: make_seeds FOLDER\n", stderr);
         return 2;
     }
     const std::string folder = argv[1];
     const picture pic = pattern(12, 9, true);
     const std::vector<std::pair<std::string, bytes>> images{
-        {"png-rgb", encode_png(pic, png_kind::rgb)},     {"png-rgba", encode_png(pic, png_kind::rgba)},
-        {"png-palette", encode_png(pic, png_kind::palette)}, {"png-grey", encode_png(pic, png_kind::grey)},
-        {"jpeg", encode_jpeg(pic, 50)},                  {"gif", encode_gif(pic, vivid_colours[2])},
-        {"bmp", encode_bmp(pattern(5, 4, false))},        {"ppm", encode_ppm(pattern(5, 4, false))},
+        {"png-rgb", encode_png(pic, png_kind::rgb)},
+        {"png-rgba", encode_png(pic, png_kind::rgba)},
+        {"png-palette", encode_png(pic, png_kind::palette)},
+        {"png-grey", encode_png(pic, png_kind::grey)},
+        {"jpeg", encode_jpeg(pic, 50)},
+        {"gif", encode_gif(pic, vivid_colours[2])},
+        {"bmp", encode_bmp(pattern(5, 4, false))},
+        {"ppm", encode_ppm(pattern(5, 4, false))},
     };
     const std::vector<record_spec> records{text_at(1, 2, 255, 0, 0, "Hi"), text_at(-3, 5, 0, 0, 0, "caf\xE9"),
                                            text_at(4, 4, 0, 0, 255, ""),
@@ -68,6 +72,6 @@ int main(int argc, char* argv[]) {
     spec.font_size = 2147483647;
     write_file(folder + "/absurd-sizes.zub", write_document(spec));
 
-    write_file(folder + "/short-header.zub", to_bytes("ZUB\x10\0\0\0"));
+    write_file(folder + "/short-header.zub", to_bytes(std::string("ZUB\x10\0\0\0", 7)));
     return 0;
 }
