@@ -67,6 +67,7 @@ bool is_gif(bytes_view b) { return starts_with(b, "GIF87a") || starts_with(b, "G
 struct gif_scan {
     std::optional<image_size> size;
     bool cut_inside_extension = false;
+    std::optional<int> code_size;  // the first frame's LZW minimum code size
 };
 
 // Walks a GIF the way the decoder does up to its first image: the decoder takes the
@@ -84,7 +85,11 @@ gif_scan scan_gif(bytes_view b) {
         if (*kind == ',') {
             const auto w = read_u16le(b, at + 5), h = read_u16le(b, at + 7);
             if (!w || !h) return {};
-            return {sized("GIF", *w, *h), false};
+            const auto frame_flags = read_u8(b, at + 9);
+            std::uint64_t data = at + 10;
+            if (frame_flags && (*frame_flags & 0x80U) != 0) data += 3ULL << ((*frame_flags & 7U) + 1);
+            const auto code_size = frame_flags ? read_u8(b, data) : std::nullopt;
+            return {sized("GIF", *w, *h), false, code_size ? std::optional<int>(*code_size) : std::nullopt};
         }
         if (*kind != '!') {
             ++at;
@@ -98,7 +103,7 @@ gif_scan scan_gif(bytes_view b) {
         bool first = *label == 0xF9;
         while (true) {
             const auto block = read_u8(b, at);
-            if (!block || !fits(b, at + 1, *block)) return {std::nullopt, true};
+            if (!block || !fits(b, at + 1, *block)) return {std::nullopt, true, std::nullopt};
             at += 1 + std::uint64_t{*block};
             if (*block == 0 && !first) break;
             first = false;
@@ -273,8 +278,14 @@ std::optional<image_size> probe_image_size(bytes_view image) {
 std::optional<std::string> image_problem(bytes_view image) {
     // The decoder reads an extension's sub-blocks until an empty one and never stops at
     // the end of the data: one that is cut short makes it spin for ever.
-    if (is_gif(image) && scan_gif(image).cut_inside_extension) {
-        return std::string("the GIF image ends inside an extension block");
+    if (is_gif(image)) {
+        const gif_scan gif = scan_gif(image);
+        if (gif.cut_inside_extension) return std::string("the GIF image ends inside an extension block");
+        // Colour indices have 2 to 8 bits; other code sizes send the decoder's code table
+        // round in circles.
+        if (gif.code_size && (*gif.code_size < 2 || *gif.code_size > 8)) {
+            return "the GIF image's LZW code size " + std::to_string(*gif.code_size) + " is not 2 to 8";
+        }
     }
     // Two legacy formats whose readers follow offsets, counts and chunk sizes from the
     // file without checking them against the data, and hang on a damaged file.

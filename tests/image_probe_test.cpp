@@ -179,6 +179,14 @@ TEST(ImageDefects, GifCutInsideAnExtensionIsRefused) {
     // A graphic control extension's first block does not end it, even when empty.
     const bytes control = test::to_bytes(std::string("GIF89a\x05\0\x05\0\0\0\0!\xF9\0\x04\x01\xC2\xC2", 20));
     EXPECT_EQ(image_problem(control), "the GIF image ends inside an extension block");
+    // The first frame's LZW code size must be a colour index's 2 to 8 bits.
+    bytes frame = test::to_bytes(std::string("GIF89a\x05\0\x05\0\0\0\0,\0\0\0\0\x05\0\x05\0\0", 23));
+    frame.push_back(0);
+    EXPECT_EQ(image_problem(frame), "the GIF image's LZW code size 0 is not 2 to 8");
+    frame.back() = 9;
+    EXPECT_EQ(image_problem(frame), "the GIF image's LZW code size 9 is not 2 to 8");
+    frame.back() = 2;
+    EXPECT_FALSE(image_problem(frame));
     // Whole extensions, and a file that simply ends after them, are for the decoder.
     const bytes whole =
         test::to_bytes(std::string("GIF89a\x05\0\x05\0\0\0\0!\xFE\x03"
