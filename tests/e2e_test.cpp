@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -60,6 +61,7 @@ protected:
         // no display and no driver, SDL would quietly draw in the terminal instead.
         std::vector<std::string> all{"DISPLAY=" + server_->display(), "SDL_VIDEODRIVER=x11"};
         all.insert(all.end(), env.begin(), env.end());
+        if (!args.empty()) shown_document_ = args.back();
         return std::make_unique<child_process>(argv, all, dir_.string());
     }
 
@@ -81,8 +83,8 @@ protected:
     }
 
     // Waits for the viewer's window, checks what it shows, then closes it.
-    static void expect_window_then_close(child_process& viewer, int width, int height,
-                                         const std::string& title, const picture& expected) {
+    void expect_window_then_close(child_process& viewer, int width, int height, const std::string& title,
+                                  const picture& expected) {
         const auto window = find_window(server_->display(), viewer.pid(), 20);
         ASSERT_TRUE(window) << "no window; stderr: " << ours(viewer.err());
         EXPECT_EQ(window->width, width);
@@ -97,12 +99,30 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         } while (std::chrono::steady_clock::now() < deadline);
         EXPECT_TRUE(shown.pixels == expected.pixels) << differences(shown, expected);
+        expect_render_equal(shown);
 
         send_delete_window(server_->display(), window->id);
         const auto status = viewer.wait_exit(10);
         ASSERT_TRUE(status) << "the window did not close";
         EXPECT_EQ(*status, 0) << ours(viewer.err());
         EXPECT_EQ(viewer.out(), "");
+    }
+
+    // zub render of the document on show gives the very pixels of its window, at the
+    // depths where the dummy driver and the display are both true colour.
+    void expect_render_equal(const picture& shown) {
+        std::ifstream in(dir_ / shown_document_, std::ios::binary);
+        const bytes file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        const auto depth = read_i32le(file, header_offset::bits_per_pixel);
+        if (!depth || (*depth != 32 && *depth != 24 && *depth != 0)) return;
+        child_process render({ZUB_TOOL, "render", shown_document_, "shown.png"}, {}, dir_.string());
+        ASSERT_EQ(render.wait_exit(30), 0) << render.err();
+        const dummy_sdl sdl;
+        SDL_Surface* png = IMG_Load((dir_ / "shown.png").c_str());
+        ASSERT_NE(png, nullptr) << IMG_GetError();
+        const picture rendered = read_back(png);
+        SDL_FreeSurface(png);
+        EXPECT_TRUE(rendered.pixels == shown.pixels) << "zub render: " << differences(rendered, shown);
     }
 
     static std::string differences(const picture& got, const picture& want) {
@@ -125,6 +145,7 @@ protected:
 
     static inline std::unique_ptr<xvfb> server_;
     std::filesystem::path dir_;
+    std::string shown_document_;
 };
 
 TEST_F(EndToEnd, WrongArgumentCountPrintsTheUsageLineOnly) {
@@ -390,6 +411,57 @@ TEST_F(EndToEnd, AbsurdImageAndPointSizeAreLeftOutAndTheRestShown) {
         "16384 a side)\n"
         "zub_reader: hostile.zub: the texts are not drawn: the point size 2147483647 is above 16384\n");
 }
+
+// The viewer's window against `zub render` of the same document: equal at the depths
+// where both are true colour, and within the colour steps of 16 and 8 bits.
+class ViewerMatchesRender : public EndToEnd, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ViewerMatchesRender, AtDepth) {
+    const int depth = GetParam();
+    document_spec spec;
+    spec.width = 90;
+    spec.height = 50;
+    spec.bits_per_pixel = depth;
+    spec.font_size = 15;
+    spec.caption = to_bytes("Render");
+    spec.image = encode_png(pattern(70, 40, false), png_kind::rgb);
+    spec.records = {text_at(3, 2, 0, 0, 0, "Ink"), text_at(40, 20, 255, 255, 0, "caf\xE9"),
+                    text_at(-5, 35, 200, 30, 90, "left edge")};
+    const std::string name = save("render.zub", write_document(spec));
+
+    child_process render({ZUB_TOOL, "render", name, "render.png"}, {}, dir_.string());
+    ASSERT_EQ(render.wait_exit(30), 0) << render.err();
+    picture rendered;
+    {
+        const dummy_sdl sdl;
+        SDL_Surface* png = IMG_Load((dir_ / "render.png").c_str());
+        ASSERT_NE(png, nullptr) << IMG_GetError();
+        rendered = read_back(png);
+        SDL_FreeSurface(png);
+    }
+
+    auto viewer = start({name});
+    const auto window = find_window(server_->display(), viewer->pid(), 20);
+    ASSERT_TRUE(window) << viewer->err();
+    // 16 bits keep 5 or 6 bits a channel; 8 bits keep 3, 3 and 2.
+    const int tolerance = depth == 16 ? 8 : depth == 8 ? 64 : 0;
+    int worst = 256;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (worst > tolerance && std::chrono::steady_clock::now() < deadline) {
+        const picture shown = capture_window(server_->display(), window->id, 90, 50);
+        worst = 0;
+        for (std::size_t i = 0; i < shown.pixels.size(); ++i) {
+            const rgba a = shown.pixels[i], b = rendered.pixels[i];
+            worst = std::max({worst, std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)});
+        }
+        if (worst > tolerance) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_LE(worst, tolerance) << "the largest difference in a channel";
+    send_delete_window(server_->display(), window->id);
+    EXPECT_EQ(viewer->wait_exit(10), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, ViewerMatchesRender, ::testing::Values(32, 24, 0, 16, 8));
 
 }  // namespace
 }  // namespace zub::test

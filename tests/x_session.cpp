@@ -155,7 +155,7 @@ std::optional<window_info> find_window(const std::string& display, pid_t pid, do
 }
 
 picture capture_window(const std::string& display, unsigned long window, int width, int height) {
-    const x11::rgb_image image = x11::capture_window(display, window);
+    const rgb_image image = x11::capture_window(display, window);
     picture pic = solid(width, height, rgba{});
     for (int y = 0; y < std::min(height, image.height); ++y) {
         for (int x = 0; x < std::min(width, image.width); ++x) {

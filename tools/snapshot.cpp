@@ -19,7 +19,7 @@ int main(int argc, char* argv[]) {
             return 0;
         }
         if (argc == 3) {
-            zub::x11::write_png(argv[2], zub::x11::capture_window("", std::stoul(argv[1], nullptr, 0)));
+            zub::write_png(argv[2], zub::x11::capture_window("", std::stoul(argv[1], nullptr, 0)));
             return 0;
         }
         (void)std::fputs("usage: zub_snapshot WINDOW OUT.png | zub_snapshot --close WINDOW\n", stderr);
