@@ -22,7 +22,12 @@ constexpr int status_failed = 1;
 
 // Shuts the libraries down on every path once SDL has been started.
 struct sdl_session {
-    sdl_session() { SDL_Init(SDL_INIT_EVERYTHING); }
+    sdl_session() {
+        SDL_Init(SDL_INIT_EVERYTHING);
+        // Of all that starts, only video is used; the timer's thread alone would wake
+        // a thousand times a second while the picture is shown.
+        SDL_QuitSubSystem(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_JOYSTICK | SDL_INIT_CDROM);
+    }
     ~sdl_session() {
         if (TTF_WasInit() != 0) TTF_Quit();
         SDL_Quit();

@@ -124,6 +124,22 @@ TEST_P(BackgroundAtEveryDepth, ImageIsPaintedAtTheTopLeftClippedNeverScaled) {
         }
     }
     EXPECT_TRUE(same_pixels(s, expected_on(16, 12, shows)));
+
+    // The very pixels of converting the whole decoded image and blitting it.
+    fill(s, backdrop);
+    SDL_Surface* decoded =
+        IMG_Load_RW(SDL_RWFromConstMem(image.file.data(), static_cast<int>(image.file.size())), 1);
+    ASSERT_NE(decoded, nullptr);
+    SDL_Surface* converted = SDL_DisplayFormat(decoded);
+    SDL_FreeSurface(decoded);
+    ASSERT_NE(converted, nullptr);
+    SDL_Rect origin{0, 0, 0, 0};
+    SDL_UpperBlit(converted, nullptr, s, &origin);
+    SDL_FreeSurface(converted);
+    const std::vector<std::uint32_t> reference = raw_pixels(s);
+    fill(s, backdrop);
+    EXPECT_TRUE(paint_background(doc.image, s).empty());
+    EXPECT_EQ(raw_pixels(s), reference);
 }
 
 std::vector<background_case> all_background_cases() {
@@ -148,6 +164,31 @@ INSTANTIATE_TEST_SUITE_P(Formats, BackgroundAtEveryDepth, ::testing::ValuesIn(al
                          });
 
 using Background = DummyScreen;
+
+TEST_F(Background, TransparentGifPaintsAsTheWholeConvertedImageAtEveryDepth) {
+    picture pic = pattern(30, 20, true);
+    const rgba key{10, 20, 30, 255};
+    // A key colour next to a shown colour that 16 and 8 bits cannot tell apart.
+    for (int x = 0; x < 30; ++x) pic.at(x, 5) = x % 2 == 0 ? key : rgba{12, 20, 30, 255};
+    const bytes gif = encode_gif(pic, key);
+    for (int depth : {32, 24, 16, 8, 0}) {
+        for (const auto& [w, h] : std::vector<std::pair<int, int>>{{20, 10}, {30, 20}, {40, 30}}) {
+            SDL_Surface* s = screen(w, h, depth);
+            fill(s, backdrop);
+            SDL_Surface* decoded =
+                IMG_Load_RW(SDL_RWFromConstMem(gif.data(), static_cast<int>(gif.size())), 1);
+            SDL_Surface* converted = SDL_DisplayFormat(decoded);
+            SDL_FreeSurface(decoded);
+            SDL_Rect origin{0, 0, 0, 0};
+            SDL_UpperBlit(converted, nullptr, s, &origin);
+            SDL_FreeSurface(converted);
+            const std::vector<std::uint32_t> reference = raw_pixels(s);
+            fill(s, backdrop);
+            EXPECT_TRUE(paint_background(gif, s).empty());
+            EXPECT_EQ(raw_pixels(s), reference) << "depth " << depth << ", window " << w << "x" << h;
+        }
+    }
+}
 
 TEST_F(Background, TransparentColourOfAGifLeavesTheScreenAsItWas) {
     picture pic = pattern(12, 9, true);

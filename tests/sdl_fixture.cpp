@@ -52,6 +52,14 @@ std::uint32_t raw_pixel(const SDL_Surface* surface, int x, int y) {
     return value;
 }
 
+std::vector<std::uint32_t> raw_pixels(const SDL_Surface* surface) {
+    std::vector<std::uint32_t> out;
+    for (int y = 0; y < surface->h; ++y) {
+        for (int x = 0; x < surface->w; ++x) out.push_back(raw_pixel(surface, x, y));
+    }
+    return out;
+}
+
 std::uint32_t mapped(const SDL_Surface* surface, rgba colour) {
     return SDL_MapRGB(surface->format, colour.r, colour.g, colour.b);
 }

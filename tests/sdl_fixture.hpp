@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "document/document.hpp"
 #include "tests/doc_writer.hpp"
@@ -35,6 +36,7 @@ protected:
 document_sections sections_of(const bytes& file);
 
 std::uint32_t raw_pixel(const SDL_Surface* surface, int x, int y);
+std::vector<std::uint32_t> raw_pixels(const SDL_Surface* surface);
 std::uint32_t mapped(const SDL_Surface* surface, rgba colour);
 void fill(SDL_Surface* surface, rgba colour);
 

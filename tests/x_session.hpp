@@ -73,4 +73,7 @@ void send_delete_window(const std::string& display, unsigned long window);
 // CPU time (user + system) the process has used so far, in seconds.
 double cpu_seconds(pid_t pid);
 
+// How often the process's threads have been woken so far: their context switches.
+long wake_ups(pid_t pid);
+
 }  // namespace zub::test

@@ -3,22 +3,48 @@
 #include <SDL_image.h>
 #include <SDL_ttf.h>
 
+#include <algorithm>
+#include <optional>
+
 #include "document/image_probe.hpp"
 #include "document/limits.hpp"
 #include "view/sdl_handles.hpp"
 
 namespace zub {
 
+namespace {
+
+// The part of `image` that lands on the screen when it is painted at (0, 0): a surface
+// over the same pixels, cut to the screen's size, with the image's palette, colour key
+// and alpha settings. Converting it gives exactly the pixels converting the whole image
+// would give there, with work and memory in proportion to what is shown.
+surface_handle visible_part(SDL_Surface* image, const SDL_Surface* screen) {
+    const SDL_PixelFormat* f = image->format;
+    surface_handle part{SDL_CreateRGBSurfaceFrom(image->pixels, std::min(image->w, screen->w),
+                                                 std::min(image->h, screen->h), f->BitsPerPixel, image->pitch,
+                                                 f->Rmask, f->Gmask, f->Bmask, f->Amask)};
+    if (!part) return part;
+    if (f->palette != nullptr) SDL_SetColors(part.get(), f->palette->colors, 0, f->palette->ncolors);
+    SDL_SetColorKey(part.get(), image->flags & (SDL_SRCCOLORKEY | SDL_RLEACCELOK), f->colorkey);
+    SDL_SetAlpha(part.get(), image->flags & (SDL_SRCALPHA | SDL_RLEACCELOK), f->alpha);
+    return part;
+}
+
+}  // namespace
+
 std::vector<std::string> paint_background(bytes_view image, SDL_Surface* screen) {
     // The decoder allocates whatever the header declares before reading a pixel, and
     // does not survive every damaged file.
     if (const auto problem = image_problem(image)) return {"the image is not shown: " + *problem};
+
     // The decoder only reads the stream and closes it itself.
     SDL_RWops* stream = SDL_RWFromConstMem(image.data(), static_cast<int>(image.size()));
     const surface_handle decoded{IMG_Load_RW(stream, 1)};
     if (!decoded) return {std::string("the image is not shown: ") + IMG_GetError()};
 
-    const surface_handle background{SDL_DisplayFormat(decoded.get())};
+    const surface_handle shown = visible_part(decoded.get(), screen);
+    if (!shown) return {std::string("the image is not shown: ") + SDL_GetError()};
+    const surface_handle background{SDL_DisplayFormat(shown.get())};
     if (!background) return {std::string("the image is not shown: ") + SDL_GetError()};
 
     SDL_Rect at{0, 0, 0, 0};
@@ -28,14 +54,34 @@ std::vector<std::string> paint_background(bytes_view image, SDL_Surface* screen)
     return {};
 }
 
+font_file read_font_file(const char* path) {
+    font_file font{path, {}, {}};
+    SDL_RWops* file = SDL_RWFromFile(path, "rb");
+    const int size = file == nullptr ? -1 : SDL_RWseek(file, 0, RW_SEEK_END);
+    if (size >= 0 && SDL_RWseek(file, 0, RW_SEEK_SET) == 0) {
+        font.bytes.resize(static_cast<std::size_t>(size));
+        if (size == 0 || SDL_RWread(file, font.bytes.data(), size, 1) == 1) {
+            SDL_RWclose(file);
+            return font;
+        }
+    }
+    font.error = SDL_GetError();
+    if (file != nullptr) SDL_RWclose(file);
+    font.bytes.clear();
+    return font;
+}
+
 text_outcome draw_text_record(const text_record& record, int font_size, SDL_Surface* screen,
-                              const char* font_path) {
+                              const font_file& font_file) {
     const SDL_Color colour{record.red, record.green, record.blue, 0};
     const display_string text = to_display_string(record.text);
 
-    if (TTF_WasInit() == 0 || font_size < 1 || font_size > max_font_size)
+    if (TTF_WasInit() == 0 || font_size < 1 || font_size > max_font_size || !font_file.error.empty()) {
         return text_outcome::font_unavailable;
-    const font_handle font{TTF_OpenFont(font_path, font_size)};
+    }
+    // The stream is closed by the font, when the font is closed.
+    SDL_RWops* stream = SDL_RWFromConstMem(font_file.bytes.data(), static_cast<int>(font_file.bytes.size()));
+    const font_handle font{TTF_OpenFontRW(stream, 1, font_size)};
     if (!font) return text_outcome::font_unavailable;
 
     // The renderer allocates the whole text's surface, however little of it is shown.
@@ -57,7 +103,7 @@ text_outcome draw_text_record(const text_record& record, int font_size, SDL_Surf
 
 namespace {
 
-std::string font_problem(int font_size, const char* font_path) {
+std::string font_problem(int font_size, const font_file& font) {
     if (TTF_WasInit() == 0) {
         return std::string("the texts are not drawn: the font library did not start: ") + TTF_GetError();
     }
@@ -68,7 +114,8 @@ std::string font_problem(int font_size, const char* font_path) {
         return "the texts are not drawn: the point size " + std::to_string(font_size) + " is above " +
                std::to_string(max_font_size);
     }
-    return std::string("the texts are not drawn: cannot open the font ") + font_path + ": " + TTF_GetError();
+    return "the texts are not drawn: cannot open the font " + font.path + ": " +
+           (font.error.empty() ? std::string(TTF_GetError()) : font.error);
 }
 
 }  // namespace
@@ -79,6 +126,7 @@ std::vector<std::string> draw_text_pass(bytes_view document, const document_sect
     bool font_warned = false;
     bool render_warned = false;
     bool size_warned = false;
+    std::optional<font_file> font;  // read for the first record: no records need no font
     record_walk walk = walk_records(sections);
     while (true) {
         const record_step step = next_record(document, walk);
@@ -89,9 +137,10 @@ std::vector<std::string> draw_text_pass(bytes_view document, const document_sect
         }
         const auto& record = std::get<text_record>(step);
         const std::string number = std::to_string(walk.done);
-        switch (draw_text_record(record, sections.header.font_size, screen, font_path)) {
+        if (!font) font = read_font_file(font_path);
+        switch (draw_text_record(record, sections.header.font_size, screen, *font)) {
             case text_outcome::font_unavailable:
-                if (!font_warned) warnings.push_back(font_problem(sections.header.font_size, font_path));
+                if (!font_warned) warnings.push_back(font_problem(sections.header.font_size, *font));
                 font_warned = true;
                 break;
             case text_outcome::render_failed:

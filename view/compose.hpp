@@ -8,6 +8,7 @@
 
 #include <SDL.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,10 +32,19 @@ enum class text_outcome {
     too_large,         // the rendered text would be absurdly large
 };
 
+// The font file's bytes, read once for a text pass. Each record still opens (and closes)
+// a font of its own from them; a file that cannot be read is a font that cannot be opened.
+struct font_file {
+    std::string path;
+    std::vector<std::uint8_t> bytes;
+    std::string error;  // why the file could not be read, or empty
+};
+font_file read_font_file(const char* path);
+
 // Draws one record's text in its colour with its top-left corner at (x, y), in the font
-// at `font_path` opened at `font_size` points for this record alone.
+// opened at `font_size` points for this record alone.
 text_outcome draw_text_record(const text_record& record, int font_size, SDL_Surface* screen,
-                              const char* font_path = default_font_path);
+                              const font_file& font);
 
 // Draws the document's records in file order, stopping at the first one that does not
 // fit in the file. Warns once for each kind of problem, not once per record.

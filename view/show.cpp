@@ -1,5 +1,8 @@
 #include "view/show.hpp"
 
+#include <SDL_syswm.h>
+#include <poll.h>
+
 #include <ostream>
 
 #include "document/limits.hpp"
@@ -24,15 +27,46 @@ std::variant<SDL_Surface*, std::string> open_window(const document_sections& sec
     return screen;
 }
 
-void wait_until_closed() {
+namespace {
+
+// Drains SDL's queue; true when a quit request was among the events.
+bool drain_events() {
     SDL_Event event;
-    bool done = false;
-    while (!done) {
-        if (SDL_WaitEvent(&event) == 0) return;  // the event system itself has failed
-        done = event.type == SDL_QUIT;
-        while (SDL_PollEvent(&event) != 0) {
-            if (event.type == SDL_QUIT) done = true;
+    bool quit = false;
+    while (SDL_PollEvent(&event) != 0) {
+        if (event.type == SDL_QUIT) quit = true;
+    }
+    return quit;
+}
+
+}  // namespace
+
+void wait_until_closed() {
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    if (SDL_GetWMInfo(&info) != 1 || info.subsystem != SDL_SYSWM_X11) {
+        // No X11 connection to wait on: SDL's own wait.
+        SDL_Event event;
+        bool done = false;
+        while (!done) {
+            if (SDL_WaitEvent(&event) == 0) return;  // the event system itself has failed
+            done = event.type == SDL_QUIT;
+            if (drain_events()) done = true;
         }
+        return;
+    }
+    // Sleep in poll() on the display connection until the X server sends something,
+    // once SDL has read and queued everything and Xlib holds nothing more. SDL_WaitEvent
+    // would instead wake every 10 ms to look.
+    Display* display = info.info.x11.display;
+    pollfd connection{ConnectionNumber(display), POLLIN, 0};
+    while (!drain_events()) {
+        info.info.x11.lock_func();
+        const int pending = XPending(display);
+        info.info.x11.unlock_func();
+        if (pending > 0) continue;
+        connection.revents = 0;
+        (void)poll(&connection, 1, -1);  // an interruption just goes round again
     }
 }
 
