@@ -35,7 +35,7 @@ std::string temp_path(const char* what) {
 
 }  // namespace
 
-xvfb::xvfb() {
+xvfb::xvfb(const std::string& screen) {
     int fds[2];
     if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
     pid_ = fork();
@@ -47,7 +47,7 @@ xvfb::xvfb() {
         const std::string fd = std::to_string(fds[1]);
         // -noreset: SDL's first connection closing must not reset the server under it.
         execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-noreset", "-nolisten", "tcp", "-screen", "0",
-               "1280x1024x24", static_cast<char*>(nullptr));
+               screen.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     close(fds[1]);

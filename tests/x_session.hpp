@@ -15,7 +15,7 @@ namespace zub::test {
 // A private X server on a free display, stopped (by its own pid) when destroyed.
 class xvfb {
 public:
-    xvfb();
+    explicit xvfb(const std::string& screen = "1280x1024x24");
     ~xvfb();
     xvfb(const xvfb&) = delete;
     xvfb& operator=(const xvfb&) = delete;

@@ -1,0 +1,283 @@
+// zub_bench: how fast zub_reader paints, how still it sits, how fast it closes and how
+// much memory it takes, beside a floor program that does literally the viewer's steps
+// and, where installed, feh showing the same image.
+//
+//   zub_bench [--runs N] [--quick] FOLDER_OF_TOOLS
+//
+// FOLDER_OF_TOOLS holds zub_reader, zub_floor and zub_compose_once. The benchmark starts
+// its own Xvfb -noreset, writes its documents into a temporary folder with Consola.ttf,
+// and for every document alternates the programs run by run. Prints medians and ratios.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/doc_writer.hpp"
+#include "tests/images.hpp"
+#include "tests/x_session.hpp"
+#include "tools/x11_window.hpp"
+
+namespace fs = std::filesystem;
+using namespace zub::test;
+using clock_type = std::chrono::steady_clock;
+
+namespace {
+
+struct bench_document {
+    std::string name;
+    bytes file;
+    bytes image;  // for feh
+    int width, height;
+};
+
+bench_document make_document(const std::string& name, int width, int height, const bytes& image,
+                             int records) {
+    document_spec spec;
+    spec.width = width;
+    spec.height = height;
+    spec.bits_per_pixel = 32;
+    spec.font_size = 18;
+    spec.caption = to_bytes(name);
+    spec.image = image;
+    for (int i = 0; i < records; ++i) {
+        spec.records.push_back(text_at((i * 37) % std::max(1, width - 100),
+                                       (i * 23) % std::max(1, height - 20), static_cast<std::uint8_t>(i * 50),
+                                       255, 255, "The quick brown fox jumps."));
+    }
+    return {name, write_document(spec), image, width, height};
+}
+
+struct display_close {
+    void operator()(Display* d) const { XCloseDisplay(d); }
+};
+
+// The viewable top-level window whose _NET_WM_PID is `pid`, or 0.
+unsigned long window_of(Display* d, pid_t pid) {
+    const Atom net_wm_pid = XInternAtom(d, "_NET_WM_PID", False);
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned count = 0;
+    unsigned long found = 0;
+    if (XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count) == 0) return 0;
+    for (unsigned i = 0; i < count && found == 0; ++i) {
+        Atom type = 0;
+        int format = 0;
+        unsigned long items = 0, after = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(d, children[i], net_wm_pid, 0, 1, False, XA_CARDINAL, &type, &format, &items,
+                               &after, &data) == Success &&
+            data != nullptr) {
+            XWindowAttributes a{};
+            if (items == 1 && static_cast<pid_t>(*reinterpret_cast<unsigned long*>(data)) == pid &&
+                XGetWindowAttributes(d, children[i], &a) != 0 && a.map_state == IsViewable) {
+                found = children[i];
+            }
+            XFree(data);
+        }
+    }
+    if (children != nullptr) XFree(children);
+    return found;
+}
+
+struct run_figures {
+    double painted_ms = -1;
+    double idle_cpu_percent = -1;
+    double idle_wakeups = -1;
+    double close_ms = -1;
+    double peak_rss_mb = -1;
+};
+
+long peak_rss_kb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+// One run: exec, wait until the window shows `reference` (or, without one, until its
+// pixels hold still), then idle, peak memory and the close.
+run_figures run_once(const std::string& display, const std::vector<std::string>& argv, const std::string& dir,
+                     std::optional<zub::rgb_image>& reference, bool measure_idle) {
+    run_figures f;
+    const std::unique_ptr<Display, display_close> d{XOpenDisplay(display.c_str())};
+    const auto start = clock_type::now();
+    child_process program(argv, {"DISPLAY=" + display, "SDL_VIDEODRIVER=x11"}, dir);
+    unsigned long window = 0;
+    while (window == 0 && clock_type::now() - start < std::chrono::seconds(30)) {
+        window = window_of(d.get(), program.pid());
+        if (window == 0) std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    if (window == 0) return f;
+    // Painted: the window holds the finished picture.
+    std::optional<zub::rgb_image> last;
+    auto stable_since = clock_type::now();
+    while (clock_type::now() - start < std::chrono::seconds(60)) {
+        zub::rgb_image now;
+        try {
+            now = zub::x11::capture_window(display, window);
+        } catch (const std::exception&) {
+            continue;
+        }
+        if (reference) {
+            if (now.rgb == reference->rgb) {
+                f.painted_ms = std::chrono::duration<double, std::milli>(clock_type::now() - start).count();
+                break;
+            }
+        } else {
+            if (!last || now.rgb != last->rgb) {
+                last = now;
+                stable_since = clock_type::now();
+            } else if (clock_type::now() - stable_since > std::chrono::milliseconds(500)) {
+                reference = now;
+                break;
+            }
+        }
+    }
+    if (measure_idle) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const double cpu0 = cpu_seconds(program.pid());
+        const long wake0 = wake_ups(program.pid());
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        f.idle_cpu_percent = (cpu_seconds(program.pid()) - cpu0) / 2.0 * 100.0;
+        f.idle_wakeups = static_cast<double>(wake_ups(program.pid()) - wake0) / 2.0;
+    }
+    f.peak_rss_mb = static_cast<double>(peak_rss_kb(program.pid())) / 1024.0;
+    const auto close_start = clock_type::now();
+    zub::x11::send_delete_window(display, window);
+    if (program.wait_exit(10)) {
+        f.close_ms = std::chrono::duration<double, std::milli>(clock_type::now() - close_start).count();
+    }
+    return f;
+}
+
+double median(std::vector<double> v) {
+    v.erase(std::remove_if(v.begin(), v.end(), [](double x) { return x < 0; }), v.end());
+    if (v.empty()) return -1;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+std::string callgrind_instructions(const std::string& command, const std::string& dir) {
+    const std::string out = command_output("cd " + dir + " && SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy " +
+                                           "valgrind --tool=callgrind --callgrind-out-file=/dev/null " +
+                                           command + " 2>&1 | grep -o 'refs: *[0-9,]*' | tr -dc '0-9'");
+    return out.empty() ? "?" : out;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    int runs = 7;
+    bool quick = false;
+    std::string tools;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--runs" && i + 1 < argc) {
+            runs = std::stoi(argv[++i]);
+        } else if (a == "--quick") {
+            quick = true;
+        } else {
+            tools = a;
+        }
+    }
+    if (tools.empty()) {
+        (void)std::fputs("usage: zub_bench [--runs N] [--quick] FOLDER_OF_TOOLS\n", stderr);
+        return 2;
+    }
+    tools = fs::absolute(tools).string();
+    const fs::path dir = fs::temp_directory_path() / ("zub-bench-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    fs::copy_file("/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf", dir / "Consola.ttf");
+
+    std::vector<bench_document> docs;
+    if (quick) {
+        docs.push_back(make_document("tiny", 64, 48, encode_png(pattern(64, 48, false), png_kind::rgb), 2));
+        runs = 1;
+    } else {
+        const bytes png = encode_png(pattern(800, 600, false), png_kind::rgb);
+        docs.push_back(make_document("800x600 PNG, 20 records", 800, 600, png, 20));
+        docs.push_back(make_document("1920x1080 JPEG, 200 records", 1920, 1080,
+                                     encode_jpeg(pattern(1920, 1080, false), 90), 200));
+        docs.push_back(make_document("4000x3000 JPEG in 800x600", 800, 600,
+                                     encode_jpeg(pattern(4000, 3000, false), 90), 20));
+        docs.push_back(make_document("800x600 PNG, 1000 records", 800, 600, png, 1000));
+        docs.push_back(make_document("800x600 PNG, 10000 records", 800, 600, png, 10000));
+    }
+    const bool have_feh = !command_output("command -v feh").empty();
+    const xvfb server("2048x1536x24");  // room for the largest window
+    // A window that goes away between two looks is no reason to stop.
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+
+    bool failed = false;
+    std::printf("%-30s %-7s %10s %9s %9s %9s %9s %14s\n", "document", "program", "painted ms", "idle cpu%",
+                "wakeups/s", "close ms", "peak MB", "instructions");
+    for (std::size_t n = 0; n < docs.size(); ++n) {
+        const bench_document& doc = docs[n];
+        const std::string file = "doc" + std::to_string(n) + ".zub";
+        write_file((dir / file).string(), doc.file);
+        const std::string image_file = "image" + std::to_string(n) + (doc.image[0] == 0xFF ? ".jpg" : ".png");
+        write_file((dir / image_file).string(), doc.image);
+        struct program {
+            std::string name;
+            std::vector<std::string> argv;
+            std::optional<zub::rgb_image> reference;
+            std::vector<run_figures> figures;
+        };
+        std::vector<program> programs{{"viewer", {tools + "/zub_reader", file}, {}, {}},
+                                      {"floor", {tools + "/zub_floor", file}, {}, {}}};
+        if (have_feh) {
+            const std::string geometry = std::to_string(doc.width) + "x" + std::to_string(doc.height);
+            programs.push_back({"feh", {"/usr/bin/feh", "--geometry", geometry, image_file}, {}, {}});
+        }
+        // A first run of each finds the finished picture; the timed runs alternate.
+        for (program& p : programs) run_once(server.display(), p.argv, dir.string(), p.reference, false);
+        for (int r = 0; r < runs; ++r) {
+            for (program& p : programs) {
+                p.figures.push_back(run_once(server.display(), p.argv, dir.string(), p.reference, true));
+            }
+        }
+        std::map<std::string, double> painted;
+        for (program& p : programs) {
+            std::vector<double> ms, cpu, wake, close, rss;
+            for (const run_figures& f : p.figures) {
+                ms.push_back(f.painted_ms);
+                cpu.push_back(f.idle_cpu_percent);
+                wake.push_back(f.idle_wakeups);
+                close.push_back(f.close_ms);
+                rss.push_back(f.peak_rss_mb);
+            }
+            painted[p.name] = median(ms);
+            if (p.name != "feh" && median(ms) < 0) failed = true;  // never painted
+            std::string instructions = "-";
+            if (quick) {
+                // the smoke run skips callgrind
+            } else if (p.name == "viewer")
+                instructions = callgrind_instructions(tools + "/zub_compose_once " + file, dir);
+            if (p.name == "floor")
+                instructions = callgrind_instructions(tools + "/zub_floor --compose " + file, dir);
+            std::printf("%-30s %-7s %10.1f %9.2f %9.1f %9.1f %9.1f %14s\n", doc.name.c_str(), p.name.c_str(),
+                        median(ms), median(cpu), median(wake), median(close), median(rss),
+                        instructions.c_str());
+        }
+        std::printf("%-30s viewer/floor painted: %.2f", "", painted["viewer"] / painted["floor"]);
+        if (have_feh) std::printf(", viewer/feh: %.2f", painted["viewer"] / painted["feh"]);
+        std::printf("\n");
+        (void)std::fflush(stdout);
+    }
+    fs::remove_all(dir);
+    return failed ? 1 : 0;
+}
