@@ -41,16 +41,16 @@ int main(int argc, char* argv[]) {
     SDL_Init(SDL_INIT_VIDEO);
     TTF_Init();
 
-    zub::test::document_spec spec;
-    spec.width = 800;
-    spec.height = 600;
-    spec.font_size = 18;
-    spec.image = zub::test::encode_png(zub::test::pattern(800, 600, false), zub::test::png_kind::rgb);
+    zub::test::document_parts parts;
+    parts.width = 800;
+    parts.height = 600;
+    parts.font_size = 18;
+    parts.image = zub::test::encode_png(zub::test::pattern(800, 600, false), zub::test::png_kind::rgb);
     for (int i = 0; i < records; ++i) {
-        spec.records.push_back(
+        parts.records.push_back(
             zub::test::text_at((i * 37) % 700, (i * 23) % 580, 255, 255, 255, "The quick brown fox jumps."));
     }
-    const zub::test::bytes file = zub::test::write_document(spec);
+    const zub::test::bytes file = zub::test::write_document(parts);
     const auto sections = std::get<zub::document_sections>(zub::read_document(file));
     SDL_ShowCursor(SDL_DISABLE);
     SDL_Surface* screen = SDL_SetVideoMode(800, 600, 32, 0);

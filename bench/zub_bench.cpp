@@ -45,19 +45,19 @@ struct bench_document {
 
 bench_document make_document(const std::string& name, int width, int height, const bytes& image,
                              int records) {
-    document_spec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.bits_per_pixel = 32;
-    spec.font_size = 18;
-    spec.caption = to_bytes(name);
-    spec.image = image;
+    document_parts parts;
+    parts.width = width;
+    parts.height = height;
+    parts.bits_per_pixel = 32;
+    parts.font_size = 18;
+    parts.caption = to_bytes(name);
+    parts.image = image;
     for (int i = 0; i < records; ++i) {
-        spec.records.push_back(text_at((i * 37) % std::max(1, width - 100),
-                                       (i * 23) % std::max(1, height - 20), static_cast<std::uint8_t>(i * 50),
-                                       255, 255, "The quick brown fox jumps."));
+        parts.records.push_back(
+            text_at((i * 37) % std::max(1, width - 100), (i * 23) % std::max(1, height - 20),
+                    static_cast<std::uint8_t>(i * 50), 255, 255, "The quick brown fox jumps."));
     }
-    return {name, write_document(spec), image, width, height};
+    return {name, write_document(parts), image, width, height};
 }
 
 struct display_close {

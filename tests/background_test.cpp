@@ -102,12 +102,12 @@ TEST_P(BackgroundAtEveryDepth, ImageIsPaintedAtTheTopLeftClippedNeverScaled) {
     const bool palette_screen = c.depth == 8 || c.depth == 0;
     const embedded_image image = make_image(c.image_format, c.image_width, c.image_height, palette_screen);
 
-    document_spec spec;
-    spec.width = 16;
-    spec.height = 12;
-    spec.bits_per_pixel = c.depth;
-    spec.image = image.file;
-    const bytes file = write_document(spec);
+    document_parts parts;
+    parts.width = 16;
+    parts.height = 12;
+    parts.bits_per_pixel = c.depth;
+    parts.image = image.file;
+    const bytes file = write_document(parts);
     const document_sections doc = sections_of(file);
 
     SDL_Surface* s = screen(16, 12, c.depth);
@@ -196,11 +196,11 @@ TEST_F(Background, TransparentColourOfAGifLeavesTheScreenAsItWas) {
     for (int y = 2; y < 6; ++y) {
         for (int x = 3; x < 8; ++x) pic.at(x, y) = see_through;
     }
-    document_spec spec;
-    spec.width = 12;
-    spec.height = 9;
-    spec.image = encode_gif(pic, see_through);
-    const bytes file = write_document(spec);
+    document_parts parts;
+    parts.width = 12;
+    parts.height = 9;
+    parts.image = encode_gif(pic, see_through);
+    const bytes file = write_document(parts);
 
     SDL_Surface* s = screen(12, 9, 32);
     fill(s, backdrop);
@@ -213,9 +213,9 @@ TEST_F(Background, TransparentColourOfAGifLeavesTheScreenAsItWas) {
 }
 
 TEST_F(Background, ImageThatDoesNotDecodeLeavesTheScreenAndWarns) {
-    document_spec spec;
-    spec.image = to_bytes("this is not an image");
-    const bytes file = write_document(spec);
+    document_parts parts;
+    parts.image = to_bytes("this is not an image");
+    const bytes file = write_document(parts);
     SDL_Surface* s = screen(16, 16, 32);
     fill(s, backdrop);
     const auto warnings = compose_document(file, sections_of(file), s);
@@ -225,7 +225,7 @@ TEST_F(Background, ImageThatDoesNotDecodeLeavesTheScreenAndWarns) {
 }
 
 TEST_F(Background, EmptyImageSectionWarnsAndDrawsNothing) {
-    const bytes file = write_document(document_spec{});
+    const bytes file = write_document(document_parts{});
     SDL_Surface* s = screen(16, 16, 32);
     fill(s, backdrop);
     EXPECT_EQ(compose_document(file, sections_of(file), s).size(), 1U);
@@ -235,8 +235,8 @@ TEST_F(Background, EmptyImageSectionWarnsAndDrawsNothing) {
 // The window's title, as the window system is given it.
 class Title : public DummyScreen {
 protected:
-    static std::string title_for(const document_spec& spec) {
-        const bytes file = write_document(spec);
+    static std::string title_for(const document_parts& parts) {
+        const bytes file = write_document(parts);
         const auto window = open_window(sections_of(file));
         EXPECT_TRUE(std::holds_alternative<SDL_Surface*>(window));
         char* title = nullptr;
@@ -247,41 +247,41 @@ protected:
 };
 
 TEST_F(Title, IsTheCaptionUpToItsFirstZeroByteAndAtMost255Bytes) {
-    document_spec spec;
-    spec.caption = bytes(255, 'c');
-    EXPECT_EQ(title_for(spec), std::string(255, 'c'));
+    document_parts parts;
+    parts.caption = bytes(255, 'c');
+    EXPECT_EQ(title_for(parts), std::string(255, 'c'));
 
-    spec.caption = to_bytes(std::string("before\0after", 12));
-    EXPECT_EQ(title_for(spec), "before");
+    parts.caption = to_bytes(std::string("before\0after", 12));
+    EXPECT_EQ(title_for(parts), "before");
 
-    spec.caption = {};
-    EXPECT_EQ(title_for(spec), "");
+    parts.caption = {};
+    EXPECT_EQ(title_for(parts), "");
 
-    spec.caption = to_bytes("Caf\xC3\xA9");  // bytes go to the window system unchanged
-    EXPECT_EQ(title_for(spec), "Caf\xC3\xA9");
+    parts.caption = to_bytes("Caf\xC3\xA9");  // bytes go to the window system unchanged
+    EXPECT_EQ(title_for(parts), "Caf\xC3\xA9");
 }
 
 TEST_F(Title, LongCaptionIsCutAndTheImageIsStillFoundAfterIt) {
-    document_spec spec;
-    spec.width = 8;
-    spec.height = 8;
-    for (int i = 0; i < 300; ++i) spec.caption.push_back(static_cast<std::uint8_t>('a' + i % 26));
+    document_parts parts;
+    parts.width = 8;
+    parts.height = 8;
+    for (int i = 0; i < 300; ++i) parts.caption.push_back(static_cast<std::uint8_t>('a' + i % 26));
     const picture pic = pattern(8, 8, false);
-    spec.image = encode_png(pic, png_kind::rgb);
-    EXPECT_EQ(title_for(spec), std::string(spec.caption.begin(), spec.caption.begin() + 255));
+    parts.image = encode_png(pic, png_kind::rgb);
+    EXPECT_EQ(title_for(parts), std::string(parts.caption.begin(), parts.caption.begin() + 255));
 
-    const bytes file = write_document(spec);
+    const bytes file = write_document(parts);
     SDL_Surface* s = SDL_GetVideoSurface();
     EXPECT_TRUE(compose_document(file, sections_of(file), s).empty());
     EXPECT_TRUE(same_pixels(s, pic));
 }
 
 TEST_F(Title, WindowHasTheDocumentsSizeAndDepth) {
-    document_spec spec;
-    spec.width = 37;
-    spec.height = 21;
-    spec.bits_per_pixel = 16;
-    const bytes file = write_document(spec);
+    document_parts parts;
+    parts.width = 37;
+    parts.height = 21;
+    parts.bits_per_pixel = 16;
+    const bytes file = write_document(parts);
     const auto window = open_window(sections_of(file));
     ASSERT_TRUE(std::holds_alternative<SDL_Surface*>(window));
     const SDL_Surface* s = std::get<SDL_Surface*>(window);
@@ -291,9 +291,9 @@ TEST_F(Title, WindowHasTheDocumentsSizeAndDepth) {
 }
 
 TEST_F(Title, WindowThatCannotBeOpenedGivesSdlsReason) {
-    document_spec spec;
-    spec.width = -1;
-    const bytes file = write_document(spec);
+    document_parts parts;
+    parts.width = -1;
+    const bytes file = write_document(parts);
     const auto window = open_window(sections_of(file));
     ASSERT_TRUE(std::holds_alternative<std::string>(window));
     EXPECT_EQ(std::get<std::string>(window),
@@ -323,9 +323,9 @@ TEST_F(HostileImages, AbsurdDeclaredSizeIsNotDecoded) {
              // Nor can it take a frame without pixels.
              {gif_zero_width,
               "the image is not shown: the GIF image declares 0x5 pixels (it has none to show)"}}) {
-        document_spec spec;
-        spec.image = image;
-        const bytes file = write_document(spec);
+        document_parts parts;
+        parts.image = image;
+        const bytes file = write_document(parts);
         SDL_Surface* s = screen(16, 16, 32);
         fill(s, rgba{1, 2, 3, 255});
         EXPECT_EQ(compose_document(file, sections_of(file), s), std::vector<std::string>{warning});
@@ -336,10 +336,10 @@ TEST_F(HostileImages, AbsurdDeclaredSizeIsNotDecoded) {
 TEST_F(HostileImages, WindowSidesAreBounded) {
     for (const auto& [w, h] :
          std::vector<std::pair<std::int32_t, std::int32_t>>{{100000, 100000}, {10, 65536}, {16385, 1}}) {
-        document_spec spec;
-        spec.width = w;
-        spec.height = h;
-        const bytes file = write_document(spec);
+        document_parts parts;
+        parts.width = w;
+        parts.height = h;
+        const bytes file = write_document(parts);
         const auto window = open_window(sections_of(file));
         ASSERT_TRUE(std::holds_alternative<std::string>(window));
         EXPECT_EQ(std::get<std::string>(window), "the window size " + std::to_string(w) + "x" +

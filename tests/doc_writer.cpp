@@ -11,8 +11,8 @@ void put_u32(bytes& out, std::uint32_t value) {
     for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
-record_spec text_at(int x, int y, std::uint8_t r, std::uint8_t g, std::uint8_t b, const std::string& text) {
-    record_spec rec;
+record_parts text_at(int x, int y, std::uint8_t r, std::uint8_t g, std::uint8_t b, const std::string& text) {
+    record_parts rec;
     rec.red = r;
     rec.green = g;
     rec.blue = b;
@@ -22,18 +22,18 @@ record_spec text_at(int x, int y, std::uint8_t r, std::uint8_t g, std::uint8_t b
     return rec;
 }
 
-bytes write_document(const document_spec& spec) {
+bytes write_document(const document_parts& parts) {
     bytes out{'Z', 'U', 'B'};
-    put_u32(out, static_cast<std::uint32_t>(spec.width));
-    put_u32(out, static_cast<std::uint32_t>(spec.height));
-    put_u32(out, static_cast<std::uint32_t>(spec.bits_per_pixel));
-    put_u32(out, static_cast<std::uint32_t>(spec.font_size));
-    put_u32(out, spec.caption_length.value_or(static_cast<std::uint32_t>(spec.caption.size())));
-    put_u32(out, spec.record_count.value_or(static_cast<std::uint32_t>(spec.records.size())));
-    put_u32(out, spec.image_length.value_or(static_cast<std::uint32_t>(spec.image.size())));
-    out.insert(out.end(), spec.caption.begin(), spec.caption.end());
-    out.insert(out.end(), spec.image.begin(), spec.image.end());
-    for (const record_spec& rec : spec.records) {
+    put_u32(out, static_cast<std::uint32_t>(parts.width));
+    put_u32(out, static_cast<std::uint32_t>(parts.height));
+    put_u32(out, static_cast<std::uint32_t>(parts.bits_per_pixel));
+    put_u32(out, static_cast<std::uint32_t>(parts.font_size));
+    put_u32(out, parts.caption_length.value_or(static_cast<std::uint32_t>(parts.caption.size())));
+    put_u32(out, parts.record_count.value_or(static_cast<std::uint32_t>(parts.records.size())));
+    put_u32(out, parts.image_length.value_or(static_cast<std::uint32_t>(parts.image.size())));
+    out.insert(out.end(), parts.caption.begin(), parts.caption.end());
+    out.insert(out.end(), parts.image.begin(), parts.image.end());
+    for (const record_parts& rec : parts.records) {
         put_u32(out, rec.red);
         put_u32(out, rec.green);
         put_u32(out, rec.blue);
@@ -42,7 +42,7 @@ bytes write_document(const document_spec& spec) {
         put_u32(out, rec.text_length.value_or(static_cast<std::uint32_t>(rec.text.size())));
         out.insert(out.end(), rec.text.begin(), rec.text.end());
     }
-    out.insert(out.end(), spec.trailing.begin(), spec.trailing.end());
+    out.insert(out.end(), parts.trailing.begin(), parts.trailing.end());
     return out;
 }
 

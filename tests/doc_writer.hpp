@@ -13,7 +13,7 @@ using bytes = std::vector<std::uint8_t>;
 
 bytes to_bytes(const std::string& text);
 
-struct record_spec {
+struct record_parts {
     // Whole 4-byte slots, so that tests can set the bytes the reader must ignore.
     std::uint32_t red = 0;
     std::uint32_t green = 0;
@@ -24,23 +24,23 @@ struct record_spec {
     std::optional<std::uint32_t> text_length;  // stored instead of text.size()
 };
 
-record_spec text_at(int x, int y, std::uint8_t r, std::uint8_t g, std::uint8_t b, const std::string& text);
+record_parts text_at(int x, int y, std::uint8_t r, std::uint8_t g, std::uint8_t b, const std::string& text);
 
-struct document_spec {
+struct document_parts {
     std::int32_t width = 16;
     std::int32_t height = 16;
     std::int32_t bits_per_pixel = 32;
     std::int32_t font_size = 12;
     bytes caption;
     bytes image;
-    std::vector<record_spec> records;
+    std::vector<record_parts> records;
     bytes trailing;
     std::optional<std::uint32_t> caption_length;  // stored instead of caption.size()
     std::optional<std::uint32_t> record_count;    // stored instead of records.size()
     std::optional<std::uint32_t> image_length;    // stored instead of image.size()
 };
 
-bytes write_document(const document_spec& spec);
+bytes write_document(const document_parts& parts);
 
 void put_u32(bytes& out, std::uint32_t value);
 

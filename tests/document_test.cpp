@@ -8,13 +8,13 @@ namespace zub {
 namespace {
 
 using test::bytes;
-using test::document_spec;
-using test::record_spec;
+using test::document_parts;
+using test::record_parts;
 
-document_spec with_records(std::vector<record_spec> records) {
-    document_spec spec;
-    spec.records = std::move(records);
-    return spec;
+document_parts with_records(std::vector<record_parts> records) {
+    document_parts parts;
+    parts.records = std::move(records);
+    return parts;
 }
 
 document_sections read_ok(const bytes& file) {
@@ -29,16 +29,16 @@ damage read_damaged(const bytes& file) {
     return std::holds_alternative<damage>(read) ? std::get<damage>(read) : damage{};
 }
 
-document_spec worked_layout() {
-    document_spec spec;
-    spec.width = 640;
-    spec.height = 480;
-    spec.bits_per_pixel = 24;
-    spec.font_size = 18;
-    spec.caption = test::to_bytes("Hello");
-    spec.image = bytes(100, 0xAB);
-    spec.records = {test::text_at(1, 2, 10, 20, 30, "abc"), test::text_at(-3, 4, 40, 50, 60, "defg")};
-    return spec;
+document_parts worked_layout() {
+    document_parts parts;
+    parts.width = 640;
+    parts.height = 480;
+    parts.bits_per_pixel = 24;
+    parts.font_size = 18;
+    parts.caption = test::to_bytes("Hello");
+    parts.image = bytes(100, 0xAB);
+    parts.records = {test::text_at(1, 2, 10, 20, 30, "abc"), test::text_at(-3, 4, 40, 50, 60, "defg")};
+    return parts;
 }
 
 TEST(ByteReader, ReadsLittleEndianAtAnyOffset) {
@@ -102,18 +102,18 @@ TEST(DocumentLayout, WorkedExamplePlacesEverySection) {
 }
 
 TEST(DocumentLayout, HeaderFieldsAreSignedOrUnsignedAsStored) {
-    document_spec spec;
-    spec.width = -5;
-    spec.height = 0;
-    spec.bits_per_pixel = 0;
-    spec.font_size = -2147483647 - 1;
-    const document_sections doc = read_ok(test::write_document(spec));
+    document_parts parts;
+    parts.width = -5;
+    parts.height = 0;
+    parts.bits_per_pixel = 0;
+    parts.font_size = -2147483647 - 1;
+    const document_sections doc = read_ok(test::write_document(parts));
     EXPECT_EQ(doc.header.width, -5);
     EXPECT_EQ(doc.header.font_size, INT32_MIN);
 }
 
 TEST(TextRecordSlots, ColourTakesTheFirstByteOnly) {
-    record_spec rec;
+    record_parts rec;
     rec.red = 511;
     rec.green = 256;
     rec.blue = 0xFFFFFF07;
@@ -126,7 +126,7 @@ TEST(TextRecordSlots, ColourTakesTheFirstByteOnly) {
 }
 
 TEST(TextRecordSlots, PositionTakesTheLowSixteenBitsAsSigned) {
-    record_spec rec;
+    record_parts rec;
     rec.x = 0x3412FFFF;  // FF FF 12 34 in the file
     rec.y = 0xFFFF0005;  // 05 00 FF FF
     const bytes file = test::write_document(with_records({rec}));
@@ -137,7 +137,7 @@ TEST(TextRecordSlots, PositionTakesTheLowSixteenBitsAsSigned) {
 }
 
 TEST(TextRecordSlots, LengthAboveTheLimitStillStepsTheWholeText) {
-    record_spec rec;
+    record_parts rec;
     rec.text = bytes(300, 'a');
     const bytes file = test::write_document(with_records({rec, test::text_at(0, 0, 0, 0, 0, "next")}));
     const document_sections doc = read_ok(file);
@@ -177,10 +177,10 @@ TEST(DamagedDocuments, ShortHeaderIsReported) {
 }
 
 TEST(DamagedDocuments, CaptionPastTheEndIsReportedWithItsOffset) {
-    document_spec spec;
-    spec.caption = test::to_bytes("abc");
-    spec.caption_length = 0xFFFFFFFF;
-    const damage d = read_damaged(test::write_document(spec));
+    document_parts parts;
+    parts.caption = test::to_bytes("abc");
+    parts.caption_length = 0xFFFFFFFF;
+    const damage d = read_damaged(test::write_document(parts));
     EXPECT_EQ(d.offset, 31U);
     EXPECT_EQ(d.message,
               "damaged document: the caption runs past the end of the file (needs 4294967295 bytes "
@@ -188,11 +188,11 @@ TEST(DamagedDocuments, CaptionPastTheEndIsReportedWithItsOffset) {
 }
 
 TEST(DamagedDocuments, ImagePastTheEndIsReportedWithItsOffset) {
-    document_spec spec;
-    spec.caption = test::to_bytes("abcd");
-    spec.image = bytes(10, 1);
-    spec.image_length = 0x7FFFFFFF;
-    const damage d = read_damaged(test::write_document(spec));
+    document_parts parts;
+    parts.caption = test::to_bytes("abcd");
+    parts.image = bytes(10, 1);
+    parts.image_length = 0x7FFFFFFF;
+    const damage d = read_damaged(test::write_document(parts));
     EXPECT_EQ(d.offset, 35U);
     EXPECT_EQ(d.message,
               "damaged document: the image runs past the end of the file (needs 2147483647 bytes "
@@ -200,26 +200,26 @@ TEST(DamagedDocuments, ImagePastTheEndIsReportedWithItsOffset) {
 }
 
 TEST(DamagedDocuments, NegativeImageLengthIsReported) {
-    document_spec spec;
-    spec.image = bytes(10, 1);
-    spec.image_length = 0xFFFFFFF6;  // -10
-    const damage d = read_damaged(test::write_document(spec));
+    document_parts parts;
+    parts.image = bytes(10, 1);
+    parts.image_length = 0xFFFFFFF6;  // -10
+    const damage d = read_damaged(test::write_document(parts));
     EXPECT_EQ(d.offset, 27U);
     EXPECT_EQ(d.message, "damaged document: the image length is negative (-10)");
 }
 
 TEST(DamagedDocuments, CaptionAndImageLengthsDoNotOverflowWhenAdded) {
-    document_spec spec;
-    spec.caption_length = 0xFFFFFFFF;
-    spec.image_length = 0x7FFFFFFF;
-    read_damaged(test::write_document(spec));
+    document_parts parts;
+    parts.caption_length = 0xFFFFFFFF;
+    parts.image_length = 0x7FFFFFFF;
+    read_damaged(test::write_document(parts));
 }
 
 TEST(RecordWalk, VisitsExactlyTheCountedRecordsAndIgnoresTrailingBytes) {
-    document_spec spec = worked_layout();
-    spec.record_count = 1;
-    spec.trailing = bytes(100, 0xEE);
-    const bytes file = test::write_document(spec);
+    document_parts parts = worked_layout();
+    parts.record_count = 1;
+    parts.trailing = bytes(100, 0xEE);
+    const bytes file = test::write_document(parts);
     record_walk walk = walk_records(read_ok(file));
     const record_step first = next_record(file, walk);
     ASSERT_TRUE(std::holds_alternative<text_record>(first));
@@ -228,9 +228,9 @@ TEST(RecordWalk, VisitsExactlyTheCountedRecordsAndIgnoresTrailingBytes) {
 }
 
 TEST(RecordWalk, HugeCountStopsAtTheFirstRecordThatIsNotThere) {
-    document_spec spec = worked_layout();
-    spec.record_count = 0xFFFFFFFF;
-    const bytes file = test::write_document(spec);
+    document_parts parts = worked_layout();
+    parts.record_count = 0xFFFFFFFF;
+    const bytes file = test::write_document(parts);
     record_walk walk = walk_records(read_ok(file));
     EXPECT_TRUE(std::holds_alternative<text_record>(next_record(file, walk)));
     EXPECT_TRUE(std::holds_alternative<text_record>(next_record(file, walk)));
@@ -245,7 +245,7 @@ TEST(RecordWalk, HugeCountStopsAtTheFirstRecordThatIsNotThere) {
 }
 
 TEST(DamagedDocuments, RecordWithHeadOrTextPastTheEndIsNotRead) {
-    record_spec rec = test::text_at(0, 0, 0, 0, 0, "abcd");
+    record_parts rec = test::text_at(0, 0, 0, 0, 0, "abcd");
     rec.text_length = 0xFFFFFFFF;
     const bytes file = test::write_document(with_records({rec}));
     const document_sections doc = read_ok(file);

@@ -172,7 +172,7 @@ TEST_F(EndToEnd, FilesThatAreNotDocumentsEndQuietly) {
 }
 
 TEST_F(EndToEnd, DamagedDocumentsAreRefusedWithOneLine) {
-    document_spec past_end;
+    document_parts past_end;
     past_end.image = bytes(100, 7);
     past_end.image_length = 1234;
     bytes file = write_document(past_end);
@@ -189,7 +189,7 @@ TEST_F(EndToEnd, DamagedDocumentsAreRefusedWithOneLine) {
         "zub_reader: short.zub: damaged document: the file is shorter than the 31-byte header (it has 5 "
         "bytes)\n");
 
-    document_spec negative;
+    document_parts negative;
     negative.image_length = 0x80000000U;
     run = run_to_end({save("negative.zub", write_document(negative))});
     EXPECT_EQ(run.status, 1);
@@ -210,32 +210,32 @@ TEST_F(EndToEnd, FilesThatCannotBeReadAreReportedWithTheSystemsReason) {
 }
 
 TEST_F(EndToEnd, WindowThatCannotBeOpenedIsReported) {
-    document_spec spec;
-    spec.width = -20;
-    spec.image = encode_bmp(solid(4, 4, rgba{1, 2, 3, 255}));
-    const ended run = run_to_end({save("neg.zub", write_document(spec))});
+    document_parts parts;
+    parts.width = -20;
+    parts.image = encode_bmp(solid(4, 4, rgba{1, 2, 3, 255}));
+    const ended run = run_to_end({save("neg.zub", write_document(parts))});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(ours(run.err),
               "zub_reader: neg.zub: cannot open a -20x16 window at depth 32: Invalid width or height\n");
 }
 
 TEST_F(EndToEnd, NoVideoIsReportedWithSdlsReason) {
-    document_spec spec;
-    spec.image = encode_bmp(solid(4, 4, rgba{1, 2, 3, 255}));
-    const ended run = run_to_end({save("doc.zub", write_document(spec))}, {"DISPLAY=:65000"});
+    document_parts parts;
+    parts.image = encode_bmp(solid(4, 4, rgba{1, 2, 3, 255}));
+    const ended run = run_to_end({save("doc.zub", write_document(parts))}, {"DISPLAY=:65000"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(ours(run.err).rfind("zub_reader: doc.zub: cannot start the video: ", 0), 0U) << ours(run.err);
 }
 
 TEST_F(EndToEnd, ShowsTheImageWithItsTitleUntilTheWindowIsClosed) {
     const picture image = pattern(64, 48, false);
-    document_spec spec;
-    spec.width = 64;
-    spec.height = 48;
-    spec.bits_per_pixel = 24;
-    spec.caption = to_bytes("Hello ZUB");
-    spec.image = encode_png(image, png_kind::rgb);
-    auto viewer = start({save("hello.zub", write_document(spec))});
+    document_parts parts;
+    parts.width = 64;
+    parts.height = 48;
+    parts.bits_per_pixel = 24;
+    parts.caption = to_bytes("Hello ZUB");
+    parts.image = encode_png(image, png_kind::rgb);
+    auto viewer = start({save("hello.zub", write_document(parts))});
 
     const auto window = find_window(server_->display(), viewer->pid(), 20);
     ASSERT_TRUE(window) << ours(viewer->err());
@@ -249,16 +249,16 @@ TEST_F(EndToEnd, ShowsTheImageWithItsTitleUntilTheWindowIsClosed) {
 
 TEST_F(EndToEnd, ImageLargerThanTheWindowIsClipped) {
     const picture image = pattern(90, 70, false);
-    document_spec spec;
-    spec.width = 50;
-    spec.height = 40;
-    spec.image = encode_jpeg(image, 100);
+    document_parts parts;
+    parts.width = 50;
+    parts.height = 40;
+    parts.image = encode_jpeg(image, 100);
     // What the decoder makes of the JPEG is what must show, cut to the window.
     picture decoded;
     {
         const dummy_sdl sdl;
         SDL_Surface* d =
-            IMG_Load_RW(SDL_RWFromConstMem(spec.image.data(), static_cast<int>(spec.image.size())), 1);
+            IMG_Load_RW(SDL_RWFromConstMem(parts.image.data(), static_cast<int>(parts.image.size())), 1);
         ASSERT_NE(d, nullptr);
         decoded = read_back(d);
         SDL_FreeSurface(d);
@@ -267,27 +267,27 @@ TEST_F(EndToEnd, ImageLargerThanTheWindowIsClipped) {
     for (int y = 0; y < 40; ++y) {
         for (int x = 0; x < 50; ++x) expected.at(x, y) = decoded.at(x, y);
     }
-    auto viewer = start({save("big.zub", write_document(spec))});
+    auto viewer = start({save("big.zub", write_document(parts))});
     expect_window_then_close(*viewer, 50, 40, "", expected);
 }
 
 TEST_F(EndToEnd, AudioThatCannotStartDoesNotStopTheDocument) {
     const picture image = pattern(20, 10, false);
-    document_spec spec;
-    spec.width = 20;
-    spec.height = 10;
-    spec.image = encode_bmp(image);
-    auto viewer = start({save("quiet.zub", write_document(spec))}, {"SDL_AUDIODRIVER=no-such-driver"});
+    document_parts parts;
+    parts.width = 20;
+    parts.height = 10;
+    parts.image = encode_bmp(image);
+    auto viewer = start({save("quiet.zub", write_document(parts))}, {"SDL_AUDIODRIVER=no-such-driver"});
     expect_window_then_close(*viewer, 20, 10, "", image);
 }
 
 TEST_F(EndToEnd, ImageThatDoesNotDecodeStillOpensTheWindowWithAWarning) {
-    document_spec spec;
-    spec.width = 30;
-    spec.height = 20;
-    spec.caption = to_bytes("Broken");
-    spec.image = to_bytes("GIF89a but nothing after it");
-    auto viewer = start({save("broken.zub", write_document(spec))});
+    document_parts parts;
+    parts.width = 30;
+    parts.height = 20;
+    parts.caption = to_bytes("Broken");
+    parts.image = to_bytes("GIF89a but nothing after it");
+    auto viewer = start({save("broken.zub", write_document(parts))});
     // The window is left as SDL opened it: black.
     expect_window_then_close(*viewer, 30, 20, "Broken", solid(30, 20, rgba{0, 0, 0, 255}));
     EXPECT_EQ(ours(viewer->err()).rfind("zub_reader: broken.zub: the image is not shown: ", 0), 0U)
@@ -296,11 +296,11 @@ TEST_F(EndToEnd, ImageThatDoesNotDecodeStillOpensTheWindowWithAWarning) {
 }
 
 TEST_F(EndToEnd, IdleWindowSleepsUntilTheWindowSystemCalls) {
-    document_spec spec;
-    spec.width = 20;
-    spec.height = 10;
-    spec.image = encode_bmp(pattern(20, 10, false));
-    auto viewer = start({save("idle.zub", write_document(spec))});
+    document_parts parts;
+    parts.width = 20;
+    parts.height = 10;
+    parts.image = encode_bmp(pattern(20, 10, false));
+    auto viewer = start({save("idle.zub", write_document(parts))});
     const auto window = find_window(server_->display(), viewer->pid(), 20);
     ASSERT_TRUE(window);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -319,16 +319,16 @@ TEST_F(EndToEnd, IdleWindowSleepsUntilTheWindowSystemCalls) {
 }
 
 TEST_F(EndToEnd, TextIsShownAsTheInProcessCompositionDrawsIt) {
-    document_spec spec;
-    spec.width = 160;
-    spec.height = 60;
-    spec.bits_per_pixel = 32;
-    spec.font_size = 16;
-    spec.caption = to_bytes("With text");
-    spec.image = encode_png(pattern(160, 60, false), png_kind::rgb);
-    spec.records = {text_at(4, 2, 0, 0, 0, "Hello"), text_at(30, 25, 255, 255, 0, "caf\xE9 ZUB"),
-                    text_at(-3, 45, 0, 0, 255, "clipped at the left")};
-    const bytes file = write_document(spec);
+    document_parts parts;
+    parts.width = 160;
+    parts.height = 60;
+    parts.bits_per_pixel = 32;
+    parts.font_size = 16;
+    parts.caption = to_bytes("With text");
+    parts.image = encode_png(pattern(160, 60, false), png_kind::rgb);
+    parts.records = {text_at(4, 2, 0, 0, 0, "Hello"), text_at(30, 25, 255, 255, 0, "caf\xE9 ZUB"),
+                     text_at(-3, 45, 0, 0, 255, "clipped at the left")};
+    const bytes file = write_document(parts);
 
     picture expected;
     {
@@ -347,12 +347,12 @@ TEST_F(EndToEnd, TextIsShownAsTheInProcessCompositionDrawsIt) {
 TEST_F(EndToEnd, MissingFontShowsTheImageAndWarnsOnce) {
     std::filesystem::remove(dir_ / "Consola.ttf");
     const picture image = pattern(40, 20, false);
-    document_spec spec;
-    spec.width = 40;
-    spec.height = 20;
-    spec.image = encode_bmp(image);
-    spec.records = {text_at(1, 1, 0, 0, 0, "One"), text_at(1, 8, 0, 0, 0, "Two")};
-    auto viewer = start({save("nofont.zub", write_document(spec))});
+    document_parts parts;
+    parts.width = 40;
+    parts.height = 20;
+    parts.image = encode_bmp(image);
+    parts.records = {text_at(1, 1, 0, 0, 0, "One"), text_at(1, 8, 0, 0, 0, "Two")};
+    auto viewer = start({save("nofont.zub", write_document(parts))});
     expect_window_then_close(*viewer, 40, 20, "", image);
     EXPECT_EQ(
         ours(viewer->err())
@@ -363,22 +363,22 @@ TEST_F(EndToEnd, MissingFontShowsTheImageAndWarnsOnce) {
 }
 
 TEST_F(EndToEnd, DamagedRecordShowsTheRecordsBeforeIt) {
-    document_spec spec;
-    spec.width = 80;
-    spec.height = 40;
-    spec.font_size = 12;
-    spec.image = encode_bmp(solid(80, 40, rgba{255, 255, 255, 255}));
-    record_spec broken = text_at(0, 0, 0, 0, 0, "xyz");
+    document_parts parts;
+    parts.width = 80;
+    parts.height = 40;
+    parts.font_size = 12;
+    parts.image = encode_bmp(solid(80, 40, rgba{255, 255, 255, 255}));
+    record_parts broken = text_at(0, 0, 0, 0, 0, "xyz");
     broken.text_length = 99;
-    spec.records = {text_at(1, 1, 0, 0, 0, "One"), text_at(1, 20, 255, 0, 0, "Two"), broken};
-    spec.record_count = 5;
+    parts.records = {text_at(1, 1, 0, 0, 0, "One"), text_at(1, 20, 255, 0, 0, "Two"), broken};
+    parts.record_count = 5;
     picture expected = solid(80, 40, rgba{255, 255, 255, 255});
     {
         const dummy_sdl sdl;
         overlay_text(expected, "One", 12, 1, 1, rgba{0, 0, 0, 255});
         overlay_text(expected, "Two", 12, 1, 20, rgba{255, 0, 0, 255});
     }
-    auto viewer = start({save("doc.zub", write_document(spec))});
+    auto viewer = start({save("doc.zub", write_document(parts))});
     expect_window_then_close(*viewer, 80, 40, "", expected);
     EXPECT_EQ(
         ours(viewer->err()),
@@ -388,11 +388,11 @@ TEST_F(EndToEnd, DamagedRecordShowsTheRecordsBeforeIt) {
 
 TEST_F(EndToEnd, AbsurdWindowIsRefusedBeforeTheWindowSystemSeesIt) {
     for (const std::int32_t side : {100000, 65536}) {
-        document_spec spec;
-        spec.width = side;
-        spec.height = side;
-        spec.image = encode_bmp(solid(4, 4, rgba{1, 2, 3, 255}));
-        const ended run = run_to_end({save("huge.zub", write_document(spec))});
+        document_parts parts;
+        parts.width = side;
+        parts.height = side;
+        parts.image = encode_bmp(solid(4, 4, rgba{1, 2, 3, 255}));
+        const ended run = run_to_end({save("huge.zub", write_document(parts))});
         EXPECT_EQ(run.status, 1);
         const std::string size = std::to_string(side);
         EXPECT_EQ(ours(run.err), "zub_reader: huge.zub: the window size " + size + "x" + size +
@@ -401,14 +401,14 @@ TEST_F(EndToEnd, AbsurdWindowIsRefusedBeforeTheWindowSystemSeesIt) {
 }
 
 TEST_F(EndToEnd, AbsurdImageAndPointSizeAreLeftOutAndTheRestShown) {
-    document_spec spec;
-    spec.width = 24;
-    spec.height = 12;
-    spec.font_size = 2147483647;
-    spec.caption = to_bytes("Hostile");
-    spec.image = tiny_png_declaring(60000, 60000);
-    spec.records = {text_at(0, 0, 255, 255, 255, "Big")};
-    auto viewer = start({save("hostile.zub", write_document(spec))});
+    document_parts parts;
+    parts.width = 24;
+    parts.height = 12;
+    parts.font_size = 2147483647;
+    parts.caption = to_bytes("Hostile");
+    parts.image = tiny_png_declaring(60000, 60000);
+    parts.records = {text_at(0, 0, 255, 255, 255, "Big")};
+    auto viewer = start({save("hostile.zub", write_document(parts))});
     expect_window_then_close(*viewer, 24, 12, "Hostile", solid(24, 12, rgba{0, 0, 0, 255}));
     EXPECT_EQ(
         ours(viewer->err()),
@@ -423,16 +423,16 @@ class ViewerMatchesRender : public EndToEnd, public ::testing::WithParamInterfac
 
 TEST_P(ViewerMatchesRender, AtDepth) {
     const int depth = GetParam();
-    document_spec spec;
-    spec.width = 90;
-    spec.height = 50;
-    spec.bits_per_pixel = depth;
-    spec.font_size = 15;
-    spec.caption = to_bytes("Render");
-    spec.image = encode_png(pattern(70, 40, false), png_kind::rgb);
-    spec.records = {text_at(3, 2, 0, 0, 0, "Ink"), text_at(40, 20, 255, 255, 0, "caf\xE9"),
-                    text_at(-5, 35, 200, 30, 90, "left edge")};
-    const std::string name = save("render.zub", write_document(spec));
+    document_parts parts;
+    parts.width = 90;
+    parts.height = 50;
+    parts.bits_per_pixel = depth;
+    parts.font_size = 15;
+    parts.caption = to_bytes("Render");
+    parts.image = encode_png(pattern(70, 40, false), png_kind::rgb);
+    parts.records = {text_at(3, 2, 0, 0, 0, "Ink"), text_at(40, 20, 255, 255, 0, "caf\xE9"),
+                     text_at(-5, 35, 200, 30, 90, "left edge")};
+    const std::string name = save("render.zub", write_document(parts));
 
     child_process render({ZUB_TOOL, "render", name, "render.png"}, {}, dir_.string());
     ASSERT_EQ(render.wait_exit(30), 0) << render.err();

@@ -17,17 +17,17 @@ constexpr int size = 14;  // points
 class Text : public DummyScreen {
 protected:
     // Composes a white W x H document with `records` on a 32-bit screen.
-    static std::vector<std::string> compose(int width, int height, std::vector<record_spec> records,
+    static std::vector<std::string> compose(int width, int height, std::vector<record_parts> records,
                                             std::int32_t font_size = size,
                                             std::optional<std::uint32_t> record_count = std::nullopt) {
-        document_spec spec;
-        spec.width = width;
-        spec.height = height;
-        spec.font_size = font_size;
-        spec.image = encode_bmp(solid(width, height, white));
-        spec.records = std::move(records);
-        spec.record_count = record_count;
-        const bytes file = write_document(spec);
+        document_parts parts;
+        parts.width = width;
+        parts.height = height;
+        parts.font_size = font_size;
+        parts.image = encode_bmp(solid(width, height, white));
+        parts.records = std::move(records);
+        parts.record_count = record_count;
+        const bytes file = write_document(parts);
         SDL_Surface* s = screen(width, height, 32);
         return compose_document(file, sections_of(file), s);
     }
@@ -45,7 +45,7 @@ TEST_F(Text, ColoursAreExactBlackIncluded) {
 }
 
 TEST_F(Text, SlotsAreReadByTheirLowBytesOnly) {
-    record_spec rec = text_at(0, 0, 0, 0, 0, "Quirk");
+    record_parts rec = text_at(0, 0, 0, 0, 0, "Quirk");
     rec.red = 511;          // 255
     rec.green = 256;        // 0
     rec.blue = 0xABCD0040;  // 64
@@ -113,7 +113,7 @@ TEST_F(Text, BytesAreLatin1) {
 }
 
 TEST_F(Text, EmptyTextsDrawNothingAndSayNothing) {
-    record_spec zero_first = text_at(0, 0, 0, 0, 0, std::string("\0abc", 4));
+    record_parts zero_first = text_at(0, 0, 0, 0, 0, std::string("\0abc", 4));
     EXPECT_TRUE(
         compose(60, 30, {text_at(0, 0, 0, 0, 0, ""), zero_first, text_at(4, 4, 0, 0, 0, "End")}).empty());
     picture expected = solid(60, 30, white);
@@ -122,7 +122,7 @@ TEST_F(Text, EmptyTextsDrawNothingAndSayNothing) {
 }
 
 TEST_F(Text, DamagedRecordEndsThePassAfterTheRecordsBeforeIt) {
-    record_spec broken = text_at(0, 0, 0, 0, 0, "abc");
+    record_parts broken = text_at(0, 0, 0, 0, 0, "abc");
     broken.text_length = 1000;
     const auto warnings =
         compose(80, 40, {text_at(1, 1, 0, 0, 0, "One"), text_at(1, 20, 0, 0, 0, "Two"), broken}, size, 5);

@@ -178,70 +178,70 @@ TEST_F(Zub, InfoReportsEveryProblemAtItsOffset) {
     std::vector<damaged_case> cases;
     cases.push_back({"short", to_bytes("ZUB\x01\x02"), 5, "shorter than the 31-byte header"});
     {
-        document_spec s;
+        document_parts s;
         s.caption = to_bytes("abc");
         s.caption_length = 100;
         cases.push_back({"caption", write_document(s), 31, "the caption runs past the end"});
     }
     {
-        document_spec s;
+        document_parts s;
         s.caption = to_bytes("abcd");
         s.image = png;
         s.image_length = static_cast<std::uint32_t>(png.size() + 10);
         cases.push_back({"image", write_document(s), 35, "the image runs past the end"});
     }
     {
-        document_spec s;
+        document_parts s;
         s.image_length = 0xFFFFFFFF;
         cases.push_back({"negative", write_document(s), 27, "the image length is negative"});
     }
-    document_spec good;
+    document_parts good;
     good.width = 40;
     good.height = 30;
     good.image = png;
     const std::uint64_t first_record = 31 + png.size();
     {
-        document_spec s = good;
+        document_parts s = good;
         s.records = {text_at(0, 0, 0, 0, 0, "ok"), text_at(0, 0, 0, 0, 0, "cut")};
         s.records[1].text_length = 50;
         cases.push_back(
             {"record", write_document(s), first_record + 26, "text record 2 of 2 runs past the end"});
     }
     {
-        document_spec s = good;
+        document_parts s = good;
         s.records = {text_at(0, 0, 0, 0, 0, std::string(256, 'x'))};
         cases.push_back(
             {"long", write_document(s), first_record + 20, "is 256 bytes long; only the first 255"});
     }
     {
-        document_spec s = good;
+        document_parts s = good;
         s.caption = to_bytes(std::string("ab\0cd", 5));
         cases.push_back({"zero", write_document(s), 33, "the caption has a zero byte"});
     }
     {
-        document_spec s = good;
+        document_parts s = good;
         s.records = {text_at(0, 0, 0, 0, 0, "slot")};
         s.records[0].green = 0x0100;
         cases.push_back({"slot", write_document(s), first_record + 5, "unused part of a colour slot"});
     }
     {
-        document_spec s = good;
+        document_parts s = good;
         s.records = {text_at(0, 0, 0, 0, 0, "slot")};
         s.records[0].y = 0x00010000;
         cases.push_back({"position", write_document(s), first_record + 18, "unused part of a position slot"});
     }
     {
-        document_spec s = good;
+        document_parts s = good;
         s.trailing = bytes(7, 1);
         cases.push_back({"trailing", write_document(s), first_record, "7 bytes after the last record"});
     }
     {
-        document_spec s = good;
+        document_parts s = good;
         s.image = to_bytes("not an image");
         cases.push_back({"undecodable", write_document(s), 31, "the image does not decode"});
     }
     {
-        document_spec s = good;
+        document_parts s = good;
         s.records = {text_at(-200, 0, 0, 0, 0, "left"), text_at(0, 30, 0, 0, 0, "below")};
         cases.push_back(
             {"outside", write_document(s), first_record, "text record 1 is drawn wholly outside"});

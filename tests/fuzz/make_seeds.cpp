@@ -27,50 +27,51 @@ int main(int argc, char* argv[]) {
         {"bmp", encode_bmp(pattern(5, 4, false))},
         {"ppm", encode_ppm(pattern(5, 4, false))},
     };
-    const std::vector<record_spec> records{text_at(1, 2, 255, 0, 0, "Hi"), text_at(-3, 5, 0, 0, 0, "caf\xE9"),
-                                           text_at(4, 4, 0, 0, 255, ""),
-                                           text_at(2, 1, 0, 255, 0, std::string("a\0b", 3))};
+    const std::vector<record_parts> records{text_at(1, 2, 255, 0, 0, "Hi"),
+                                            text_at(-3, 5, 0, 0, 0, "caf\xE9"), text_at(4, 4, 0, 0, 255, ""),
+                                            text_at(2, 1, 0, 255, 0, std::string("a\0b", 3))};
     int depth_index = 0;
     for (const auto& [name, image] : images) {
-        document_spec spec;
-        spec.width = 16;
-        spec.height = 12;
-        spec.bits_per_pixel = std::vector<int>{32, 24, 16, 8, 0}[static_cast<std::size_t>(depth_index++ % 5)];
-        spec.font_size = 9;
-        spec.caption = to_bytes("seed " + name);
-        spec.image = image;
-        spec.records = records;
-        write_file(folder + "/" + name + ".zub", write_document(spec));
+        document_parts parts;
+        parts.width = 16;
+        parts.height = 12;
+        parts.bits_per_pixel =
+            std::vector<int>{32, 24, 16, 8, 0}[static_cast<std::size_t>(depth_index++ % 5)];
+        parts.font_size = 9;
+        parts.caption = to_bytes("seed " + name);
+        parts.image = image;
+        parts.records = records;
+        write_file(folder + "/" + name + ".zub", write_document(parts));
     }
-    document_spec base;
+    document_parts base;
     base.image = images[0].second;
     base.records = records;
 
-    document_spec spec = base;
-    spec.caption = bytes(300, 'c');
-    spec.records.push_back(text_at(0, 0, 1, 2, 3, std::string(300, 't')));
-    write_file(folder + "/long-strings.zub", write_document(spec));
+    document_parts parts = base;
+    parts.caption = bytes(300, 'c');
+    parts.records.push_back(text_at(0, 0, 1, 2, 3, std::string(300, 't')));
+    write_file(folder + "/long-strings.zub", write_document(parts));
 
-    spec = base;
-    spec.record_count = 0xFFFFFFFF;
-    write_file(folder + "/huge-count.zub", write_document(spec));
+    parts = base;
+    parts.record_count = 0xFFFFFFFF;
+    write_file(folder + "/huge-count.zub", write_document(parts));
 
-    spec = base;
-    spec.records.back().text_length = 1000;
-    write_file(folder + "/record-past-end.zub", write_document(spec));
+    parts = base;
+    parts.records.back().text_length = 1000;
+    write_file(folder + "/record-past-end.zub", write_document(parts));
 
-    spec = base;
-    spec.image_length = 0x80000000U;
-    write_file(folder + "/negative-image.zub", write_document(spec));
+    parts = base;
+    parts.image_length = 0x80000000U;
+    write_file(folder + "/negative-image.zub", write_document(parts));
 
-    spec = base;
-    spec.caption_length = 0xFFFFFFF0U;
-    write_file(folder + "/caption-past-end.zub", write_document(spec));
+    parts = base;
+    parts.caption_length = 0xFFFFFFF0U;
+    write_file(folder + "/caption-past-end.zub", write_document(parts));
 
-    spec = base;
-    spec.image = tiny_png_declaring(60000, 60000);
-    spec.font_size = 2147483647;
-    write_file(folder + "/absurd-sizes.zub", write_document(spec));
+    parts = base;
+    parts.image = tiny_png_declaring(60000, 60000);
+    parts.font_size = 2147483647;
+    write_file(folder + "/absurd-sizes.zub", write_document(parts));
 
     write_file(folder + "/short-header.zub", to_bytes(std::string("ZUB\x10\0\0\0", 7)));
     return 0;

@@ -81,19 +81,19 @@ void check_length(const std::string& bytes, const std::string& what) {
 }
 
 // "X,Y,#RRGGBB,TEXT"; the text is the rest of the line and may hold commas.
-text_to_write parse_text(const std::string& spec, const std::string& where) {
-    const std::string what = where + " \"" + spec + "\"";
-    const auto first = spec.find(',');
-    const auto second = first == std::string::npos ? first : spec.find(',', first + 1);
-    const auto third = second == std::string::npos ? second : spec.find(',', second + 1);
+text_to_write parse_text(const std::string& entry, const std::string& where) {
+    const std::string what = where + " \"" + entry + "\"";
+    const auto first = entry.find(',');
+    const auto second = first == std::string::npos ? first : entry.find(',', first + 1);
+    const auto third = second == std::string::npos ? second : entry.find(',', second + 1);
     if (third == std::string::npos) throw refused(what + " is not in the form X,Y,#RRGGBB,TEXT");
-    const auto x = whole_number(std::string_view(spec).substr(0, first));
-    const auto y = whole_number(std::string_view(spec).substr(first + 1, second - first - 1));
+    const auto x = whole_number(std::string_view(entry).substr(0, first));
+    const auto y = whole_number(std::string_view(entry).substr(first + 1, second - first - 1));
     if (!x || !y) throw refused(what + ": the position is not two whole numbers");
     if (*x < -32768 || *x > 32767 || *y < -32768 || *y > 32767) {
         throw refused(what + ": the position is outside -32768..32767");
     }
-    const std::string colour = spec.substr(second + 1, third - second - 1);
+    const std::string colour = entry.substr(second + 1, third - second - 1);
     unsigned rgb = 0;
     const auto [ptr, ec] = std::from_chars(colour.data() + std::min<std::size_t>(1, colour.size()),
                                            colour.data() + colour.size(), rgb, 16);
@@ -106,7 +106,7 @@ text_to_write parse_text(const std::string& spec, const std::string& where) {
     text.blue = static_cast<std::uint8_t>(rgb);
     text.x = static_cast<std::int16_t>(*x);
     text.y = static_cast<std::int16_t>(*y);
-    text.text = to_latin1(spec.substr(third + 1), what);
+    text.text = to_latin1(entry.substr(third + 1), what);
     check_length(text.text, what + " in Latin-1");
     return text;
 }
@@ -177,7 +177,7 @@ int pack_command(const pack_options& options) {
         check_length(options.title, "the title");
         doc.caption = options.title;
 
-        for (const std::string& spec : options.texts) doc.texts.push_back(parse_text(spec, "--text"));
+        for (const std::string& entry : options.texts) doc.texts.push_back(parse_text(entry, "--text"));
         if (!options.texts_path.empty()) {
             std::ifstream lines(options.texts_path);
             if (!lines) throw refused("cannot read " + options.texts_path + ": " + std::strerror(errno));
