@@ -44,12 +44,7 @@ protected:
     static void SetUpTestSuite() { server_ = std::make_unique<xvfb>(); }
     static void TearDownTestSuite() { server_.reset(); }
 
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() / ("zub-e2e-" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir_);
-        std::filesystem::copy_file("Consola.ttf", dir_ / "Consola.ttf",
-                                   std::filesystem::copy_options::overwrite_existing);
-    }
+    void SetUp() override { dir_ = make_work_folder("zub-e2e"); }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
     // Starts the viewer in the test's folder, on the test's X server.

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,6 +56,10 @@ struct window_info {
     int height = 0;
     std::string title;
 };
+
+// A new folder of this process's own under /tmp, holding a copy of the Consola.ttf in the
+// working directory: a place to run a program as a user would.
+std::filesystem::path make_work_folder(const std::string& name);
 
 // Runs a command and returns what it printed on stdout.
 std::string command_output(const std::string& command);

@@ -23,12 +23,7 @@ struct result {
 
 class Zub : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() / ("zub-tool-" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir_);
-        std::filesystem::copy_file("Consola.ttf", dir_ / "Consola.ttf",
-                                   std::filesystem::copy_options::overwrite_existing);
-    }
+    void SetUp() override { dir_ = make_work_folder("zub-tool"); }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
     result zub(const std::vector<std::string>& args) {

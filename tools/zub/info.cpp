@@ -8,7 +8,7 @@
 
 #include "app/load_file.hpp"
 #include "tools/zub/commands.hpp"
-#include "tools/zub/inspect.hpp"
+#include "tools/zub/report.hpp"
 
 namespace zub {
 

@@ -1,4 +1,4 @@
-#include "tools/zub/inspect.hpp"
+#include "tools/zub/report.hpp"
 
 #include <SDL_image.h>
 #include <SDL_ttf.h>
