@@ -119,7 +119,7 @@ std::string child_process::out() const { return read_all(out_path_); }
 std::string child_process::err() const { return read_all(err_path_); }
 
 std::filesystem::path make_work_folder(const std::string& name) {
-    const auto dir = std::filesystem::temp_directory_path() / (name + "-" + std::to_string(getpid()));
+    auto dir = std::filesystem::temp_directory_path() / (name + "-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     std::filesystem::copy_file("Consola.ttf", dir / "Consola.ttf",
                                std::filesystem::copy_options::overwrite_existing);
