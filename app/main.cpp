@@ -24,6 +24,9 @@ constexpr int status_failed = 1;
 struct sdl_session {
     sdl_session() {
         SDL_Init(SDL_INIT_EVERYTHING);
+        // A runtime that undoes the whole start when one subsystem fails (SDL 1.2 on SDL2
+        // does) gets a second start of video alone.
+        if (SDL_WasInit(SDL_INIT_VIDEO) == 0) SDL_InitSubSystem(SDL_INIT_VIDEO);
         // Of all that starts, only video is used; the timer's thread alone would wake
         // a thousand times a second while the picture is shown.
         SDL_QuitSubSystem(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_JOYSTICK | SDL_INIT_CDROM);

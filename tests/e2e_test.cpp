@@ -234,6 +234,9 @@ TEST_F(EndToEnd, ShowsTheImageWithItsTitleUntilTheWindowIsClosed) {
 
     const auto window = find_window(server_->display(), viewer->pid(), 20);
     ASSERT_TRUE(window) << ours(viewer->err());
+    // The viewer runs on the SDL 1.2 runtime this run is about, and on no other.
+    EXPECT_EQ(has_library(viewer->pid(), "libSDL2-2.0.so"), on_sdl12_compat());
+    EXPECT_TRUE(has_library(viewer->pid(), "libSDL-1.2.so"));
     // Keys, Escape included, and clicks leave the window open.
     command_output("DISPLAY=" + server_->display() + " xdotool mousemove --window " +
                    std::to_string(window->id) + " 10 10 click 1 key Escape key q");

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -77,6 +78,8 @@ child_process::child_process(const std::vector<std::string>& argv, const std::ve
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        // The second SDL 1.2 runtime's runs: the programs under test load it first.
+        if (on_sdl12_compat()) setenv("LD_PRELOAD", std::getenv("ZUB_TEST_SDL_PRELOAD"), 1);
         for (const std::string& kv : extra_env) {
             const auto eq = kv.find('=');
             setenv(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str(), 1);
@@ -135,6 +138,20 @@ std::string command_output(const std::string& command) {
     while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
     pclose(pipe);
     return out;
+}
+
+bool on_sdl12_compat() {
+    const char* preload = std::getenv("ZUB_TEST_SDL_PRELOAD");
+    return preload != nullptr && *preload != '\0';
+}
+
+bool has_library(pid_t pid, const std::string& name) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    for (std::string line; std::getline(maps, line);) {
+        const auto slash = line.rfind('/');
+        if (slash != std::string::npos && line.find(name, slash) != std::string::npos) return true;
+    }
+    return false;
 }
 
 std::optional<window_info> find_window(const std::string& display, pid_t pid, double seconds) {

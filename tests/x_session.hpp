@@ -75,6 +75,13 @@ picture capture_window(const std::string& display, unsigned long window, int wid
 // closes it.
 void send_delete_window(const std::string& display, unsigned long window);
 
+// True when the tests' programs run on SDL 1.2 over SDL2 (sdl12-compat) instead of the
+// classic library: ZUB_TEST_SDL_PRELOAD names the libraries they are given first.
+bool on_sdl12_compat();
+
+// True when process `pid` has a library whose file name contains `name` mapped.
+bool has_library(pid_t pid, const std::string& name);
+
 // CPU time (user + system) the process has used so far, in seconds.
 double cpu_seconds(pid_t pid);
 

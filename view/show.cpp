@@ -17,13 +17,17 @@ std::variant<SDL_Surface*, std::string> open_window(const document_sections& sec
         return "the window size " + std::to_string(h.width) + "x" + std::to_string(h.height) +
                " is too large (at most " + std::to_string(max_window_side) + " pixels a side)";
     }
+    // The title goes first, so that the window is never mapped without it: SDL keeps it
+    // for the window it is about to open.
+    const display_string title = to_display_string(sections.caption);
+    SDL_WM_SetCaption(title.data(), nullptr);
     SDL_Surface* screen = SDL_SetVideoMode(h.width, h.height, h.bits_per_pixel, 0);
     if (screen == nullptr) {
         return "cannot open a " + std::to_string(h.width) + "x" + std::to_string(h.height) +
                " window at depth " + std::to_string(h.bits_per_pixel) + ": " + SDL_GetError();
     }
-    const display_string title = to_display_string(sections.caption);
-    SDL_WM_SetCaption(title.data(), nullptr);
+    // A new screen is black on every runtime, before anything is painted on it.
+    SDL_FillRect(screen, nullptr, SDL_MapRGB(screen->format, 0, 0, 0));
     return screen;
 }
 
