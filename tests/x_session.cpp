@@ -129,16 +129,19 @@ std::filesystem::path make_work_folder(const std::string& name) {
     return dir;
 }
 
-std::string command_output(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");  // NOLINT(cert-env33-c): the tests run xdotool
-    if (pipe == nullptr) return out;
+command_result run_command(const std::string& command) {
+    command_result result;
+    FILE* pipe = popen(command.c_str(), "r");  // NOLINT(cert-env33-c): the tests run xdotool and others
+    if (pipe == nullptr) return result;
     char buffer[512];
     std::size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    pclose(pipe);
-    return out;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
 }
+
+std::string command_output(const std::string& command) { return run_command(command).out; }
 
 bool on_sdl12_compat() {
     const char* preload = std::getenv("ZUB_TEST_SDL_PRELOAD");

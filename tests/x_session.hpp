@@ -61,6 +61,13 @@ struct window_info {
 // working directory: a place to run a program as a user would.
 std::filesystem::path make_work_folder(const std::string& name);
 
+// Runs a shell command: its exit status and what it printed on stdout.
+struct command_result {
+    int status = -1;
+    std::string out;
+};
+command_result run_command(const std::string& command);
+
 // Runs a command and returns what it printed on stdout.
 std::string command_output(const std::string& command);
 

@@ -1,0 +1,332 @@
+// Installing: the files a staged install lays down, the desktop's view of them (the
+// entry, the document type, the manual pages), and the Debian package.
+#include <SDL_image.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "tests/doc_writer.hpp"
+#include "tests/images.hpp"
+#include "tests/sdl_fixture.hpp"
+#include "tests/x_session.hpp"
+
+namespace zub::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// What a staged install of the project holds, and nothing else: no database that a
+// tool would have written at install time.
+std::set<std::string> installed_files() {
+    return {
+        "usr/bin/zub",
+        "usr/bin/zub_reader",
+        "usr/share/applications/zub_reader.desktop",
+        "usr/share/doc/zub-reader/examples/welcome.zub",
+        "usr/share/man/man1/zub.1",
+        "usr/share/man/man1/zub_reader.1",
+        "usr/share/mime/packages/zub_reader.xml",
+    };
+}
+
+std::string quote(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+std::set<std::string> files_under(const fs::path& root) {
+    std::set<std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        if (!entry.is_directory()) files.insert(fs::relative(entry.path(), root).string());
+    }
+    return files;
+}
+
+std::string read_text(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The process id of a running zub_reader whose command line holds `document`, or 0.
+pid_t viewer_showing(const std::string& document) {
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        if (read_text(entry.path() / "comm") != "zub_reader\n") continue;
+        if (read_text(entry.path() / "cmdline").find(document) == std::string::npos) continue;
+        return std::stoi(name);
+    }
+    return 0;
+}
+
+// The project installed with DESTDIR into a folder of the suite's own, once.
+class Install : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        root_ = fs::temp_directory_path() / ("zub-install-" + std::to_string(getpid()));
+        fs::remove_all(root_);
+        staged_ = root_ / "stage";
+        install_ = run_command("DESTDIR=" + quote(staged_.string()) + " cmake --install " +
+                               quote(ZUB_BUILD_DIR) + " --prefix /usr 2>&1");
+    }
+    static void TearDownTestSuite() { fs::remove_all(root_); }
+
+    // A folder of the test's own for databases built from the staged files.
+    static fs::path scratch(const std::string& name) {
+        fs::path dir = root_ / name;
+        fs::create_directories(dir);
+        return dir;
+    }
+
+    // XDG_DATA_DIRS that put `share` before the system's folders.
+    static std::string data_dirs(const fs::path& share) {
+        return "XDG_DATA_DIRS=" + quote(share.string() + ":/usr/share");
+    }
+
+    static fs::path root_;
+    static fs::path staged_;
+    static command_result install_;
+};
+fs::path Install::root_;
+fs::path Install::staged_;
+command_result Install::install_;
+
+TEST_F(Install, StagedInstallPutsEveryFileInPlaceAndRunsNothing) {
+    ASSERT_EQ(install_.status, 0) << install_.out;
+    EXPECT_EQ(files_under(staged_), installed_files());
+    // Nothing is run at install time when DESTDIR is set.
+    EXPECT_EQ(install_.out.find("Running"), std::string::npos) << install_.out;
+    for (const char* program : {"usr/bin/zub", "usr/bin/zub_reader"}) {
+        EXPECT_EQ(access((staged_ / program).c_str(), X_OK), 0) << program;
+    }
+    EXPECT_EQ(read_text(staged_ / "usr/share/man/man1/zub_reader.1"),
+              read_text(fs::path(ZUB_SOURCE_DIR) / "docs/man/zub_reader.1"));
+    EXPECT_EQ(read_text(staged_ / "usr/share/mime/packages/zub_reader.xml"),
+              read_text(fs::path(ZUB_SOURCE_DIR) / "desktop/zub_reader.xml"));
+}
+
+TEST_F(Install, DirectInstallRefreshesTheDesktopDatabasesUnderItsPrefix) {
+    const fs::path prefix = scratch("prefix");
+    const command_result direct = run_command("cmake --install " + quote(ZUB_BUILD_DIR) + " --prefix " +
+                                              quote(prefix.string()) + " 2>&1");
+    ASSERT_EQ(direct.status, 0) << direct.out;
+    EXPECT_TRUE(fs::exists(prefix / "share/mime/mime.cache")) << direct.out;
+    EXPECT_TRUE(fs::exists(prefix / "share/applications/mimeinfo.cache")) << direct.out;
+}
+
+TEST_F(Install, DocumentTypeFollowsTheSchemaAndIsKnownByItsMagic) {
+    const fs::path xml = staged_ / "usr/share/mime/packages/zub_reader.xml";
+    const command_result valid =
+        run_command("xmllint --noout --schema " + quote(ZUB_MIME_SCHEMA) + " " + quote(xml) + " 2>&1");
+    EXPECT_EQ(valid.status, 0) << valid.out;
+
+    const fs::path share = scratch("mime-share");
+    fs::create_directories(share / "mime/packages");
+    fs::copy_file(xml, share / "mime/packages/zub_reader.xml");
+    const command_result update =
+        run_command("update-mime-database " + quote((share / "mime").string()) + " 2>&1");
+    ASSERT_EQ(update.status, 0) << update.out;
+
+    // A document is known by its first bytes whatever it is called, and by its name.
+    const fs::path files = scratch("mime-files");
+    document_parts parts;
+    parts.image = to_bytes("not looked at");
+    const bytes document = write_document(parts);
+    write_file((files / "no-extension").string(), document);
+    write_file((files / "letter.dat").string(), document);
+    write_file((files / "named.zub").string(), to_bytes("ZUX: not a document, but named like one"));
+    write_file((files / "almost").string(), to_bytes("ZUX: not a document"));
+    const auto type_of = [&](const char* name) {
+        std::string out =
+            command_output(data_dirs(share) + " XDG_DATA_HOME=" + quote(scratch("home").string()) +
+                           " gio info -a standard::content-type " + quote((files / name).string()));
+        const auto at = out.find("standard::content-type: ");
+        if (at == std::string::npos) return out;
+        return out.substr(at + 24, out.find('\n', at) - at - 24);
+    };
+    EXPECT_EQ(type_of("no-extension"), "application/x-zub");
+    EXPECT_EQ(type_of("letter.dat"), "application/x-zub");
+    EXPECT_EQ(type_of("named.zub"), "application/x-zub");
+    EXPECT_NE(type_of("almost"), "application/x-zub");
+}
+
+TEST_F(Install, DesktopEntryIsValidAndHandlesTheDocumentType) {
+    const fs::path entry = staged_ / "usr/share/applications/zub_reader.desktop";
+    const command_result valid = run_command("desktop-file-validate " + quote(entry) + " 2>&1");
+    EXPECT_EQ(valid.status, 0) << valid.out;
+    EXPECT_EQ(valid.out, "");
+    const std::string text = read_text(entry);
+    EXPECT_NE(text.find("\nNoDisplay=true\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nMimeType=application/x-zub;\n"), std::string::npos) << text;
+
+    const fs::path share = scratch("apps-share");
+    fs::create_directories(share / "applications");
+    fs::copy_file(entry, share / "applications/zub_reader.desktop");
+    ASSERT_EQ(
+        run_command("update-desktop-database " + quote((share / "applications").string()) + " 2>&1").status,
+        0);
+    const std::string handler = command_output(data_dirs(share) + " gio mime application/x-zub 2>&1");
+    EXPECT_NE(handler.find("Default application for “application/x-zub”: zub_reader.desktop"),
+              std::string::npos)
+        << handler;
+}
+
+TEST_F(Install, ManualPagesLintClean) {
+    const fs::path pages = staged_ / "usr/share/man/man1";
+    // From their own folder, so that each page's reference to the other is found.
+    const command_result lint =
+        run_command("cd " + quote(pages) + " && mandoc -T lint -W style zub_reader.1 zub.1 2>&1");
+    EXPECT_EQ(lint.status, 0) << lint.out;
+    EXPECT_EQ(lint.out, "");
+    const std::string page = command_output("mandoc -T utf8 " + quote(pages / "zub_reader.1") + " | col -b");
+    for (const char* section : {"SYNOPSIS", "FILES", "EXIT STATUS", "EXAMPLES", "Consola.ttf", "16384"}) {
+        EXPECT_NE(page.find(section), std::string::npos) << section;
+    }
+}
+
+// The desktop entry starts the viewer in the document's own folder: the font kept with
+// the documents is found wherever the launcher itself runs.
+TEST_F(Install, DesktopEntryOpensADocumentWithTheFontBesideIt) {
+    const xvfb server;
+    const fs::path folder = scratch("my documents");
+    fs::copy_file("Consola.ttf", folder / "Consola.ttf");
+    document_parts parts;
+    parts.width = 120;
+    parts.height = 40;
+    parts.caption = to_bytes("Launched");
+    parts.image = encode_png(pattern(120, 40, false), png_kind::rgb);
+    parts.records.push_back(text_at(4, 4, 255, 255, 255, "from the entry"));
+    write_file((folder / "launched.zub").string(), write_document(parts));
+    ASSERT_EQ(run_command("cd " + quote(folder) + " && " + quote(staged_ / "usr/bin/zub") +
+                          " render launched.zub expected.png 2>&1")
+                  .status,
+              0);
+
+    const std::string env = "DISPLAY=" + server.display() + " SDL_VIDEODRIVER=x11 PATH=" +
+                            quote((staged_ / "usr/bin").string() + ":" + std::getenv("PATH"));
+    const command_result launch = run_command("cd / && " + env + " gio launch " +
+                                              quote(staged_ / "usr/share/applications/zub_reader.desktop") +
+                                              " " + quote(folder / "launched.zub") + " >/dev/null 2>&1");
+    // (The viewer keeps what it inherits open: gio's output goes nowhere, or reading it
+    // would wait for the window to close.)
+    ASSERT_EQ(launch.status, 0);
+    pid_t pid = 0;
+    for (int i = 0; i < 500 && pid == 0; ++i) {
+        pid = viewer_showing((folder / "launched.zub").string());
+        if (pid == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_NE(pid, 0) << "the entry started no viewer";
+    const auto window = find_window(server.display(), pid, 20);
+    ASSERT_TRUE(window);
+    EXPECT_EQ(window->title, "Launched");
+
+    const dummy_sdl sdl;
+    SDL_Surface* png = IMG_Load((folder / "expected.png").c_str());
+    ASSERT_NE(png, nullptr) << IMG_GetError();
+    const picture expected = read_back(png);
+    SDL_FreeSurface(png);
+    picture shown;
+    for (int i = 0; i < 100; ++i) {
+        shown = capture_window(server.display(), window->id, 120, 40);
+        if (shown.pixels == expected.pixels) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(shown.pixels == expected.pixels)
+        << "the window is not what zub render composes beside the font";
+    send_delete_window(server.display(), window->id);
+    for (int i = 0; i < 500 && kill(pid, 0) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_NE(kill(pid, 0), 0) << "the window did not close";
+}
+
+// The Debian package, built by CPack from the release build.
+class Package : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (std::string(ZUB_PACKAGE_BUILD_DIR).empty()) return;
+        root_ = fs::temp_directory_path() / ("zub-package-" + std::to_string(getpid()));
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+        build_ = run_command("cpack -G DEB -B " + quote(root_) + " --config " +
+                             quote(fs::path(ZUB_PACKAGE_BUILD_DIR) / "CPackConfig.cmake") + " 2>&1");
+        deb_ = root_ / (std::string("zub-reader_") + ZUB_VERSION_TEXT + "_amd64.deb");
+    }
+    static void TearDownTestSuite() {
+        if (!root_.empty()) fs::remove_all(root_);
+    }
+    void SetUp() override {
+        if (std::string(ZUB_PACKAGE_BUILD_DIR).empty()) {
+            GTEST_SKIP() << "configure with -DZUB_PACKAGE_BUILD_DIR=<a release build> to check the package";
+        }
+        ASSERT_EQ(build_.status, 0) << build_.out;
+        ASSERT_TRUE(fs::exists(deb_)) << build_.out;
+    }
+
+    static std::string field(const std::string& info, const std::string& name) {
+        const auto at = info.find("\n " + name + ": ");
+        if (at == std::string::npos) return "";
+        const auto start = at + name.size() + 4;
+        return info.substr(start, info.find('\n', start) - start);
+    }
+
+    static fs::path root_;
+    static fs::path deb_;
+    static command_result build_;
+};
+fs::path Package::root_;
+fs::path Package::deb_;
+command_result Package::build_;
+
+TEST_F(Package, NamesItsVersionAndTheLibrariesItsBinariesNeed) {
+    const std::string info = "\n" + command_output("dpkg-deb --info " + quote(deb_));
+    EXPECT_EQ(field(info, "Package"), "zub-reader");
+    EXPECT_EQ(field(info, "Version"), ZUB_VERSION_TEXT);
+    EXPECT_EQ(field(info, "Architecture"), command_output("dpkg --print-architecture").substr(0, 5));
+    // Read off the binaries by dpkg-shlibdeps: each library with the version its symbols need.
+    const std::string depends = field(info, "Depends");
+    for (const char* library : {"libc6 (>= ", "libsdl1.2debian (>= ", "libsdl-image1.2 (>= ",
+                                "libsdl-ttf2.0-0", "libstdc++6 (>= ", "libpng16-16 (>= ", "libx11-6"}) {
+        EXPECT_NE(depends.find(library), std::string::npos) << library << " in " << depends;
+    }
+    // A release build: no sanitizer runtime.
+    EXPECT_EQ(depends.find("libasan"), std::string::npos) << depends;
+}
+
+TEST_F(Package, HoldsTheInstalledFilesAndTheProgramsRun) {
+    std::set<std::string> files;
+    std::istringstream contents(command_output("dpkg-deb --contents " + quote(deb_)));
+    for (std::string line; std::getline(contents, line);) {
+        const std::string path = line.substr(line.rfind(' ') + 1);
+        if (path.back() != '/') files.insert(path.substr(2));  // after "./"
+    }
+    EXPECT_EQ(files, installed_files());
+
+    const fs::path unpacked = root_ / "unpacked";
+    ASSERT_EQ(run_command("dpkg-deb -x " + quote(deb_) + " " + quote(unpacked)).status, 0);
+    EXPECT_EQ(command_output(quote(unpacked / "usr/bin/zub") + " --version"),
+              std::string("zub ") + ZUB_VERSION_TEXT + "\n");
+    const command_result usage = run_command(quote(unpacked / "usr/bin/zub_reader"));
+    EXPECT_EQ(usage.out, "usage: zub_reader filename\n");
+    EXPECT_EQ(usage.status, 255);
+}
+
+}  // namespace
+}  // namespace zub::test
