@@ -26,7 +26,14 @@ struct sdl_session {
         SDL_Init(SDL_INIT_EVERYTHING);
         // A runtime that undoes the whole start when one subsystem fails (SDL 1.2 on SDL2
         // does) gets a second start of video alone.
-        if (SDL_WasInit(SDL_INIT_VIDEO) == 0) SDL_InitSubSystem(SDL_INIT_VIDEO);
+        // Why video did not start is kept now: the second start and shutting the other
+        // subsystems down may clear it.
+        if (SDL_WasInit(SDL_INIT_VIDEO) == 0) {
+            video_error = SDL_GetError();
+            SDL_InitSubSystem(SDL_INIT_VIDEO);
+            const std::string again = SDL_GetError();
+            if (SDL_WasInit(SDL_INIT_VIDEO) == 0 && !again.empty()) video_error = again;
+        }
         // Of all that starts, only video is used; the timer's thread alone would wake
         // a thousand times a second while the picture is shown.
         SDL_QuitSubSystem(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_JOYSTICK | SDL_INIT_CDROM);
@@ -35,6 +42,8 @@ struct sdl_session {
         if (TTF_WasInit() != 0) TTF_Quit();
         SDL_Quit();
     }
+    std::string video_error;  // why video did not start
+
     sdl_session(const sdl_session&) = delete;
     sdl_session& operator=(const sdl_session&) = delete;
 };
@@ -52,7 +61,7 @@ int main(int argc, char* argv[]) {
     // Any subsystem may fail to start (a machine without sound, say); only video matters.
     const sdl_session sdl;
     if (SDL_WasInit(SDL_INIT_VIDEO) == 0) {
-        std::cerr << prefix << "cannot start the video: " << SDL_GetError() << '\n';
+        std::cerr << prefix << "cannot start the video: " << sdl.video_error << '\n';
         return status_failed;
     }
     // When the font library does not start, the texts are left out with a warning.

@@ -219,7 +219,11 @@ TEST_F(EndToEnd, NoVideoIsReportedWithSdlsReason) {
     parts.image = encode_bmp(solid(4, 4, rgba{1, 2, 3, 255}));
     const ended run = run_to_end({save("doc.zub", write_document(parts))}, {"DISPLAY=:65000"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(ours(run.err).rfind("zub_reader: doc.zub: cannot start the video: ", 0), 0U) << ours(run.err);
+    const std::string start = "zub_reader: doc.zub: cannot start the video: ";
+    EXPECT_EQ(ours(run.err).rfind(start, 0), 0U) << ours(run.err);
+    // SDL's own reason follows, whichever runtime gives it.
+    EXPECT_GT(ours(run.err).size(), start.size() + 1) << ours(run.err);
+    EXPECT_EQ(line_count(ours(run.err)), 1);
 }
 
 TEST_F(EndToEnd, ShowsTheImageWithItsTitleUntilTheWindowIsClosed) {
@@ -432,14 +436,18 @@ TEST_P(ViewerMatchesRender, AtDepth) {
                      text_at(-5, 35, 200, 30, 90, "left edge")};
     const std::string name = save("render.zub", write_document(parts));
 
-    child_process render({ZUB_TOOL, "render", name, "render.png"}, {}, dir_.string());
-    ASSERT_EQ(render.wait_exit(30), 0) << render.err();
-    picture rendered;
-    {
+    // On sdl12-compat the window is held to the classic runtime's rendering as well: the
+    // two runtimes may differ only within the depth's colour steps.
+    std::vector<std::vector<std::string>> renderings{{}};
+    if (on_sdl12_compat()) renderings.push_back({"LD_PRELOAD="});
+    std::vector<picture> rendered;
+    for (const auto& env : renderings) {
+        child_process render({ZUB_TOOL, "render", name, "render.png"}, env, dir_.string());
+        ASSERT_EQ(render.wait_exit(30), 0) << render.err();
         const dummy_sdl sdl;
         SDL_Surface* png = IMG_Load((dir_ / "render.png").c_str());
         ASSERT_NE(png, nullptr) << IMG_GetError();
-        rendered = read_back(png);
+        rendered.push_back(read_back(png));
         SDL_FreeSurface(png);
     }
 
@@ -453,9 +461,11 @@ TEST_P(ViewerMatchesRender, AtDepth) {
     while (worst > tolerance && std::chrono::steady_clock::now() < deadline) {
         const picture shown = capture_window(server_->display(), window->id, 90, 50);
         worst = 0;
-        for (std::size_t i = 0; i < shown.pixels.size(); ++i) {
-            const rgba a = shown.pixels[i], b = rendered.pixels[i];
-            worst = std::max({worst, std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)});
+        for (const picture& expected : rendered) {
+            for (std::size_t i = 0; i < shown.pixels.size(); ++i) {
+                const rgba a = shown.pixels[i], b = expected.pixels[i];
+                worst = std::max({worst, std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)});
+            }
         }
         if (worst > tolerance) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

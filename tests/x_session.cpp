@@ -78,7 +78,8 @@ child_process::child_process(const std::vector<std::string>& argv, const std::ve
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        // The second SDL 1.2 runtime's runs: the programs under test load it first.
+        // The second SDL 1.2 runtime's runs: the programs under test load it first (an
+        // LD_PRELOAD among `extra_env` comes after, and wins).
         if (on_sdl12_compat()) setenv("LD_PRELOAD", std::getenv("ZUB_TEST_SDL_PRELOAD"), 1);
         for (const std::string& kv : extra_env) {
             const auto eq = kv.find('=');
