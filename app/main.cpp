@@ -35,8 +35,9 @@ struct sdl_session {
             if (SDL_WasInit(SDL_INIT_VIDEO) == 0 && !again.empty()) video_error = again;
         }
         // Of all that starts, only video is used; the timer's thread alone would wake
-        // a thousand times a second while the picture is shown.
-        SDL_QuitSubSystem(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_JOYSTICK | SDL_INIT_CDROM);
+        // a thousand times a second while the picture is shown. (Sound goes once the
+        // picture is up.)
+        SDL_QuitSubSystem(SDL_INIT_TIMER | SDL_INIT_JOYSTICK | SDL_INIT_CDROM);
     }
     ~sdl_session() {
         if (TTF_WasInit() != 0) TTF_Quit();
