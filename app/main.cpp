@@ -23,26 +23,26 @@ constexpr int status_failed = 1;
 // Shuts the libraries down on every path once SDL has been started.
 struct sdl_session {
     sdl_session() {
-        SDL_Init(SDL_INIT_EVERYTHING);
-        // A runtime that undoes the whole start when one subsystem fails (SDL 1.2 on SDL2
-        // does) gets a second start of video alone.
-        // Why video did not start is kept now: the second start and shutting the other
-        // subsystems down may clear it.
-        if (SDL_WasInit(SDL_INIT_VIDEO) == 0) {
+        video_up = SDL_Init(SDL_INIT_EVERYTHING) == 0 || SDL_WasInit(SDL_INIT_VIDEO) != 0;
+        if (!video_up) {
+            // SDL 1.2 over SDL2 undoes the whole start when one subsystem fails (no sound,
+            // say): video gets a start of its own. Why the first start failed is kept,
+            // since that runtime clears it.
             video_error = SDL_GetError();
-            SDL_InitSubSystem(SDL_INIT_VIDEO);
+            SDL_Quit();
+            video_up = SDL_Init(SDL_INIT_VIDEO) == 0;
             const std::string again = SDL_GetError();
-            if (SDL_WasInit(SDL_INIT_VIDEO) == 0 && !again.empty()) video_error = again;
+            if (!video_up && !again.empty()) video_error = again;
         }
         // Of all that starts, only video is used; the timer's thread alone would wake
-        // a thousand times a second while the picture is shown. (Sound goes once the
-        // picture is up.)
-        SDL_QuitSubSystem(SDL_INIT_TIMER | SDL_INIT_JOYSTICK | SDL_INIT_CDROM);
+        // a thousand times a second while the picture is shown.
+        SDL_QuitSubSystem(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_JOYSTICK | SDL_INIT_CDROM);
     }
     ~sdl_session() {
         if (TTF_WasInit() != 0) TTF_Quit();
         SDL_Quit();
     }
+    bool video_up = false;
     std::string video_error;  // why video did not start
 
     sdl_session(const sdl_session&) = delete;
@@ -61,7 +61,7 @@ int main(int argc, char* argv[]) {
 
     // Any subsystem may fail to start (a machine without sound, say); only video matters.
     const sdl_session sdl;
-    if (SDL_WasInit(SDL_INIT_VIDEO) == 0) {
+    if (!sdl.video_up) {
         std::cerr << prefix << "cannot start the video: " << sdl.video_error << '\n';
         return status_failed;
     }

@@ -16,7 +16,7 @@ namespace {
 
 int compose_once(const char* path) {
     SDL_Init(SDL_INIT_EVERYTHING);
-    SDL_QuitSubSystem(SDL_INIT_TIMER | SDL_INIT_JOYSTICK | SDL_INIT_CDROM);
+    SDL_QuitSubSystem(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_JOYSTICK | SDL_INIT_CDROM);
     TTF_Init();
     const auto loaded = zub::load_file(path);
     if (!std::holds_alternative<zub::document_buffer>(loaded)) return 1;

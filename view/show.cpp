@@ -97,9 +97,6 @@ show_result show_document(bytes_view document, std::ostream& messages, std::stri
     messages.flush();
 
     SDL_Flip(screen);
-    // Sound is never used. It goes once the picture is up, since on SDL 1.2 over SDL2
-    // shutting it down takes a tenth of a second.
-    SDL_QuitSubSystem(SDL_INIT_AUDIO);
     wait_until_closed();
     return show_result::shown;
 }
