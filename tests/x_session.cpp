@@ -161,27 +161,31 @@ bool has_library(pid_t pid, const std::string& name) {
 std::optional<window_info> find_window(const std::string& display, pid_t pid, double seconds) {
     const std::string env = "DISPLAY=" + display + " ";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    std::string id;
-    while (id.empty()) {
+    for (;;) {
+        std::string id;
         std::istringstream found(command_output(env + "xdotool search --onlyvisible --pid " +
                                                 std::to_string(pid) + " 2>/dev/null"));
         found >> id;
-        if (!id.empty()) break;
+        if (!id.empty()) {
+            window_info info;
+            info.id = std::stoul(id);
+            // Prints WIDTH=, HEIGHT= among other lines.
+            std::istringstream geometry(
+                command_output(env + "xdotool getwindowgeometry --shell " + id + " 2>/dev/null"));
+            for (std::string line; std::getline(geometry, line);) {
+                if (line.rfind("WIDTH=", 0) == 0) info.width = std::stoi(line.substr(6));
+                if (line.rfind("HEIGHT=", 0) == 0) info.height = std::stoi(line.substr(7));
+            }
+            std::string title = command_output(env + "xdotool getwindowname " + id + " 2>/dev/null");
+            if (!title.empty() && title.back() == '\n') title.pop_back();
+            info.title = title;
+            // SDL 1.2 over SDL2 may replace its first window at start-up: a window that is
+            // gone by the time it is looked at is not the one.
+            if (info.width > 0) return info;
+        }
         if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    window_info info;
-    info.id = std::stoul(id);
-    std::string title = command_output(env + "xdotool getwindowname " + id);
-    if (!title.empty() && title.back() == '\n') title.pop_back();
-    info.title = title;
-    // Prints WIDTH=, HEIGHT= among other lines.
-    std::istringstream geometry(command_output(env + "xdotool getwindowgeometry --shell " + id));
-    for (std::string line; std::getline(geometry, line);) {
-        if (line.rfind("WIDTH=", 0) == 0) info.width = std::stoi(line.substr(6));
-        if (line.rfind("HEIGHT=", 0) == 0) info.height = std::stoi(line.substr(7));
-    }
-    return info;
 }
 
 picture capture_window(const std::string& display, unsigned long window, int width, int height) {
