@@ -276,14 +276,20 @@ TEST_F(EndToEnd, ImageLargerThanTheWindowIsClipped) {
     expect_window_then_close(*viewer, 50, 40, "", expected);
 }
 
+// A document of the image's size that shows it as a BMP, with no title and no texts.
+document_parts untitled_bmp_document(const picture& image) {
+    document_parts parts;
+    parts.width = image.width;
+    parts.height = image.height;
+    parts.image = encode_bmp(image);
+    return parts;
+}
+
 // With sound started (and then shut down, as it is never used), the window still closes.
 TEST_F(EndToEnd, WindowClosesWhenSoundHasStarted) {
     const picture image = pattern(20, 10, false);
-    document_parts parts;
-    parts.width = 20;
-    parts.height = 10;
-    parts.image = encode_bmp(image);
-    auto viewer = start({save("sound.zub", write_document(parts))}, {"SDL_AUDIODRIVER=dummy"});
+    auto viewer =
+        start({save("sound.zub", write_document(untitled_bmp_document(image)))}, {"SDL_AUDIODRIVER=dummy"});
     // Closed as a user would: a while after the picture is up, once start-up is over.
     ASSERT_TRUE(find_window(server_->display(), viewer->pid(), 20)) << ours(viewer->err());
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
@@ -292,11 +298,8 @@ TEST_F(EndToEnd, WindowClosesWhenSoundHasStarted) {
 
 TEST_F(EndToEnd, AudioThatCannotStartDoesNotStopTheDocument) {
     const picture image = pattern(20, 10, false);
-    document_parts parts;
-    parts.width = 20;
-    parts.height = 10;
-    parts.image = encode_bmp(image);
-    auto viewer = start({save("quiet.zub", write_document(parts))}, {"SDL_AUDIODRIVER=no-such-driver"});
+    auto viewer = start({save("quiet.zub", write_document(untitled_bmp_document(image)))},
+                        {"SDL_AUDIODRIVER=no-such-driver"});
     expect_window_then_close(*viewer, 20, 10, "", image);
 }
 
