@@ -8,12 +8,14 @@
 
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <variant>
 
 #include "app/load_file.hpp"
 #include "document/document.hpp"
 #include "view/show.hpp"
+#include "view/video_start.hpp"
 
 namespace {
 
@@ -22,18 +24,14 @@ constexpr int status_failed = 1;
 
 // Shuts the libraries down on every path once SDL has been started.
 struct sdl_session {
-    sdl_session() {
-        video_up = SDL_Init(SDL_INIT_EVERYTHING) == 0 || SDL_WasInit(SDL_INIT_VIDEO) != 0;
-        if (!video_up) {
-            // SDL 1.2 over SDL2 undoes the whole start when one subsystem fails (no sound,
-            // say): video gets a start of its own. Why the first start failed is kept,
-            // since that runtime clears it.
-            video_error = SDL_GetError();
-            SDL_Quit();
-            video_up = SDL_Init(SDL_INIT_VIDEO) == 0;
-            const std::string again = SDL_GetError();
-            if (!video_up && !again.empty()) video_error = again;
-        }
+    // Video first and alone: when it cannot start, the viewer says why before any other
+    // subsystem has had its say on stderr.
+    sdl_session() : video_error(zub::start_video()) {
+        if (video_error) return;
+        // The rest of what SDL offers may fail (a machine without sound, say) without
+        // stopping the document; SDL 1.2 over SDL2 would undo the whole start if they
+        // were started together with video.
+        (void)SDL_InitSubSystem(SDL_INIT_EVERYTHING & ~static_cast<Uint32>(SDL_INIT_VIDEO));
         // Of all that starts, only video is used; the timer's thread alone would wake
         // a thousand times a second while the picture is shown.
         SDL_QuitSubSystem(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_JOYSTICK | SDL_INIT_CDROM);
@@ -42,8 +40,7 @@ struct sdl_session {
         if (TTF_WasInit() != 0) TTF_Quit();
         SDL_Quit();
     }
-    bool video_up = false;
-    std::string video_error;  // why video did not start
+    std::optional<std::string> video_error;  // why video did not start
 
     sdl_session(const sdl_session&) = delete;
     sdl_session& operator=(const sdl_session&) = delete;
@@ -61,8 +58,8 @@ int main(int argc, char* argv[]) {
 
     // Any subsystem may fail to start (a machine without sound, say); only video matters.
     const sdl_session sdl;
-    if (!sdl.video_up) {
-        std::cerr << prefix << "cannot start the video: " << sdl.video_error << '\n';
+    if (sdl.video_error) {
+        std::cerr << prefix << "cannot start the video: " << *sdl.video_error << '\n';
         return status_failed;
     }
     // When the font library does not start, the texts are left out with a warning.

@@ -83,7 +83,11 @@ child_process::child_process(const std::vector<std::string>& argv, const std::ve
         if (on_sdl12_compat()) setenv("LD_PRELOAD", std::getenv("ZUB_TEST_SDL_PRELOAD"), 1);
         for (const std::string& kv : extra_env) {
             const auto eq = kv.find('=');
-            setenv(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str(), 1);
+            if (eq == std::string::npos) {
+                unsetenv(kv.c_str());
+            } else {
+                setenv(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str(), 1);
+            }
         }
         std::vector<char*> args;
         args.reserve(argv.size() + 1);

@@ -28,7 +28,8 @@ private:
     std::string display_;
 };
 
-// A program started with its stdout and stderr kept in files.
+// A program started with its stdout and stderr kept in files. `extra_env` holds
+// NAME=VALUE settings, and bare NAMEs to unset.
 class child_process {
 public:
     child_process(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env,

@@ -4,6 +4,11 @@
 #include <SDL_ttf.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
 #include <optional>
 
 #include "document/image_probe.hpp"
@@ -55,19 +60,28 @@ std::vector<std::string> paint_background(bytes_view image, SDL_Surface* screen)
 }
 
 font_file read_font_file(const char* path) {
-    font_file font{path, {}, {}};
-    SDL_RWops* file = SDL_RWFromFile(path, "rb");
-    const int size = file == nullptr ? -1 : SDL_RWseek(file, 0, RW_SEEK_END);
-    if (size >= 0 && SDL_RWseek(file, 0, RW_SEEK_SET) == 0) {
-        font.bytes.resize(static_cast<std::size_t>(size));
-        if (size == 0 || SDL_RWread(file, font.bytes.data(), size, 1) == 1) {
-            SDL_RWclose(file);
-            return font;
-        }
+    std::error_code ignored;
+    font_file font{std::filesystem::absolute(path, ignored).string(), {}, {}};
+    if (font.path.empty()) font.path = path;
+    if (std::filesystem::is_directory(path, ignored)) {
+        font.error = std::strerror(EISDIR);
+        return font;
     }
-    font.error = SDL_GetError();
-    if (file != nullptr) SDL_RWclose(file);
-    font.bytes.clear();
+    errno = 0;
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file{std::fopen(path, "rb"), &std::fclose};
+    if (!file) {
+        font.error = std::strerror(errno);
+        return font;
+    }
+    std::uint8_t chunk[65536];
+    std::size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
+        font.bytes.insert(font.bytes.end(), chunk, chunk + got);
+    }
+    if (std::ferror(file.get()) != 0) {
+        font.error = std::strerror(errno != 0 ? errno : EIO);
+        font.bytes.clear();
+    }
     return font;
 }
 
@@ -103,7 +117,7 @@ text_outcome draw_text_record(const text_record& record, int font_size, SDL_Surf
 
 namespace {
 
-std::string font_problem(int font_size, const font_file& font) {
+std::string font_problem(int font_size, const font_file& font, const char* font_hint) {
     if (TTF_WasInit() == 0) {
         return std::string("the texts are not drawn: the font library did not start: ") + TTF_GetError();
     }
@@ -115,13 +129,13 @@ std::string font_problem(int font_size, const font_file& font) {
                std::to_string(max_font_size);
     }
     return "the texts are not drawn: cannot open the font " + font.path + ": " +
-           (font.error.empty() ? std::string(TTF_GetError()) : font.error);
+           (font.error.empty() ? std::string(TTF_GetError()) : font.error) + " (" + font_hint + ")";
 }
 
 }  // namespace
 
 std::vector<std::string> draw_text_pass(bytes_view document, const document_sections& sections,
-                                        SDL_Surface* screen, const char* font_path) {
+                                        SDL_Surface* screen, const char* font_path, const char* font_hint) {
     std::vector<std::string> warnings;
     bool font_warned = false;
     bool render_warned = false;
@@ -140,7 +154,8 @@ std::vector<std::string> draw_text_pass(bytes_view document, const document_sect
         if (!font) font = read_font_file(font_path);
         switch (draw_text_record(record, sections.header.font_size, screen, *font)) {
             case text_outcome::font_unavailable:
-                if (!font_warned) warnings.push_back(font_problem(sections.header.font_size, *font));
+                if (!font_warned)
+                    warnings.push_back(font_problem(sections.header.font_size, *font, font_hint));
                 font_warned = true;
                 break;
             case text_outcome::render_failed:
@@ -165,9 +180,9 @@ std::vector<std::string> draw_text_pass(bytes_view document, const document_sect
 }
 
 std::vector<std::string> compose_document(bytes_view document, const document_sections& sections,
-                                          SDL_Surface* screen, const char* font_path) {
+                                          SDL_Surface* screen, const char* font_path, const char* font_hint) {
     std::vector<std::string> warnings = paint_background(sections.image, screen);
-    std::vector<std::string> text_warnings = draw_text_pass(document, sections, screen, font_path);
+    std::vector<std::string> text_warnings = draw_text_pass(document, sections, screen, font_path, font_hint);
     warnings.insert(warnings.end(), text_warnings.begin(), text_warnings.end());
     return warnings;
 }

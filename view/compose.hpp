@@ -19,6 +19,10 @@ namespace zub {
 // The font every text is drawn in, looked up in the working directory.
 inline constexpr const char* default_font_path = "Consola.ttf";
 
+// What the viewer's user is told when the font cannot be opened.
+inline constexpr const char* default_font_hint =
+    "a TrueType font named Consola.ttf is expected in the working directory";
+
 // Decodes the embedded image, converts it to the screen's format and paints it at the
 // top-left corner. Returns a warning when the image declares an absurd size or cannot
 // be decoded or converted; the screen is then left as it was.
@@ -35,7 +39,7 @@ enum class text_outcome {
 // The font file's bytes, read once for a text pass. Each record still opens (and closes)
 // a font of its own from them; a file that cannot be read is a font that cannot be opened.
 struct font_file {
-    std::string path;
+    std::string path;  // the full path looked at
     std::vector<std::uint8_t> bytes;
     std::string error;  // why the file could not be read, or empty
 };
@@ -47,12 +51,15 @@ text_outcome draw_text_record(const text_record& record, int font_size, SDL_Surf
                               const font_file& font);
 
 // Draws the document's records in file order, stopping at the first one that does not
-// fit in the file. Warns once for each kind of problem, not once per record.
+// fit in the file. Warns once for each kind of problem, not once per record; a font that
+// cannot be opened is reported with its full path, the reason and `font_hint`.
 std::vector<std::string> draw_text_pass(bytes_view document, const document_sections& sections,
-                                        SDL_Surface* screen, const char* font_path = default_font_path);
+                                        SDL_Surface* screen, const char* font_path = default_font_path,
+                                        const char* font_hint = default_font_hint);
 
 // The whole picture: background, then the text pass.
 std::vector<std::string> compose_document(bytes_view document, const document_sections& sections,
-                                          SDL_Surface* screen, const char* font_path = default_font_path);
+                                          SDL_Surface* screen, const char* font_path = default_font_path,
+                                          const char* font_hint = default_font_hint);
 
 }  // namespace zub
