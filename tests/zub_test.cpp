@@ -1,7 +1,10 @@
 // The zub tool: pack, info and render, round trips and refusals.
 #include <SDL_image.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <filesystem>
 #include <fstream>
@@ -122,43 +125,51 @@ TEST_F(Zub, PackRefusesWhatTheViewerCouldNotShowAndWritesNothing) {
     save("notes.txt", to_bytes("not an image"));
     const std::size_t before = files_in_folder();
     const std::vector<std::string> base{"pack", "-o", "doc.zub", "--size", "16x16"};
-    for (const auto& [extra, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+    // Values on the command line are a wrong command line (2); files are problems (1).
+    struct refusal {
+        std::vector<std::string> extra;
+        int status;
+        std::string message;
+    };
+    for (const auto& [extra, status, message] : std::vector<refusal>{
              {{"--image", "sky.png", "--text", "0,0,#000000,\xE2\x82\xAC uro"},
+              2,
               "U+20AC, which is outside Latin-1"},
              {{"--image", "sky.png", "--text", "0,0,#000000," + std::string(200, 'a') + std::string(60, 'b')},
+              2,
               "is 260 bytes long (at most 255)"},
              {{"--image", "sky.png", "--text",
                "0,0,#000000," + std::string(128, '\xC3') + std::string(128, '\xA9')},
+              2,
               "is not valid UTF-8"},
              {{"--image", "sky.png", "--text", "40000,0,#000000,far"},
+              2,
               "the position is outside -32768..32767"},
              {{"--image", "sky.png", "--text", "0,-32769,#000000,far"},
+              2,
               "the position is outside -32768..32767"},
-             {{"--image", "sky.png", "--text", "0,0,red,colour"}, "the colour is not #RRGGBB"},
-             {{"--image", "sky.png", "--text", "0,0"}, "is not in the form X,Y,#RRGGBB,TEXT"},
-             {{"--image", "sky.png", "--title", std::string(256, 't')}, "the title is 256 bytes long"},
-             {{"--image", "dot.tga"}, "cannot be shown by the viewer"},
-             {{"--image", "notes.txt"}, "cannot be shown by the viewer"},
-             {{"--image", "missing.png"}, "missing.png: cannot open the file"}}) {
+             {{"--image", "sky.png", "--text", "0,0,red,colour"}, 2, "the colour is not #RRGGBB"},
+             {{"--image", "sky.png", "--text", "0,0"}, 2, "is not in the form X,Y,#RRGGBB,TEXT"},
+             {{"--image", "sky.png", "--title", std::string(256, 't')}, 2, "--title is 256 bytes long"},
+             {{"--image", "sky.png", "--size", "0x10"}, 2, "--size '0x10' is not WIDTHxHEIGHT"},
+             {{"--image", "sky.png", "--size", "20000x10"}, 2, "--size '20000x10'"},
+             {{"--image", "sky.png", "--size", "800 x 600"}, 2, "--size '800 x 600'"},
+             {{"--image", "sky.png", "--depth", "15"}, 2, "--depth '15' is not 0, 8, 16, 24 or 32"},
+             {{"--image", "sky.png", "--depth", "abc"}, 2, "--depth 'abc'"},
+             {{"--image", "sky.png", "--font-size", "0"}, 2, "--font-size '0'"},
+             {{"--image", "dot.tga"}, 1, "cannot be shown by the viewer"},
+             {{"--image", "notes.txt"}, 1, "cannot be shown by the viewer"},
+             {{"--image", "missing.png"}, 1, "missing.png: cannot open the file"},
+             {{"--image", "sky.png", "--texts", "notes.txt"}, 1, "notes.txt:1"}}) {
         std::vector<std::string> args = base;
         args.insert(args.end(), extra.begin(), extra.end());
         const result r = zub(args);
-        EXPECT_EQ(r.status, 1) << message;
+        EXPECT_EQ(r.status, status) << message;
         EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.err.rfind(status == 2 ? "zub pack: " : "zub: ", 0), 0U) << r.err;
         EXPECT_FALSE(exists("doc.zub")) << message;
         EXPECT_EQ(files_in_folder(), before) << "a temporary file was left behind: " << message;
-    }
-    for (const auto& [option, value] :
-         std::vector<std::pair<std::string, std::string>>{{"--size", "0x10"},
-                                                          {"--size", "20000x10"},
-                                                          {"--size", "wide"},
-                                                          {"--depth", "15"},
-                                                          {"--font-size", "0"}}) {
-        std::vector<std::string> args{"pack", "-o", "doc.zub", "--image", "sky.png", option, value};
-        if (option != "--size") args.insert(args.end(), {"--size", "16x16"});
-        const result r = zub(args);
-        EXPECT_EQ(r.status, 1) << option << " " << value;
-        EXPECT_FALSE(exists("doc.zub"));
     }
 }
 
@@ -256,10 +267,28 @@ TEST_F(Zub, InfoReportsEveryProblemAtItsOffset) {
 }
 
 TEST_F(Zub, CommandLine) {
-    EXPECT_EQ(zub({}).status, 2);
-    EXPECT_EQ(zub({"info"}).status, 2);
-    EXPECT_EQ(zub({"frobnicate"}).status, 2);
-    EXPECT_EQ(zub({"render", "only-one.zub"}).status, 2);
+    // Every wrong command line: one line naming the offending word, a suggestion where
+    // one is close, the way to the help, and status 2.
+    for (const auto& [args, line] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{}, "zub: a command is required: info, render or pack; see 'zub --help'"},
+             {{"inf"}, "zub: unknown command 'inf' (did you mean 'info'?); see 'zub --help'"},
+             {{"frobnicate"}, "zub: unknown command 'frobnicate'; see 'zub --help'"},
+             {{"--verison"}, "zub: unknown option '--verison' (did you mean '--version'?); see 'zub --help'"},
+             {{"info"}, "zub info: the document to inspect, FILE, is missing; see 'zub info --help'"},
+             {{"info", "a.zub", "b.zub"}, "zub info: unexpected argument 'b.zub'; see 'zub info --help'"},
+             {{"render", "only-one.zub"},
+              "zub render: the PNG to write, OUT.png, is missing; see 'zub render --help'"},
+             {{"pack", "-o", "x.zub", "--sise", "8x8", "--image", "a.png"},
+              "zub pack: unknown option '--sise' (did you mean '--size'?); see 'zub pack --help'"},
+             {{"pack", "-o", "x.zub", "--image", "a.png"},
+              "zub pack: --size is required; see 'zub pack --help'"},
+             {{"pack", "-o", "x.zub", "--size", "8x8", "--image"},
+              "zub pack: '--image' needs a value; see 'zub pack --help'"}}) {
+        const result r = zub(args);
+        EXPECT_EQ(r.status, 2) << line;
+        EXPECT_EQ(r.err, line + "\n");
+        EXPECT_EQ(r.out, "");
+    }
     const result help = zub({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("pack"), std::string::npos);
@@ -269,6 +298,132 @@ TEST_F(Zub, CommandLine) {
     const result version = zub({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, std::string("zub ") + ZUB_VERSION_TEXT + "\n");
+}
+
+// Texts files: a byte-order mark, comments and empty lines are skipped, and --text and
+// --texts are stored in the order they are given, which is the order they are drawn in.
+TEST_F(Zub, TextsAreStoredInTheOrderGiven) {
+    save("sky.png", encode_png(pattern(8, 8, false), png_kind::rgb));
+    save("more.txt", to_bytes("\xEF\xBB\xBF# a comment\n\n2,2,#000002,second\r\n   \n#3,3,#000000,not a "
+                              "text\n3,3,#000003,third\n"));
+    ASSERT_EQ(zub({"pack", "-o", "doc.zub", "--size", "16x16", "--image", "sky.png", "--text",
+                   "1,1,#000001,first", "--texts", "more.txt", "--text", "4,4,#000004,fourth"})
+                  .status,
+              0);
+    const nlohmann::json info = info_json("doc.zub", 0);
+    ASSERT_EQ(info["records"].size(), 4U) << info["records"].dump();
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(info["records"][i]["x"], i + 1);
+        EXPECT_EQ(info["records"][i]["colour"], "#00000" + std::to_string(i + 1));
+    }
+    EXPECT_EQ(info["records"][0]["text"], "first");
+    EXPECT_EQ(info["records"][1]["text"], "second");
+}
+
+// The viewer shows stored colours without their transparency: packing an image that has
+// some says so, and packs it.
+TEST_F(Zub, PackWarnsThatTransparencyIsNotShown) {
+    const picture pic = pattern(8, 8, true);
+    save("alpha.png", encode_png(pic, png_kind::rgba));
+    save("keyed.gif", encode_gif(pic, vivid_colours[0]));
+    save("plain.png", encode_png(pic, png_kind::rgb));
+    for (const auto& [image, kind] : std::vector<std::pair<std::string, std::string>>{
+             {"alpha.png", "an alpha channel"}, {"keyed.gif", "a transparent colour"}, {"plain.png", ""}}) {
+        const result r = zub({"pack", "-o", "doc.zub", "--size", "8x8", "--image", image});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(exists("doc.zub"));
+        EXPECT_EQ(r.err, kind.empty() ? ""
+                                      : "zub: " + image + ": warning: the image has " + kind +
+                                            "; its transparency will not be shown (the viewer shows every "
+                                            "pixel's stored colour)\n");
+    }
+}
+
+// An output never destroys an input, a link or a device, and keeps an existing file's
+// permissions.
+class ZubOutput : public Zub {
+protected:
+    void SetUp() override {
+        Zub::SetUp();
+        save("sky.png", encode_png(pattern(8, 8, true), png_kind::rgb));
+        ASSERT_EQ(pack("doc.zub").status, 0);
+        document_ = read("doc.zub");
+    }
+    result pack(const std::string& out) {
+        return zub({"pack", "-o", out, "--size", "8x8", "--image", "sky.png"});
+    }
+    bytes read(const std::string& name) const {
+        std::ifstream in(dir_ / name, std::ios::binary);
+        return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    bytes document_;
+};
+
+TEST_F(ZubOutput, OutputThatIsAnInputIsRefusedAndNothingWritten) {
+    std::filesystem::create_hard_link(dir_ / "doc.zub", dir_ / "hard.zub");
+    std::filesystem::create_symlink("doc.zub", dir_ / "link.zub");
+    std::filesystem::create_directory(dir_ / "sub");
+    const bytes image = read("sky.png");
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"pack", "-o", "sky.png", "--size", "8x8", "--image", "sky.png"},
+             {"pack", "-o", "sub/../sky.png", "--size", "8x8", "--image", "sky.png"},
+             {"render", "doc.zub", "doc.zub"},
+             {"render", "doc.zub", "hard.zub"},
+             {"render", "doc.zub", "link.zub"},
+             {"render", "link.zub", "./sub/../doc.zub"},
+             {"render", "doc.zub", "sub"}}) {
+        const result r = zub(args);
+        EXPECT_EQ(r.status, 2) << args[2];
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.err.rfind("zub " + args[0] + ": ", 0), 0U) << r.err;
+        EXPECT_EQ(read("doc.zub"), document_) << args[2];
+        EXPECT_EQ(read("sky.png"), image) << args[2];
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "link.zub"));
+}
+
+TEST_F(ZubOutput, LinkIsFollowedAndKept) {
+    std::filesystem::create_symlink("target.png", dir_ / "link.png");  // to a file not made yet
+    ASSERT_EQ(zub({"render", "doc.zub", "link.png"}).status, 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "link.png"));
+    EXPECT_EQ(read("target.png").size(), read("link.png").size());
+    EXPECT_GT(read("target.png").size(), 8U);
+    save("other.zub", to_bytes("old"));
+    std::filesystem::create_symlink("other.zub", dir_ / "doc-link.zub");
+    ASSERT_EQ(pack("doc-link.zub").status, 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "doc-link.zub"));
+    EXPECT_EQ(read("other.zub"), document_);
+}
+
+TEST_F(ZubOutput, ExistingFileKeepsItsPermissions) {
+    std::filesystem::permissions(dir_ / "doc.zub", std::filesystem::perms(0664));
+    ASSERT_EQ(pack("doc.zub").status, 0);
+    EXPECT_EQ(std::filesystem::status(dir_ / "doc.zub").permissions(), std::filesystem::perms(0664));
+}
+
+TEST_F(ZubOutput, FifoIsWrittenDirectly) {
+    ASSERT_EQ(mkfifo((dir_ / "pipe").c_str(), 0600), 0);
+    const std::string got = (dir_ / "got").string();
+    // A reader in the background takes what comes through the FIFO.
+    child_process reader({"/bin/sh", "-c", "cat pipe > got"}, {}, dir_.string());
+    ASSERT_EQ(pack("pipe").status, 0);
+    ASSERT_EQ(reader.wait_exit(10), 0);
+    EXPECT_EQ(read("got"), document_);
+    EXPECT_TRUE(std::filesystem::is_fifo(dir_ / "pipe"));
+}
+
+TEST_F(ZubOutput, WriteErrorsNameThePathAndTheReason) {
+    result r = pack("no-such-folder/doc.zub");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zub: cannot write no-such-folder/doc.zub: No such file or directory\n");
+    if (geteuid() != 0) GTEST_SKIP() << "/dev/full is written as root only";
+    r = pack("/dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zub: cannot write /dev/full: No space left on device\n");
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
+    r = zub({"render", "doc.zub", "/dev/full"});
+    EXPECT_EQ(r.err, "zub: cannot write /dev/full: No space left on device\n");
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
 }
 
 }  // namespace

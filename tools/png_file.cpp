@@ -2,32 +2,67 @@
 
 #include <png.h>
 
-#include <cstdio>
-#include <memory>
-#include <stdexcept>
+#include <new>
 
 namespace zub {
 
-void write_png(const std::string& path, const rgb_image& image) {
-    const std::unique_ptr<FILE, int (*)(FILE*)> file{std::fopen(path.c_str(), "wb"), &std::fclose};
-    if (!file) throw std::runtime_error("cannot write " + path);
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    if (setjmp(png_jmpbuf(png))) {  // NOLINT(cert-err52-cpp): libpng reports errors by longjmp
-        png_destroy_write_struct(&png, &info);
-        throw std::runtime_error("cannot write " + path);
+namespace {
+
+struct png_writer {
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    png_writer(const png_writer&) = delete;
+    png_writer& operator=(const png_writer&) = delete;
+    png_writer() = default;
+    ~png_writer() { png_destroy_write_struct(&png, info != nullptr ? &info : nullptr); }
+};
+
+struct encoding {
+    std::vector<std::uint8_t> bytes;
+    std::string error;
+};
+
+void append(png_structp png, png_bytep data, png_size_t length) {
+    auto* out = static_cast<encoding*>(png_get_io_ptr(png));
+    bool kept = true;
+    try {
+        out->bytes.insert(out->bytes.end(), data, data + length);
+    } catch (const std::bad_alloc&) {
+        kept = false;
     }
-    png_init_io(png, file.get());
-    png_set_IHDR(png, info, static_cast<png_uint_32>(image.width), static_cast<png_uint_32>(image.height), 8,
-                 PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+    if (!kept) png_error(png, "not enough memory");
+}
+
+void keep_error(png_structp png, png_const_charp message) {
+    static_cast<encoding*>(png_get_error_ptr(png))->error = message;
+    png_longjmp(png, 1);
+}
+
+}  // namespace
+
+std::variant<std::vector<std::uint8_t>, std::string> png_bytes(const rgb_image& image) {
+    encoding out;
+    png_writer w;
+    w.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &out, keep_error, nullptr);
+    if (w.png == nullptr) return std::string("libpng cannot start: not enough memory");
+    w.info = png_create_info_struct(w.png);
+    if (w.info == nullptr) return std::string("libpng cannot start: not enough memory");
+    // Nothing below owns a resource of its own, so libpng's jump back skips no destructor.
+    if (setjmp(png_jmpbuf(w.png))) {  // NOLINT(cert-err52-cpp): libpng reports errors by longjmp
+        return "cannot encode the PNG: " + out.error;
+    }
+    out.bytes.reserve(static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height));
+    png_set_write_fn(w.png, &out, append, nullptr);
+    png_set_IHDR(w.png, w.info, static_cast<png_uint_32>(image.width), static_cast<png_uint_32>(image.height),
+                 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
+    png_write_info(w.png, w.info);
     const auto row_size = static_cast<std::size_t>(image.width) * 3;
     for (int y = 0; y < image.height; ++y) {
-        png_write_row(png, &image.rgb[static_cast<std::size_t>(y) * row_size]);
+        png_write_row(w.png, &image.rgb[static_cast<std::size_t>(y) * row_size]);
     }
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
+    png_write_end(w.png, nullptr);
+    return std::move(out.bytes);
 }
 
 }  // namespace zub

@@ -1,8 +1,9 @@
-// Writing pictures as PNG files.
+// Pictures as PNG files.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace zub {
@@ -13,7 +14,8 @@ struct rgb_image {
     std::vector<std::uint8_t> rgb;  // 3 bytes a pixel, rows top to bottom
 };
 
-// Writes an 8-bit RGB PNG; throws std::runtime_error on failure.
-void write_png(const std::string& path, const rgb_image& image);
+// The picture as the bytes of an 8-bit RGB PNG file, or libpng's reason when it cannot
+// make them (it runs out of memory).
+std::variant<std::vector<std::uint8_t>, std::string> png_bytes(const rgb_image& image);
 
 }  // namespace zub

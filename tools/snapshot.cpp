@@ -8,8 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <stdexcept>
 #include <string>
 
+#include "tools/output_file.hpp"
 #include "tools/x11_window.hpp"
 
 int main(int argc, char* argv[]) {
@@ -19,7 +21,16 @@ int main(int argc, char* argv[]) {
             return 0;
         }
         if (argc == 3) {
-            zub::write_png(argv[2], zub::x11::capture_window("", std::stoul(argv[1], nullptr, 0)));
+            const auto target = zub::plan_output(argv[2], {});
+            if (const auto* refused = std::get_if<zub::output_refused>(&target)) {
+                (void)std::fprintf(stderr, "zub_snapshot: %s\n", refused->message.c_str());
+                return 2;
+            }
+            const auto png = zub::png_bytes(zub::x11::capture_window("", std::stoul(argv[1], nullptr, 0)));
+            if (const auto* error = std::get_if<std::string>(&png)) throw std::runtime_error(*error);
+            const auto failed = zub::write_output(std::get<zub::output_target>(target),
+                                                  std::get<std::vector<std::uint8_t>>(png));
+            if (failed) throw std::runtime_error(*failed);
             return 0;
         }
         (void)std::fputs("usage: zub_snapshot WINDOW OUT.png | zub_snapshot --close WINDOW\n", stderr);

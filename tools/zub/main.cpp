@@ -1,8 +1,10 @@
 // zub: the companion tool of zub_reader. Inspects documents, renders them without a
 // display, and writes new ones.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <exception>
 #include <iostream>
+#include <optional>
 
 #include "tools/zub/commands.hpp"
 
@@ -10,59 +12,204 @@
 #define ZUB_VERSION "unknown"
 #endif
 
+namespace zub {
+
+int usage_error(const std::string& command, const std::string& what) {
+    const std::string name = command.empty() ? "zub" : "zub " + command;
+    std::cerr << name << ": " << what << "; see '" << name << " --help'\n";
+    return status_usage;
+}
+
+int file_problem(const std::string& what) {
+    std::cerr << "zub: " << what << '\n';
+    return status_problem;
+}
+
+}  // namespace zub
+
 namespace {
+
+using zub::usage_error;
+
+// Edits (insertions, deletions, changes and swaps of neighbours) between two words.
+std::size_t edit_distance(const std::string& a, const std::string& b) {
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t change = a[i - 1] == b[j - 1] ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + change});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+// The known word closest to `word`, when it is a typing slip away.
+std::optional<std::string> closest(const std::string& word, const std::vector<std::string>& known) {
+    std::optional<std::string> best;
+    std::size_t best_distance = 3;
+    for (const std::string& candidate : known) {
+        const std::size_t distance = edit_distance(word, candidate);
+        if (distance < best_distance && distance < candidate.size() / 2 + 1) {
+            best = candidate;
+            best_distance = distance;
+        }
+    }
+    return best;
+}
+
+std::vector<std::string> option_names(const CLI::App& app) {
+    std::vector<std::string> names;
+    for (const CLI::Option* option : app.get_options()) {
+        for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+        for (const std::string& name : option->get_snames()) names.push_back("-" + name);
+    }
+    return names;
+}
+
+// An argument the command does not take: an unknown option, command or extra word.
+int unexpected(const CLI::App& app, const std::string& command, const std::string& word,
+               const std::vector<std::string>& commands) {
+    const bool is_option = word.size() > 1 && word[0] == '-';
+    const std::string name = is_option ? word.substr(0, word.find('=')) : word;
+    std::string what;
+    std::optional<std::string> suggestion;
+    if (is_option) {
+        what = "unknown option '" + name + "'";
+        suggestion = closest(name, option_names(app));
+    } else if (command.empty()) {
+        what = "unknown command '" + name + "'";
+        suggestion = closest(name, commands);
+    } else {
+        what = "unexpected argument '" + name + "'";
+    }
+    if (suggestion) what += " (did you mean '" + *suggestion + "'?)";
+    return usage_error(command, what);
+}
+
+// CLI11's own reasons, for what the checks below do not catch first.
+int parse_error(const CLI::ParseError& e, const std::string& command) {
+    std::string what = e.what();
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr && what.starts_with("-")) {
+        return usage_error(command, "'" + what.substr(0, what.find(':')) + "' needs a value");
+    }
+    if (!what.empty() && what.back() == '\n') what.pop_back();
+    return usage_error(command, what);
+}
 
 int run(int argc, char* argv[]) {
     CLI::App app{"zub: inspect, render and write ZUB documents, the documents zub_reader shows."};
     app.set_version_flag("--version", std::string("zub ") + ZUB_VERSION);
-    app.require_subcommand(1);
+    app.allow_extras();
+    // An option given twice takes its last value, as in most tools; the commands inherit this.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.footer(
+        "Exit status: 0 on success, 1 for a problem with a document or another file, 2 for a wrong command "
+        "line.");
 
     std::string path;
-    std::string font_path = "Consola.ttf";
-
     bool json = false;
+    std::string info_font = "Consola.ttf";
     CLI::App* info = app.add_subcommand("info", "Show what is inside a document and every problem with it.");
-    info->add_option("FILE", path, "The document")->required();
+    info->add_option("FILE", path, "The document");
     info->add_flag("--json", json, "Print one JSON object");
-    info->add_option("--font", font_path, "The font to measure texts with (default: Consola.ttf here)");
+    info->add_option("--font", info_font, "The font to measure texts with (default: Consola.ttf here)");
     info->footer(
         "Exit status: 0 for a clean document, 1 for one with problems or not a document, 2 for a wrong "
         "command line.");
 
-    std::string out_path;
-    CLI::App* render =
+    zub::render_options render;
+    CLI::App* render_cmd =
         app.add_subcommand("render", "Compose the picture zub_reader shows and save it as a PNG.");
-    render->add_option("FILE", path, "The document")->required();
-    render->add_option("OUT.png", out_path, "The PNG to write")->required();
-    render->add_option("--font", font_path, "The font (default: Consola.ttf in the working directory)");
+    render_cmd->add_option("FILE", render.path, "The document");
+    render_cmd->add_option("OUT.png", render.out_path, "The PNG to write");
+    CLI::Option* render_font = render_cmd->add_option(
+        "--font", render.font_path, "The font (default: Consola.ttf in the working directory)");
 
     zub::pack_options pack;
     CLI::App* pack_cmd = app.add_subcommand("pack", "Write a document from an image, a title and texts.");
-    pack_cmd->add_option("-o,--output", pack.out_path, "The document to write")->required();
-    pack_cmd->add_option("--size", pack.size, "The window's size, WIDTHxHEIGHT")->required();
-    pack_cmd
-        ->add_option("--depth", pack.depth, "The window's colour depth: 0 (the display's), 8, 16, 24 or 32")
-        ->default_val(32);
+    pack_cmd->add_option("-o,--output", pack.out_path, "The document to write (required)");
+    pack_cmd->add_option("--size", pack.size, "The window's size, WIDTHxHEIGHT (required)");
+    pack_cmd->add_option("--depth", pack.depth,
+                         "The window's colour depth: 0 (the display's), 8, 16, 24 or 32 (default 32)");
     pack_cmd->add_option("--title", pack.title, "The window's title (UTF-8, stored as given)");
-    pack_cmd->add_option("--font-size", pack.font_size, "The point size of every text")->default_val(18);
-    pack_cmd->add_option("--image", pack.image_path, "The image painted at the top-left corner")->required();
-    pack_cmd->add_option("--text", pack.texts,
-                         "A text, \"X,Y,#RRGGBB,TEXT\" (UTF-8, Latin-1 characters only)");
-    pack_cmd->add_option("--texts", pack.texts_path, "A file of texts, one a line, in the form of --text");
+    pack_cmd->add_option("--font-size", pack.font_size, "The point size of every text (default 18)");
+    pack_cmd->add_option("--image", pack.image_path, "The image painted at the top-left corner (required)");
+    std::vector<std::string> text_values;
+    std::vector<std::string> texts_files;
+    CLI::Option* text_option = pack_cmd->add_option(
+        "--text", text_values, "A text, \"X,Y,#RRGGBB,TEXT\" (UTF-8, Latin-1 characters only)");
+    CLI::Option* texts_option = pack_cmd->add_option(
+        "--texts", texts_files,
+        "A file of texts, one a line in the form of --text; empty lines and lines starting with # are "
+        "skipped");
+    for (CLI::Option* repeated : {text_option, texts_option}) {
+        repeated->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    }
+    pack_cmd->footer(
+        "Texts are stored, and drawn, in the order they are given. Exit status: 0 when written, "
+        "1 for a problem with a file, 2 for a wrong command line.");
+
+    const std::vector<std::string> commands{"info", "render", "pack"};
+    for (CLI::App* command : {info, render_cmd, pack_cmd}) command->allow_extras();
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        (void)app.exit(e);
-        return zub::status_usage;
+        const auto parsed = app.get_subcommands();
+        return parse_error(e, parsed.empty() ? "" : parsed.front()->get_name());
     }
 
-    if (info->parsed()) return zub::info_command(path, json, font_path);
-    if (render->parsed()) return zub::render_command(path, out_path, font_path);
+    const auto parsed = app.get_subcommands();
+    if (parsed.empty()) {
+        const auto extras = app.remaining();
+        if (!extras.empty()) return unexpected(app, "", extras.front(), commands);
+        return usage_error("", "a command is required: info, render or pack");
+    }
+    // Only the first word can be a command: anything after the command's own words is its.
+    const CLI::App& command = *parsed.front();
+    const std::string name = command.get_name();
+    if (const auto extras = command.remaining(); !extras.empty()) {
+        return unexpected(command, name, extras.front(), commands);
+    }
+    if (const auto extras = app.remaining(); !extras.empty()) {
+        return unexpected(app, "", extras.front(), commands);
+    }
+
+    if (name == "info") {
+        if (path.empty()) return usage_error(name, "the document to inspect, FILE, is missing");
+        return zub::info_command(path, json, info_font);
+    }
+    if (name == "render") {
+        if (render.path.empty()) return usage_error(name, "the document to render, FILE, is missing");
+        if (render.out_path.empty()) return usage_error(name, "the PNG to write, OUT.png, is missing");
+        render.font_named = render_font->count() > 0;
+        return zub::render_command(render);
+    }
+    for (const auto& [value, option] : {std::pair{&pack.out_path, "-o"}, std::pair{&pack.size, "--size"},
+                                        std::pair{&pack.image_path, "--image"}}) {
+        if (value->empty()) return usage_error(name, std::string(option) + " is required");
+    }
+    // --text and --texts in the order they were given: later texts are drawn on top.
+    std::size_t next_text = 0;
+    std::size_t next_file = 0;
+    for (const CLI::Option* option : command.parse_order()) {
+        if (option == text_option && next_text < text_values.size()) {
+            pack.texts.push_back({false, text_values[next_text++]});
+        } else if (option == texts_option && next_file < texts_files.size()) {
+            pack.texts.push_back({true, texts_files[next_file++]});
+        }
+    }
     return zub::pack_command(pack);
 }
 

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "app/load_file.hpp"
+#include "tools/output_file.hpp"
 #include "tools/png_file.hpp"
 #include "tools/zub/commands.hpp"
 #include "view/compose.hpp"
@@ -53,49 +54,50 @@ struct dummy_video {
 
 }  // namespace
 
-int render_command(const std::string& path, const std::string& out_path, const std::string& font_path) {
-    const std::string prefix = "zub: " + path + ": ";
+int render_command(const render_options& options) {
+    const std::string& path = options.path;
+    const std::string prefix = path + ": ";
+    // The output is checked first: nothing is composed for a file that cannot be written.
+    const auto target = plan_output(options.out_path, {path, options.font_path});
+    if (const auto* refusal = std::get_if<output_refused>(&target))
+        return usage_error("render", refusal->message);
+
     const auto loaded = load_file(path.c_str());
-    if (const auto* error = std::get_if<std::string>(&loaded)) {
-        std::cerr << prefix << *error << '\n';
-        return status_problem;
-    }
+    if (const auto* error = std::get_if<std::string>(&loaded)) return file_problem(prefix + *error);
     const bytes_view bytes = std::get<document_buffer>(loaded).view();
     if (!starts_like_document(bytes) || !has_document_magic(bytes)) {
-        std::cerr << prefix << "not a ZUB document\n";
-        return status_problem;
+        return file_problem(prefix + "not a ZUB document");
     }
     const auto read = read_document(bytes);
-    if (const auto* d = std::get_if<damage>(&read)) {
-        std::cerr << prefix << d->message << '\n';
-        return status_problem;
-    }
+    if (const auto* d = std::get_if<damage>(&read)) return file_problem(prefix + d->message);
     document_sections sections = std::get<document_sections>(read);
     // Depth 0 is the display's own; the viewer's displays are true colour. The dummy
     // driver corrupts memory at depths other than these, where a display picks one.
     std::int32_t& depth = sections.header.bits_per_pixel;
     if (depth == 0) depth = 32;
     if (depth != 8 && depth != 16 && depth != 24 && depth != 32) {
-        std::cerr << prefix << "depth " << depth << " is not rendered (0, 8, 16, 24 and 32 are)\n";
-        return status_problem;
+        return file_problem(prefix + "depth " + std::to_string(depth) +
+                            " is not rendered (0, 8, 16, 24 and 32 are)");
     }
 
     const dummy_video video;
     SDL_ShowCursor(SDL_DISABLE);  // the dummy driver would draw it into the picture
     const auto window = open_window(sections);
-    if (const auto* error = std::get_if<std::string>(&window)) {
-        std::cerr << prefix << *error << '\n';
-        return status_problem;
-    }
+    if (const auto* error = std::get_if<std::string>(&window)) return file_problem(prefix + *error);
     SDL_Surface* screen = std::get<SDL_Surface*>(window);
-    for (const std::string& warning : compose_document(bytes, sections, screen, font_path.c_str())) {
-        std::cerr << prefix << warning << '\n';
+    const std::string font_hint = options.font_named
+                                      ? "--font must name a TrueType font file"
+                                      : std::string(default_font_hint) + ", or name one with --font";
+    for (const std::string& warning :
+         compose_document(bytes, sections, screen, options.font_path.c_str(), font_hint.c_str())) {
+        std::cerr << "zub: " << prefix << warning << '\n';
     }
-    try {
-        write_png(out_path, read_screen(screen));
-    } catch (const std::exception& e) {
-        std::cerr << "zub: " << e.what() << '\n';
-        return status_problem;
+    const auto png = png_bytes(read_screen(screen));
+    if (const auto* error = std::get_if<std::string>(&png))
+        return file_problem(options.out_path + ": " + *error);
+    if (const auto failed =
+            write_output(std::get<output_target>(target), std::get<std::vector<std::uint8_t>>(png))) {
+        return file_problem(*failed);
     }
     return status_ok;
 }

@@ -1,0 +1,125 @@
+#include "tools/output_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace zub {
+
+namespace {
+
+std::string reason(int error) { return std::strerror(error); }
+
+std::string folder_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// The file a chain of symbolic links ends at (a path that may not exist yet). Links
+// are followed by hand so that a link to a file not yet made still leads to it.
+std::string follow_links(std::string path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat link {};
+        if (lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return path;
+        std::string target(PATH_MAX, '\0');
+        const ssize_t length = readlink(path.c_str(), target.data(), target.size());
+        if (length < 0) return path;
+        target.resize(static_cast<std::size_t>(length));
+        path = target.starts_with('/') ? target : folder_of(path) + "/" + target;
+    }
+    return path;  // a loop of links: opening it reports ELOOP
+}
+
+bool write_all(int fd, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+mode_t creation_mode() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+// A device or FIFO takes the bytes as they come; there is nothing to replace.
+std::optional<std::string> write_directly(const output_target& target, std::span<const std::uint8_t> bytes) {
+    const int fd = open(target.path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return "cannot write " + target.path + ": " + reason(errno);
+    const bool written = write_all(fd, bytes);
+    const int error = errno;
+    if (close(fd) != 0 && written) return "cannot write " + target.path + ": " + reason(errno);
+    if (!written) return "cannot write " + target.path + ": " + reason(error);
+    return std::nullopt;
+}
+
+// A temporary file beside the target, renamed over it once every byte is on disk.
+std::optional<std::string> replace_file(const output_target& target, std::span<const std::uint8_t> bytes) {
+    const std::string& final_path = target.final_path;
+    const auto slash = final_path.rfind('/');
+    const std::string name = slash == std::string::npos ? final_path : final_path.substr(slash + 1);
+    std::string temp = folder_of(final_path) + "/." + name + ".XXXXXX";
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return "cannot write " + target.path + ": " + reason(errno);
+
+    if (target.exists) {
+        // The owner first: changing it clears the set-id bits that the mode then restores.
+        (void)fchown(fd, target.owner, target.group);
+        (void)fchmod(fd, target.mode);
+    } else {
+        (void)fchmod(fd, creation_mode());
+    }
+    int error = 0;
+    if (!write_all(fd, bytes) || fsync(fd) != 0) error = errno;
+    if (close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && rename(temp.c_str(), final_path.c_str()) != 0) error = errno;
+    if (error != 0) {
+        (void)unlink(temp.c_str());
+        return "cannot write " + target.path + ": " + reason(error);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::variant<output_target, output_refused> plan_output(const std::string& path,
+                                                        const std::vector<std::string>& inputs) {
+    output_target target;
+    target.path = path;
+    target.final_path = follow_links(path);
+    struct stat out {};
+    if (stat(path.c_str(), &out) != 0) return target;  // not there yet (or unreachable: the write says why)
+    target.exists = true;
+    if (S_ISDIR(out.st_mode)) return output_refused{path + " is a folder, not a file to write"};
+    target.regular = S_ISREG(out.st_mode);
+    target.mode = out.st_mode & 07777;
+    target.owner = out.st_uid;
+    target.group = out.st_gid;
+    for (const std::string& input : inputs) {
+        struct stat in {};
+        if (stat(input.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+            return output_refused{"the output " + path + " is the same file as the input " + input};
+        }
+    }
+    return target;
+}
+
+std::optional<std::string> write_output(const output_target& target, std::span<const std::uint8_t> bytes) {
+    if (target.exists && !target.regular) return write_directly(target, bytes);
+    return replace_file(target, bytes);
+}
+
+}  // namespace zub

@@ -1,0 +1,45 @@
+// Writing a tool's output file without harming what is already there.
+//
+// The rules, for every program here that writes a file:
+// - an output that is one of the inputs (the same file, by any name) is refused;
+// - a symbolic link is followed: the file it points to is replaced, and the link stays;
+// - a regular file (new or existing) is written to a temporary file beside it and renamed
+//   into place, so that a failure leaves nothing half-written at the path; an existing
+//   file keeps its permission bits and, where the process may keep them, its owner;
+// - an existing output that is not a regular file (a FIFO, a device such as /dev/stdout)
+//   is written directly; a folder is refused.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace zub {
+
+// Where an output goes, decided before any work is done.
+struct output_target {
+    std::string path;        // as the user gave it
+    std::string final_path;  // after following symbolic links
+    bool exists = false;
+    bool regular = true;  // a regular file, or none yet
+    unsigned mode = 0;    // permission bits of the existing file
+    unsigned owner = 0;
+    unsigned group = 0;
+};
+
+// Why an output cannot be used: it is one of `inputs`, or a folder. The message names
+// the path; nothing has been written.
+struct output_refused {
+    std::string message;
+};
+
+std::variant<output_target, output_refused> plan_output(const std::string& path,
+                                                        const std::vector<std::string>& inputs);
+
+// Writes `bytes` to the output, or returns why it could not, with the system's reason.
+std::optional<std::string> write_output(const output_target& target, std::span<const std::uint8_t> bytes);
+
+}  // namespace zub
