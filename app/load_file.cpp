@@ -1,10 +1,12 @@
 #include "app/load_file.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <new>
+#include <vector>
 
 namespace zub {
 
@@ -16,6 +18,23 @@ struct file_close {
 using file_handle = std::unique_ptr<std::FILE, file_close>;
 
 std::string system_reason(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+// A file whose size is known only at its end (a pipe), read in pieces.
+std::variant<document_buffer, std::string> read_stream(std::FILE* file) {
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t piece[65536];
+    std::size_t got = 0;
+    errno = 0;
+    while ((got = std::fread(piece, 1, sizeof piece, file)) > 0)
+        bytes.insert(bytes.end(), piece, piece + got);
+    if (std::ferror(file) != 0) return system_reason("cannot read the file");
+    document_buffer buffer;
+    buffer.size = bytes.size();
+    buffer.bytes.reset(new (std::nothrow) std::uint8_t[buffer.size]);
+    if (!buffer.bytes) return std::string("cannot read the file: not enough memory");
+    std::copy(bytes.begin(), bytes.end(), buffer.bytes.get());
+    return buffer;
+}
 
 }  // namespace
 
@@ -30,7 +49,10 @@ std::variant<document_buffer, std::string> load_file(const char* path) {
     const file_handle file{std::fopen(path, "rb")};
     if (!file) return system_reason("cannot open the file");
 
-    if (std::fseek(file.get(), 0, SEEK_END) != 0) return system_reason("cannot read the file");
+    if (std::fseek(file.get(), 0, SEEK_END) != 0) {
+        if (errno == ESPIPE) return read_stream(file.get());  // a pipe: read to its end
+        return system_reason("cannot read the file");
+    }
     const long end = std::ftell(file.get());
     if (end < 0) return system_reason("cannot read the file");
     if (std::fseek(file.get(), 0, SEEK_SET) != 0) return system_reason("cannot read the file");

@@ -123,6 +123,7 @@ TEST_F(Zub, PackRefusesWhatTheViewerCouldNotShowAndWritesNothing) {
     bytes tga{0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0, 24, 0, 10, 20, 30};  // a 1x1 TGA
     save("dot.tga", tga);
     save("notes.txt", to_bytes("not an image"));
+    save("zero.txt", bytes{'0', ',', '0', ',', '#', '0', '0', '0', '0', '0', '0', ',', 'a', 0, 'b', '\n'});
     const std::size_t before = files_in_folder();
     const std::vector<std::string> base{"pack", "-o", "doc.zub", "--size", "16x16"};
     // Values on the command line are a wrong command line (2); files are problems (1).
@@ -149,6 +150,17 @@ TEST_F(Zub, PackRefusesWhatTheViewerCouldNotShowAndWritesNothing) {
               2,
               "the position is outside -32768..32767"},
              {{"--image", "sky.png", "--text", "0,0,red,colour"}, 2, "the colour is not #RRGGBB"},
+             {{"--image", "sky.png", "--text", "0,0,#000000,a\xE0\x81\x81"},
+              2,
+              "is not valid UTF-8"},  // overlong
+             {{"--image", "sky.png", "--text", "0,0,#000000,a\xF0\x80\x80\x80"}, 2, "is not valid UTF-8"},
+             {{"--image", "sky.png", "--text", "0,0,#000000,\xED\xA0\x80"},
+              2,
+              "is not valid UTF-8"},  // surrogate
+             {{"--image", "sky.png", "--texts", "zero.txt"},
+              1,
+              "zero.txt:1 \"0,0,#000000,a\\x00b\" has a zero byte"},
+             {{"--image", "sky.png", "--title", "\xFF\xFE"}, 2, "--title is not valid UTF-8"},
              {{"--image", "sky.png", "--text", "0,0"}, 2, "is not in the form X,Y,#RRGGBB,TEXT"},
              {{"--image", "sky.png", "--title", std::string(256, 't')}, 2, "--title is 256 bytes long"},
              {{"--image", "sky.png", "--size", "0x10"}, 2, "--size '0x10' is not WIDTHxHEIGHT"},
@@ -298,6 +310,9 @@ TEST_F(Zub, CommandLine) {
     const result version = zub({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, std::string("zub ") + ZUB_VERSION_TEXT + "\n");
+    // A report that cannot be written is not a success.
+    EXPECT_EQ(
+        run_command("cd " + dir_.string() + " && " + ZUB_TOOL + " --help > /dev/full 2>/dev/null").status, 1);
 }
 
 // Texts files: a byte-order mark, comments and empty lines are skipped, and --text and
@@ -412,10 +427,30 @@ TEST_F(ZubOutput, FifoIsWrittenDirectly) {
     EXPECT_TRUE(std::filesystem::is_fifo(dir_ / "pipe"));
 }
 
+// /dev/stdout is written through the descriptor the shell opened, here for appending.
+TEST_F(ZubOutput, StandardOutputIsWrittenThroughItsDescriptor) {
+    save("log", to_bytes("before\n"));
+    EXPECT_EQ(
+        run_command("cd " + dir_.string() + " && " + ZUB_TOOL + " render doc.zub /dev/stdout >> log").status,
+        0);
+    const bytes log = read("log");
+    ASSERT_GT(log.size(), 12U);
+    EXPECT_EQ(bytes(log.begin(), log.begin() + 11), to_bytes("before\n\x89PNG"));
+}
+
 TEST_F(ZubOutput, WriteErrorsNameThePathAndTheReason) {
     result r = pack("no-such-folder/doc.zub");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "zub: cannot write no-such-folder/doc.zub: No such file or directory\n");
+    std::filesystem::create_symlink("loop-b", dir_ / "loop-a");
+    std::filesystem::create_symlink("loop-a", dir_ / "loop-b");
+    r = pack("loop-a");
+    EXPECT_EQ(r.err, "zub: cannot write loop-a: Too many levels of symbolic links\n");
+    EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "loop-a"));
+    r = zub({"render", "doc.zub", "out.png", "--font", "no-such.ttf"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zub: no-such.ttf: cannot open the font: No such file or directory\n");
+    EXPECT_FALSE(exists("out.png"));
     if (geteuid() != 0) GTEST_SKIP() << "/dev/full is written as root only";
     r = pack("/dev/full");
     EXPECT_EQ(r.status, 1);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <string_view>
 
 namespace zub {
 
@@ -21,19 +22,48 @@ std::string folder_of(const std::string& path) {
     return path.substr(0, slash);
 }
 
-// The file a chain of symbolic links ends at (a path that may not exist yet). Links
-// are followed by hand so that a link to a file not yet made still leads to it.
-std::string follow_links(std::string path) {
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat link {};
-        if (lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return path;
-        std::string target(PATH_MAX, '\0');
-        const ssize_t length = readlink(path.c_str(), target.data(), target.size());
-        if (length < 0) return path;
-        target.resize(static_cast<std::size_t>(length));
-        path = target.starts_with('/') ? target : folder_of(path) + "/" + target;
+// A path to one of this process's own open descriptors: /dev/stdout, /dev/fd/N or
+// /proc/self/fd/N. The number, or -1.
+int own_descriptor(const std::string& path) {
+    if (path == "/dev/stdin") return 0;
+    if (path == "/dev/stdout") return 1;
+    if (path == "/dev/stderr") return 2;
+    const std::string own = "/proc/" + std::to_string(getpid()) + "/fd/";
+    for (const std::string_view prefix : {std::string_view("/dev/fd/"), std::string_view("/proc/self/fd/"),
+                                          std::string_view("/proc/thread-self/fd/"), std::string_view(own)}) {
+        if (!path.starts_with(prefix) || path.size() == prefix.size() || path.size() > prefix.size() + 9)
+            continue;
+        const std::string number = path.substr(prefix.size());
+        if (number.find_first_not_of("0123456789") != std::string::npos) continue;
+        return std::stoi(number);
     }
-    return path;  // a loop of links: opening it reports ELOOP
+    return -1;
+}
+
+// The file a chain of symbolic links ends at (a path that may not exist yet). Links
+// are followed by hand so that a link to a file not yet made still leads to it. Sets
+// `target.descriptor` when a link leads to one of the process's open descriptors,
+// whose links in /proc are not paths to follow.
+void follow_links(output_target& target) {
+    std::string path = target.path;
+    for (int hops = 0; hops < 40; ++hops) {
+        target.descriptor = own_descriptor(path);
+        if (target.descriptor >= 0) return;
+        struct stat link {};
+        if (lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) {
+            target.final_path = path;
+            return;
+        }
+        std::string to(PATH_MAX, '\0');
+        const ssize_t length = readlink(path.c_str(), to.data(), to.size());
+        if (length < 0) {
+            target.final_path = path;
+            return;
+        }
+        to.resize(static_cast<std::size_t>(length));
+        path = to.starts_with('/') ? to : folder_of(path) + "/" + to;
+    }
+    target.link_error = ELOOP;
 }
 
 bool write_all(int fd, std::span<const std::uint8_t> bytes) {
@@ -57,6 +87,10 @@ mode_t creation_mode() {
 
 // A device or FIFO takes the bytes as they come; there is nothing to replace.
 std::optional<std::string> write_directly(const output_target& target, std::span<const std::uint8_t> bytes) {
+    if (target.descriptor >= 0) {
+        if (write_all(target.descriptor, bytes)) return std::nullopt;
+        return "cannot write " + target.path + ": " + reason(errno);
+    }
     const int fd = open(target.path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return "cannot write " + target.path + ": " + reason(errno);
     const bool written = write_all(fd, bytes);
@@ -68,17 +102,29 @@ std::optional<std::string> write_directly(const output_target& target, std::span
 
 // A temporary file beside the target, renamed over it once every byte is on disk.
 std::optional<std::string> replace_file(const output_target& target, std::span<const std::uint8_t> bytes) {
+    if (target.link_error != 0) return "cannot write " + target.path + ": " + reason(target.link_error);
+    // A file the user may not write is left alone, as the shell and cp leave it.
+    if (target.exists && access(target.final_path.c_str(), W_OK) != 0) {
+        return "cannot write " + target.path + ": " + reason(errno);
+    }
     const std::string& final_path = target.final_path;
-    const auto slash = final_path.rfind('/');
-    const std::string name = slash == std::string::npos ? final_path : final_path.substr(slash + 1);
-    std::string temp = folder_of(final_path) + "/." + name + ".XXXXXX";
+    const std::string folder = folder_of(final_path);
+    std::string temp = folder + "/.zub-output.XXXXXX";
     const int fd = mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) return "cannot write " + target.path + ": " + reason(errno);
+    if (fd < 0) {
+        const int error = errno;
+        if (target.exists) {
+            return "cannot write " + target.path + ": cannot make a temporary file in " + folder + ": " +
+                   reason(error);
+        }
+        return "cannot write " + target.path + ": " + reason(error);
+    }
 
     if (target.exists) {
-        // The owner first: changing it clears the set-id bits that the mode then restores.
+        // The owner first: changing it clears the set-id bits, which new contents do not
+        // get back.
         (void)fchown(fd, target.owner, target.group);
-        (void)fchmod(fd, target.mode);
+        (void)fchmod(fd, target.mode & ~static_cast<unsigned>(S_ISUID | S_ISGID));
     } else {
         (void)fchmod(fd, creation_mode());
     }
@@ -99,7 +145,7 @@ std::variant<output_target, output_refused> plan_output(const std::string& path,
                                                         const std::vector<std::string>& inputs) {
     output_target target;
     target.path = path;
-    target.final_path = follow_links(path);
+    follow_links(target);
     struct stat out {};
     if (stat(path.c_str(), &out) != 0) return target;  // not there yet (or unreachable: the write says why)
     target.exists = true;
@@ -118,7 +164,7 @@ std::variant<output_target, output_refused> plan_output(const std::string& path,
 }
 
 std::optional<std::string> write_output(const output_target& target, std::span<const std::uint8_t> bytes) {
-    if (target.exists && !target.regular) return write_directly(target, bytes);
+    if (target.descriptor >= 0 || (target.exists && !target.regular)) return write_directly(target, bytes);
     return replace_file(target, bytes);
 }
 

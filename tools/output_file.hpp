@@ -6,8 +6,11 @@
 // - a regular file (new or existing) is written to a temporary file beside it and renamed
 //   into place, so that a failure leaves nothing half-written at the path; an existing
 //   file keeps its permission bits and, where the process may keep them, its owner;
-// - an existing output that is not a regular file (a FIFO, a device such as /dev/stdout)
-//   is written directly; a folder is refused.
+// - an existing output that is not a regular file (a FIFO, a device) is written
+//   directly; a folder is refused; a path that names one of the process's own open
+//   descriptors (/dev/stdout, /dev/fd/N) is written through that descriptor, so that an
+//   output the shell opened for appending is appended to;
+// - a file the user may not write is not replaced.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +31,8 @@ struct output_target {
     unsigned mode = 0;    // permission bits of the existing file
     unsigned owner = 0;
     unsigned group = 0;
+    int descriptor = -1;  // the process's own open descriptor the path names, if it does
+    int link_error = 0;   // why the links could not be followed (a loop)
 };
 
 // Why an output cannot be used: it is one of `inputs`, or a folder. The message names

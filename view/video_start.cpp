@@ -48,8 +48,9 @@ std::optional<std::string> start_video() {
     setenv("SDL_VIDEODRIVER", drivers, 1);
     if (SDL_Init(SDL_INIT_VIDEO) == 0) return std::nullopt;
     std::string reason = SDL_GetError();
-    if (x11 && !wayland && !x_display_answers()) {
+    if (x11 && !x_display_answers()) {
         reason = std::string("cannot connect to the display ") + std::getenv("DISPLAY");
+        if (wayland) reason += std::string(", nor to the Wayland display ") + wayland_display;
     }
     return reason;
 }

@@ -2,9 +2,14 @@
 // display, and writes new ones.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <optional>
+
+#include <unistd.h>
 
 #include "tools/zub/commands.hpp"
 
@@ -54,7 +59,8 @@ std::optional<std::string> closest(const std::string& word, const std::vector<st
     std::size_t best_distance = 3;
     for (const std::string& candidate : known) {
         const std::size_t distance = edit_distance(word, candidate);
-        if (distance < best_distance && distance < candidate.size() / 2 + 1) {
+        // Short names are all a slip or two from each other: no guesses among them.
+        if (distance < best_distance && distance + 1 < candidate.size()) {
             best = candidate;
             best_distance = distance;
         }
@@ -170,19 +176,25 @@ int run(int argc, char* argv[]) {
         return parse_error(e, parsed.empty() ? "" : parsed.front()->get_name());
     }
 
+    // "--" ends the options: the words after it are arguments, even when they start with '-'.
+    const auto remaining = [](const CLI::App& of) {
+        std::vector<std::string> extras = of.remaining();
+        extras.erase(std::remove(extras.begin(), extras.end(), "--"), extras.end());
+        return extras;
+    };
     const auto parsed = app.get_subcommands();
     if (parsed.empty()) {
-        const auto extras = app.remaining();
+        const auto extras = remaining(app);
         if (!extras.empty()) return unexpected(app, "", extras.front(), commands);
         return usage_error("", "a command is required: info, render or pack");
     }
     // Only the first word can be a command: anything after the command's own words is its.
     const CLI::App& command = *parsed.front();
     const std::string name = command.get_name();
-    if (const auto extras = command.remaining(); !extras.empty()) {
+    if (const auto extras = remaining(command); !extras.empty()) {
         return unexpected(command, name, extras.front(), commands);
     }
-    if (const auto extras = app.remaining(); !extras.empty()) {
+    if (const auto extras = remaining(app); !extras.empty()) {
         return unexpected(app, "", extras.front(), commands);
     }
 
@@ -216,10 +228,23 @@ int run(int argc, char* argv[]) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // Reports are written at the end in one piece, so that a failed write is seen with
+    // its reason.
+    static char output_buffer[1 << 16];
+    if (isatty(STDOUT_FILENO) == 0) (void)std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
+    int status = zub::status_problem;
     try {
-        return run(argc, argv);
+        status = run(argc, argv);
     } catch (const std::exception& e) {
         std::cerr << "zub: " << e.what() << '\n';
+    }
+    // What was printed must have arrived: a report cut short is not a success.
+    errno = 0;
+    std::cout.flush();
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || !std::cout) {
+        std::cerr << "zub: cannot write the standard output: " << std::strerror(errno != 0 ? errno : EIO)
+                  << '\n';
         return zub::status_problem;
     }
+    return status;
 }

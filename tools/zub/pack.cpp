@@ -9,6 +9,7 @@
 #include <iostream>
 #include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include "app/load_file.hpp"
 #include "document/document.hpp"
@@ -42,38 +43,70 @@ std::optional<long> whole_number(std::string_view text) {
     return value;
 }
 
-// UTF-8 to Latin-1, the bytes the text renderer reads.
-std::string to_latin1(std::string_view utf8, const std::string& what, int status) {
-    std::string out;
+// An entry as it is shown in a message: in quotes, with control characters (a zero
+// byte, an escape sequence) as \xHH, so that they do not reach the terminal.
+std::string quoted(std::string_view entry) {
+    std::string out = "\"";
+    for (const char c : entry) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char hex[5];
+            (void)std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+// The code points of strict UTF-8 (no overlong forms, surrogates or values past
+// U+10FFFF), or nothing when the bytes are not that.
+std::optional<std::vector<std::uint32_t>> code_points(std::string_view utf8) {
+    std::vector<std::uint32_t> out;
     for (std::size_t i = 0; i < utf8.size();) {
         const auto lead = static_cast<unsigned char>(utf8[i]);
         std::uint32_t code = 0;
         std::size_t extra = 0;
+        std::uint32_t least = 0;  // the smallest code point of this length
         if (lead < 0x80) {
             code = lead;
         } else if ((lead & 0xE0U) == 0xC0) {
-            code = lead & 0x1FU, extra = 1;
+            code = lead & 0x1FU, extra = 1, least = 0x80;
         } else if ((lead & 0xF0U) == 0xE0) {
-            code = lead & 0x0FU, extra = 2;
+            code = lead & 0x0FU, extra = 2, least = 0x800;
         } else if ((lead & 0xF8U) == 0xF0) {
-            code = lead & 0x07U, extra = 3;
+            code = lead & 0x07U, extra = 3, least = 0x10000;
         } else {
-            throw refused(what + " is not valid UTF-8", status);
+            return std::nullopt;
         }
-        if (i + extra >= utf8.size() && extra > 0) throw refused(what + " is not valid UTF-8", status);
+        if (extra >= utf8.size() - i) return std::nullopt;
         for (std::size_t k = 1; k <= extra; ++k) {
             const auto next = static_cast<unsigned char>(utf8[i + k]);
-            if ((next & 0xC0U) != 0x80) throw refused(what + " is not valid UTF-8", status);
+            if ((next & 0xC0U) != 0x80) return std::nullopt;
             code = code << 6U | (next & 0x3FU);
         }
-        if (extra == 1 && code < 0x80) throw refused(what + " is not valid UTF-8", status);  // overlong
+        if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return std::nullopt;
+        out.push_back(code);
+        i += extra + 1;
+    }
+    return out;
+}
+
+// UTF-8 to Latin-1, the bytes the text renderer reads. A zero byte would end the text
+// where it stands, so it is refused too.
+std::string to_latin1(std::string_view utf8, const std::string& what, int status) {
+    const auto codes = code_points(utf8);
+    if (!codes) throw refused(what + " is not valid UTF-8", status);
+    std::string out;
+    for (const std::uint32_t code : *codes) {
+        if (code == 0) throw refused(what + " has a zero byte, which would end the text there", status);
         if (code > 0xFF) {
             char name[16];
             (void)std::snprintf(name, sizeof name, "U+%04X", code);
             throw refused(what + " has the character " + name + ", which is outside Latin-1", status);
         }
         out += static_cast<char>(code);
-        i += extra + 1;
     }
     return out;
 }
@@ -87,7 +120,7 @@ void check_length(const std::string& bytes, const std::string& what, int status)
 // "X,Y,#RRGGBB,TEXT"; the text is the rest of the line and may hold commas.
 // `status` is the exit status of a refusal: the entry comes from the command line or a file.
 text_to_write parse_text(const std::string& entry, const std::string& where, int status) {
-    const std::string what = where + " \"" + entry + "\"";
+    const std::string what = where + " " + quoted(entry);
     const auto first = entry.find(',');
     const auto second = first == std::string::npos ? first : entry.find(',', first + 1);
     const auto third = second == std::string::npos ? second : entry.find(',', second + 1);
@@ -191,6 +224,7 @@ int pack_command(const pack_options& options) {
         doc.font_size = static_cast<std::int32_t>(*font_size);
         // The window system reads the title's bytes as UTF-8: they are stored as given.
         check_length(options.title, "--title", status_usage);
+        if (!code_points(options.title)) throw bad_value("--title is not valid UTF-8");
         doc.caption = options.title;
 
         for (const text_source& source : options.texts) {

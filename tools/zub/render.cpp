@@ -11,6 +11,7 @@
 #include "tools/png_file.hpp"
 #include "tools/zub/commands.hpp"
 #include "view/compose.hpp"
+#include "view/sdl_handles.hpp"
 #include "view/show.hpp"
 
 namespace zub {
@@ -81,6 +82,16 @@ int render_command(const render_options& options) {
     }
 
     const dummy_video video;
+    // A font the user names is an input like the document: one that cannot be opened
+    // ends the run, where the default font only leaves the texts out with a warning.
+    if (options.font_named) {
+        const font_file font = read_font_file(options.font_path.c_str());
+        if (!font.error.empty())
+            return file_problem(options.font_path + ": cannot open the font: " + font.error);
+        SDL_RWops* stream = SDL_RWFromConstMem(font.bytes.data(), static_cast<int>(font.bytes.size()));
+        const font_handle opened{TTF_OpenFontRW(stream, 1, 12)};
+        if (!opened) return file_problem(options.font_path + ": cannot open the font: " + TTF_GetError());
+    }
     SDL_ShowCursor(SDL_DISABLE);  // the dummy driver would draw it into the picture
     const auto window = open_window(sections);
     if (const auto* error = std::get_if<std::string>(&window)) return file_problem(prefix + *error);
