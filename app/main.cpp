@@ -7,9 +7,11 @@
 #include <SDL_ttf.h>
 
 #include <cstdio>
+#include <exception>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "app/load_file.hpp"
@@ -46,6 +48,40 @@ struct sdl_session {
     sdl_session& operator=(const sdl_session&) = delete;
 };
 
+int show(const char* path) {
+    const std::string prefix = std::string("zub_reader: ") + path + ": ";
+    const auto fail = [&](std::string_view what) {
+        std::cerr << prefix << what << '\n';
+        return status_failed;
+    };
+
+    const auto loaded = zub::load_file(path);
+    if (const auto* error = std::get_if<std::string>(&loaded)) return fail(*error);
+    const auto document = std::get<zub::document_buffer>(loaded).view();
+    if (!zub::starts_like_document(document) || !zub::has_document_magic(document)) return status_shown;
+    const auto read = zub::read_document(document);
+    if (const auto* damage = std::get_if<zub::damage>(&read)) return fail(damage->message);
+    const auto& sections = std::get<zub::document_sections>(read);
+    if (const auto problem = zub::window_problem(sections.header)) return fail(*problem);
+
+    // The image decodes in its own confined process, on the other core while the
+    // window opens. It starts before SDL does, so that the process it is forked from
+    // has no threads but this one.
+    const zub::document_header& h = sections.header;
+    zub::decoder_job decoding =
+        zub::start_decoding(sections.image, h.width > 0 ? h.width : zub::whole_picture,
+                            h.height > 0 ? h.height : zub::whole_picture);
+
+    // Any subsystem may fail to start (a machine without sound, say); only video matters.
+    const sdl_session sdl;
+    if (sdl.video_error) return fail("cannot start the video: " + *sdl.video_error);
+    // When the font library does not start, the texts are left out with a warning.
+    TTF_Init();
+
+    if (!zub::show_document(document, sections, decoding, std::cerr, prefix)) return status_failed;
+    return status_shown;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -53,26 +89,10 @@ int main(int argc, char* argv[]) {
         (void)std::fputs("usage: zub_reader filename\n", stdout);
         return -1;
     }
-    const char* path = argv[1];
-    const std::string prefix = std::string("zub_reader: ") + path + ": ";
-
-    // Any subsystem may fail to start (a machine without sound, say); only video matters.
-    const sdl_session sdl;
-    if (sdl.video_error) {
-        std::cerr << prefix << "cannot start the video: " << *sdl.video_error << '\n';
+    try {
+        return show(argv[1]);
+    } catch (const std::exception& e) {  // out of memory, in all likelihood
+        std::cerr << "zub_reader: " << argv[1] << ": " << e.what() << '\n';
         return status_failed;
     }
-    // When the font library does not start, the texts are left out with a warning.
-    TTF_Init();
-
-    const auto loaded = zub::load_file(path);
-    if (const auto* error = std::get_if<std::string>(&loaded)) {
-        std::cerr << prefix << *error << '\n';
-        return status_failed;
-    }
-    const auto document = std::get<zub::document_buffer>(loaded).view();
-
-    if (!zub::starts_like_document(document)) return status_shown;
-    const zub::show_result shown = zub::show_document(document, std::cerr, prefix);
-    return shown == zub::show_result::failed ? status_failed : status_shown;
 }

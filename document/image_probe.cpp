@@ -64,17 +64,10 @@ bool is_lbm(bytes_view b) {
 
 bool is_gif(bytes_view b) { return starts_with(b, "GIF87a") || starts_with(b, "GIF89a"); }
 
-struct gif_scan {
-    std::optional<image_size> size;
-    bool cut_inside_extension = false;
-    std::optional<int> code_size;  // the first frame's LZW minimum code size
-};
-
 // Walks a GIF the way the decoder does up to its first image: the decoder takes the
 // first image descriptor (','), skipping extensions ('!', a label and sub-blocks up to
-// an empty one) and any other byte on the way; ';' ends the file. The decoder reads an
-// extension's sub-blocks until an empty one and never stops at the end of the data.
-gif_scan scan_gif(bytes_view b) {
+// an empty one) and any other byte on the way; ';' ends the file.
+std::optional<image_size> gif_size(bytes_view b) {
     const auto flags = read_u8(b, 10);
     if (!flags) return {};
     std::uint64_t at = 13;
@@ -85,11 +78,7 @@ gif_scan scan_gif(bytes_view b) {
         if (*kind == ',') {
             const auto w = read_u16le(b, at + 5), h = read_u16le(b, at + 7);
             if (!w || !h) return {};
-            const auto frame_flags = read_u8(b, at + 9);
-            std::uint64_t data = at + 10;
-            if (frame_flags && (*frame_flags & 0x80U) != 0) data += 3ULL << ((*frame_flags & 7U) + 1);
-            const auto code_size = frame_flags ? read_u8(b, data) : std::nullopt;
-            return {sized("GIF", *w, *h), false, code_size ? std::optional<int>(*code_size) : std::nullopt};
+            return sized("GIF", *w, *h);
         }
         if (*kind != '!') {
             ++at;
@@ -103,7 +92,7 @@ gif_scan scan_gif(bytes_view b) {
         bool first = *label == 0xF9;
         while (true) {
             const auto block = read_u8(b, at);
-            if (!block || !fits(b, at + 1, *block)) return {std::nullopt, true, std::nullopt};
+            if (!block || !fits(b, at + 1, *block)) return {};
             at += 1 + std::uint64_t{*block};
             if (*block == 0 && !first) break;
             first = false;
@@ -252,7 +241,7 @@ std::optional<image_size> probe_image_size(bytes_view image) {
         return icon_size(b, b[2] == 1 ? "ICO" : "CUR");
     }
     if (starts_with(b, "BM")) return bitmap_header_size(b, 14, "BMP");
-    if (is_gif(b)) return scan_gif(b).size;
+    if (is_gif(b)) return gif_size(b);
     if (b.size() >= 2 && b[0] == 0xFF && b[1] == 0xD8) return jpeg_size(b);
     if (is_lbm(b)) return lbm_size(b);
     if (b.size() >= 3 && b[0] == 0x0A && b[2] == 1) return pcx_size(b);
@@ -272,27 +261,6 @@ std::optional<image_size> probe_image_size(bytes_view image) {
     if (starts_with(b, "RIFF") && starts_with(b.subspan(std::min<std::size_t>(b.size(), 8)), "WEBP")) {
         return webp_size(b);
     }
-    return std::nullopt;
-}
-
-std::optional<std::string> image_problem(bytes_view image) {
-    // The decoder reads an extension's sub-blocks until an empty one and never stops at
-    // the end of the data: one that is cut short makes it spin for ever.
-    if (is_gif(image)) {
-        const gif_scan gif = scan_gif(image);
-        if (gif.cut_inside_extension) return std::string("the GIF image ends inside an extension block");
-        // Colour indices have 2 to 8 bits; other code sizes send the decoder's code table
-        // round in circles.
-        if (gif.code_size && (*gif.code_size < 2 || *gif.code_size > 8)) {
-            return "the GIF image's LZW code size " + std::to_string(*gif.code_size) + " is not 2 to 8";
-        }
-    }
-    // Two legacy formats whose readers follow offsets, counts and chunk sizes from the
-    // file without checking them against the data, and hang on a damaged file.
-    if (starts_with(image, "gimp xcf "))
-        return std::string("XCF images are not decoded (GIMP's working format)");
-    if (is_lbm(image)) return std::string("IFF ILBM/PBM images are not decoded (a legacy Amiga format)");
-    if (const auto declared = probe_image_size(image)) return image_size_problem(*declared);
     return std::nullopt;
 }
 

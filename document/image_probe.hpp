@@ -27,8 +27,4 @@ std::optional<image_size> probe_image_size(bytes_view image);
 // Why an image of this declared size is not decoded, or nothing when it may be.
 std::optional<std::string> image_size_problem(const image_size& size);
 
-// Why the image is not handed to the decoder at all: an absurd declared size, or a
-// defect the decoder is known not to survive. Nothing when it may be decoded.
-std::optional<std::string> image_problem(bytes_view image);
-
 }  // namespace zub

@@ -461,6 +461,48 @@ TEST_F(EndToEnd, AbsurdImageAndPointSizeAreLeftOutAndTheRestShown) {
         "zub_reader: hostile.zub: the texts are not drawn: the point size 2147483647 is above 16384\n");
 }
 
+// Every input that once crashed or hung the image library is now handed to the confined
+// decoder: the document is shown, the image is left out with one warning, and the
+// window closes as any other. A window the viewer refuses ends the run before decoding.
+TEST_F(EndToEnd, ImagesThatOnceCrashedOrHungTheDecoderAreShownWithoutThem) {
+    for (const auto& entry : std::filesystem::directory_iterator(ZUB_REGRESSIONS)) {
+        if (entry.path().extension() != ".zub") continue;
+        const std::string name = entry.path().filename().string();
+        std::filesystem::copy_file(entry.path(), dir_ / name);
+        auto viewer = start({name});
+        std::optional<window_info> window;
+        const auto shown_by = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!window && viewer->running() && std::chrono::steady_clock::now() < shown_by) {
+            window = find_window(server_->display(), viewer->pid(), 0.2);
+        }
+        if (!window) {
+            EXPECT_EQ(viewer->wait_exit(10), 1) << name;
+            const std::string err = ours(viewer->err());
+            EXPECT_TRUE(err.find(": the window size ") != std::string::npos ||
+                        err.find(": cannot open a ") != std::string::npos)
+                << name << ": " << err;
+            EXPECT_EQ(line_count(err), 1) << name;
+            continue;
+        }
+        // The warnings come before the one picture; the window is closed after it.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (ours(viewer->err()).find("the image is not shown: ") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        const std::string err = ours(viewer->err());
+        std::size_t image_lines = 0;
+        for (std::size_t at = err.find(": the image is not shown: "); at != std::string::npos;
+             at = err.find(": the image is not shown: ", at + 1)) {
+            ++image_lines;
+        }
+        EXPECT_EQ(image_lines, 1U) << name << ": " << err;
+        send_delete_window(server_->display(), window->id);
+        EXPECT_EQ(viewer->wait_exit(10), 0) << name << ": " << viewer->err();
+        EXPECT_EQ(viewer->out(), "") << name;
+    }
+}
+
 // The viewer's window against `zub render` of the same document: equal at the depths
 // where both are true colour, and within the colour steps of 16 and 8 bits.
 class ViewerMatchesRender : public EndToEnd, public ::testing::WithParamInterface<int> {};

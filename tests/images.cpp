@@ -236,6 +236,53 @@ bytes encode_gif(const picture& pic, std::optional<rgba> transparent) {
     return out;
 }
 
+bytes encode_ilbm(const picture& pic) {
+    const std::vector<rgba> palette = palette_of(pic);
+    const auto be16 = [](bytes& out, unsigned v) {
+        out.insert(out.end(), {std::uint8_t(v >> 8U), std::uint8_t(v)});
+    };
+    const auto be32 = [&](bytes& out, std::uint32_t v) {
+        be16(out, v >> 16U);
+        be16(out, v & 0xFFFFU);
+    };
+    bytes body;  // each row as 8 bit planes of whole 16-bit words, most significant bit leftmost
+    const std::size_t plane_bytes = (static_cast<std::size_t>(pic.width) + 15) / 16 * 2;
+    for (int y = 0; y < pic.height; ++y) {
+        for (unsigned plane = 0; plane < 8; ++plane) {
+            bytes row(plane_bytes, 0);
+            for (int x = 0; x < pic.width; ++x) {
+                if (((index_in(palette, pic.at(x, y)) >> plane) & 1U) != 0) {
+                    row[static_cast<std::size_t>(x / 8)] |= static_cast<std::uint8_t>(0x80U >> (x % 8));
+                }
+            }
+            body.insert(body.end(), row.begin(), row.end());
+        }
+    }
+    bytes chunks = to_bytes("ILBMBMHD");
+    be32(chunks, 20);
+    be16(chunks, static_cast<unsigned>(pic.width));
+    be16(chunks, static_cast<unsigned>(pic.height));
+    be32(chunks, 0);                                 // position
+    chunks.insert(chunks.end(), {8, 0, 0, 0});       // planes, no mask, no compression, pad
+    be16(chunks, 0);                                 // transparent colour
+    chunks.insert(chunks.end(), {1, 1});             // aspect
+    be16(chunks, static_cast<unsigned>(pic.width));  // page
+    be16(chunks, static_cast<unsigned>(pic.height));
+    const bytes cmap_name = to_bytes("CMAP");
+    chunks.insert(chunks.end(), cmap_name.begin(), cmap_name.end());
+    be32(chunks, static_cast<std::uint32_t>(palette.size() * 3));
+    for (const rgba& c : palette) chunks.insert(chunks.end(), {c.r, c.g, c.b});
+    if (chunks.size() % 2 != 0) chunks.push_back(0);
+    const bytes body_name = to_bytes("BODY");
+    chunks.insert(chunks.end(), body_name.begin(), body_name.end());
+    be32(chunks, static_cast<std::uint32_t>(body.size()));
+    chunks.insert(chunks.end(), body.begin(), body.end());
+    bytes out = to_bytes("FORM");
+    be32(out, static_cast<std::uint32_t>(chunks.size()));
+    out.insert(out.end(), chunks.begin(), chunks.end());
+    return out;
+}
+
 bytes tiny_png_declaring(std::uint32_t width, std::uint32_t height) {
     bytes png = encode_png(pattern(1, 1, true), png_kind::rgb);
     for (int i = 0; i < 4; ++i) {

@@ -48,6 +48,9 @@ bytes encode_ppm(const picture& pic);  // binary P6
 // transparent colour.
 bytes encode_gif(const picture& pic, std::optional<rgba> transparent = std::nullopt);
 
+// IFF ILBM: 8 bit planes, a colour map, no compression. At most 256 distinct colours.
+bytes encode_ilbm(const picture& pic);
+
 // A 1x1 PNG whose header declares another size (its checksum is left stale).
 bytes tiny_png_declaring(std::uint32_t width, std::uint32_t height);
 

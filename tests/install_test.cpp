@@ -302,8 +302,9 @@ TEST_F(Package, NamesItsVersionAndTheLibrariesItsBinariesNeed) {
     EXPECT_EQ(field(info, "Architecture"), command_output("dpkg --print-architecture").substr(0, 5));
     // Read off the binaries by dpkg-shlibdeps: each library with the version its symbols need.
     const std::string depends = field(info, "Depends");
-    for (const char* library : {"libc6 (>= ", "libsdl1.2debian (>= ", "libsdl-image1.2 (>= ",
-                                "libsdl-ttf2.0-0", "libstdc++6 (>= ", "libpng16-16 (>= ", "libx11-6"}) {
+    for (const char* library :
+         {"libc6 (>= ", "libsdl1.2debian (>= ", "libsdl-image1.2 (>= ", "libsdl-ttf2.0-0",
+          "libstdc++6 (>= ", "libpng16-16 (>= ", "libx11-6", "libseccomp2 (>= "}) {
         EXPECT_NE(depends.find(library), std::string::npos) << library << " in " << depends;
     }
     // A release build: no sanitizer runtime.

@@ -256,7 +256,8 @@ TEST_F(Zub, InfoReportsEveryProblemAtItsOffset) {
     {
         document_parts s = good;
         s.image = to_bytes("not an image");
-        cases.push_back({"undecodable", write_document(s), 31, "the image does not decode"});
+        cases.push_back(
+            {"undecodable", write_document(s), 31, "the image is not shown: Unsupported image format"});
     }
     {
         document_parts s = good;

@@ -1,6 +1,5 @@
 #include "view/compose.hpp"
 
-#include <SDL_image.h>
 #include <SDL_ttf.h>
 
 #include <algorithm>
@@ -11,7 +10,6 @@
 #include <memory>
 #include <optional>
 
-#include "document/image_probe.hpp"
 #include "document/limits.hpp"
 #include "view/sdl_handles.hpp"
 
@@ -37,17 +35,9 @@ surface_handle visible_part(SDL_Surface* image, const SDL_Surface* screen) {
 
 }  // namespace
 
-std::vector<std::string> paint_background(bytes_view image, SDL_Surface* screen) {
-    // The decoder allocates whatever the header declares before reading a pixel, and
-    // does not survive every damaged file.
-    if (const auto problem = image_problem(image)) return {"the image is not shown: " + *problem};
-
-    // The decoder only reads the stream and closes it itself.
-    SDL_RWops* stream = SDL_RWFromConstMem(image.data(), static_cast<int>(image.size()));
-    const surface_handle decoded{IMG_Load_RW(stream, 1)};
-    if (!decoded) return {std::string("the image is not shown: ") + IMG_GetError()};
-
-    const surface_handle shown = visible_part(decoded.get(), screen);
+std::vector<std::string> paint_background(decoded_image decoded, SDL_Surface* screen) {
+    if (!decoded.surface) return {"the image is not shown: " + decoded.problem};
+    const surface_handle shown = visible_part(decoded.surface.get(), screen);
     if (!shown) return {std::string("the image is not shown: ") + SDL_GetError()};
     const surface_handle background{SDL_DisplayFormat(shown.get())};
     if (!background) return {std::string("the image is not shown: ") + SDL_GetError()};
@@ -57,6 +47,10 @@ std::vector<std::string> paint_background(bytes_view image, SDL_Surface* screen)
         return {std::string("the image is not shown: ") + SDL_GetError()};
     }
     return {};
+}
+
+std::vector<std::string> paint_background(bytes_view image, SDL_Surface* screen) {
+    return paint_background(decode_image(image, screen->w, screen->h), screen);
 }
 
 font_file read_font_file(const char* path) {
@@ -181,7 +175,14 @@ std::vector<std::string> draw_text_pass(bytes_view document, const document_sect
 
 std::vector<std::string> compose_document(bytes_view document, const document_sections& sections,
                                           SDL_Surface* screen, const char* font_path, const char* font_hint) {
-    std::vector<std::string> warnings = paint_background(sections.image, screen);
+    decoder_job decoding = start_decoding(sections.image, screen->w, screen->h);
+    return compose_document(document, sections, screen, decoding, font_path, font_hint);
+}
+
+std::vector<std::string> compose_document(bytes_view document, const document_sections& sections,
+                                          SDL_Surface* screen, decoder_job& decoding, const char* font_path,
+                                          const char* font_hint) {
+    std::vector<std::string> warnings = paint_background(finish_decoding(decoding), screen);
     std::vector<std::string> text_warnings = draw_text_pass(document, sections, screen, font_path, font_hint);
     warnings.insert(warnings.end(), text_warnings.begin(), text_warnings.end());
     return warnings;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "document/document.hpp"
+#include "view/decoder.hpp"
 
 namespace zub {
 
@@ -23,9 +24,13 @@ inline constexpr const char* default_font_path = "Consola.ttf";
 inline constexpr const char* default_font_hint =
     "a TrueType font named Consola.ttf is expected in the working directory";
 
-// Decodes the embedded image, converts it to the screen's format and paints it at the
-// top-left corner. Returns a warning when the image declares an absurd size or cannot
-// be decoded or converted; the screen is then left as it was.
+// Converts the decoded image to the screen's format and paints it at the top-left
+// corner. Returns a warning when the image was not decoded (an absurd declared size, a
+// damaged file, a decoder that misbehaved) or cannot be converted; the screen is then
+// left as it was.
+std::vector<std::string> paint_background(decoded_image decoded, SDL_Surface* screen);
+
+// Decodes the embedded image, in the confined decoder, and paints it.
 std::vector<std::string> paint_background(bytes_view image, SDL_Surface* screen);
 
 enum class text_outcome {
@@ -60,6 +65,12 @@ std::vector<std::string> draw_text_pass(bytes_view document, const document_sect
 // The whole picture: background, then the text pass.
 std::vector<std::string> compose_document(bytes_view document, const document_sections& sections,
                                           SDL_Surface* screen, const char* font_path = default_font_path,
+                                          const char* font_hint = default_font_hint);
+
+// The same with the image's decoding started already (see start_decoding).
+std::vector<std::string> compose_document(bytes_view document, const document_sections& sections,
+                                          SDL_Surface* screen, decoder_job& decoding,
+                                          const char* font_path = default_font_path,
                                           const char* font_hint = default_font_hint);
 
 }  // namespace zub

@@ -10,13 +10,18 @@
 
 namespace zub {
 
-std::variant<SDL_Surface*, std::string> open_window(const document_sections& sections) {
-    const document_header& h = sections.header;
+std::optional<std::string> window_problem(const document_header& h) {
     // A side of 65536 or more would wrap around in the window system's 16-bit sizes.
     if (h.width > max_window_side || h.height > max_window_side) {
         return "the window size " + std::to_string(h.width) + "x" + std::to_string(h.height) +
                " is too large (at most " + std::to_string(max_window_side) + " pixels a side)";
     }
+    return std::nullopt;
+}
+
+std::variant<SDL_Surface*, std::string> open_window(const document_sections& sections) {
+    const document_header& h = sections.header;
+    if (auto problem = window_problem(h)) return std::move(*problem);
     // The title goes first, so that the window is never mapped without it: SDL keeps it
     // for the window it is about to open.
     const display_string title = to_display_string(sections.caption);
@@ -74,31 +79,22 @@ void wait_until_closed() {
     }
 }
 
-show_result show_document(bytes_view document, std::ostream& messages, std::string_view prefix) {
+bool show_document(bytes_view document, const document_sections& sections, decoder_job& decoding,
+                   std::ostream& messages, std::string_view prefix) {
     const auto say = [&](std::string_view what) { messages << prefix << what << '\n'; };
-
-    if (!has_document_magic(document)) return show_result::not_a_document;
-
-    const auto read = read_document(document);
-    if (const auto* problem = std::get_if<damage>(&read)) {
-        say(problem->message);
-        return show_result::failed;
-    }
-    const auto& sections = std::get<document_sections>(read);
-
     const auto window = open_window(sections);
     if (const auto* error = std::get_if<std::string>(&window)) {
         say(*error);
-        return show_result::failed;
+        return false;
     }
     SDL_Surface* screen = std::get<SDL_Surface*>(window);
 
-    for (const std::string& warning : compose_document(document, sections, screen)) say(warning);
+    for (const std::string& warning : compose_document(document, sections, screen, decoding)) say(warning);
     messages.flush();
 
     SDL_Flip(screen);
     wait_until_closed();
-    return show_result::shown;
+    return true;
 }
 
 }  // namespace zub

@@ -5,13 +5,19 @@
 #include <SDL.h>
 
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 
 #include "document/document.hpp"
+#include "view/decoder.hpp"
 
 namespace zub {
+
+// Why a window of the document's size cannot be opened, before the window system is
+// asked: a side beyond the bound. Nothing when it may be.
+std::optional<std::string> window_problem(const document_header& header);
 
 // Opens the window at the document's size and depth and gives it the document's title.
 // Returns the screen surface, or SDL's reason when the window could not be opened.
@@ -21,14 +27,11 @@ std::variant<SDL_Surface*, std::string> open_window(const document_sections& sec
 // mouse, focus, exposure) is read and dropped; the queue is drained before returning.
 void wait_until_closed();
 
-enum class show_result {
-    not_a_document,  // bytes 1 and 2 are not "UB": nothing was opened
-    shown,           // the window was shown and then closed
-    failed,          // the document is damaged or the window could not be opened
-};
-
-// Shows a document whose byte 0 is 'Z' and returns when its window has been closed.
-// Errors and warnings go to `messages`, one line each, each starting with `prefix`.
-show_result show_document(bytes_view document, std::ostream& messages, std::string_view prefix);
+// Shows a parsed document once SDL's video has started: opens its window, paints the
+// image `decoding` gives and the texts, shows the picture once and returns when the
+// window has been closed. Errors and warnings go to `messages`, one line each, each
+// starting with `prefix`. False when the window could not be opened.
+bool show_document(bytes_view document, const document_sections& sections, decoder_job& decoding,
+                   std::ostream& messages, std::string_view prefix);
 
 }  // namespace zub

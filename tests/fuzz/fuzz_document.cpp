@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const zub::display_string title = zub::to_display_string(sections->caption);
     if (title.back() != '\0') __builtin_trap();
-    (void)zub::image_problem(sections->image);
+    if (const auto declared = zub::probe_image_size(sections->image))
+        (void)zub::image_size_problem(*declared);
     zub::record_walk walk = zub::walk_records(*sections);
     while (true) {
         const zub::record_step step = zub::next_record(bytes, walk);

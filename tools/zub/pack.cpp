@@ -1,6 +1,6 @@
 // zub pack: writes a document from an image, a title and texts, refusing anything the
 // viewer could not show as given.
-#include <SDL_image.h>
+#include <SDL.h>
 
 #include <cerrno>
 #include <charconv>
@@ -13,12 +13,11 @@
 
 #include "app/load_file.hpp"
 #include "document/document.hpp"
-#include "document/image_probe.hpp"
 #include "document/limits.hpp"
 #include "document/writer.hpp"
 #include "tools/output_file.hpp"
 #include "tools/zub/commands.hpp"
-#include "view/sdl_handles.hpp"
+#include "view/decoder.hpp"
 
 namespace zub {
 
@@ -153,16 +152,13 @@ text_to_write parse_text(const std::string& entry, const std::string& where, int
 // of its type, as the viewer decodes it. The viewer shows every pixel's stored colour,
 // without its transparency: an image that has some is packed with a warning.
 void check_image(const std::string& path, bytes_view image) {
-    if (const auto problem = image_problem(image))
-        throw refused(path + ": the image is refused: " + *problem);
-    const surface_handle decoded{
-        IMG_Load_RW(SDL_RWFromConstMem(image.data(), static_cast<int>(image.size())), 1)};
-    if (!decoded) {
-        throw refused(path + ": the image cannot be shown by the viewer: " + std::string(IMG_GetError()));
-    }
-    const char* kind = decoded->format->Amask != 0                ? "an alpha channel"
-                       : (decoded->flags & SDL_SRCCOLORKEY) != 0U ? "a transparent colour"
-                                                                  : nullptr;
+    const decoded_image decoded = decode_image(image);
+    if (!decoded.surface)
+        throw refused(path + ": the image cannot be shown by the viewer: " + decoded.problem);
+    const SDL_Surface* s = decoded.surface.get();
+    const char* kind = s->format->Amask != 0                ? "an alpha channel"
+                       : (s->flags & SDL_SRCCOLORKEY) != 0U ? "a transparent colour"
+                                                            : nullptr;
     if (kind != nullptr) {
         std::cerr << "zub: " << path << ": warning: the image has " << kind
                   << "; its transparency will not be shown (the viewer shows every pixel's stored colour)\n";

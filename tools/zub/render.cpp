@@ -81,6 +81,10 @@ int render_command(const render_options& options) {
                             " is not rendered (0, 8, 16, 24 and 32 are)");
     }
 
+    // Decoding starts before SDL does, in a process with no other threads.
+    const document_header& h = sections.header;
+    decoder_job decoding = start_decoding(sections.image, h.width > 0 ? h.width : whole_picture,
+                                          h.height > 0 ? h.height : whole_picture);
     const dummy_video video;
     // A font the user names is an input like the document: one that cannot be opened
     // ends the run, where the default font only leaves the texts out with a warning.
@@ -100,7 +104,7 @@ int render_command(const render_options& options) {
                                       ? "--font must name a TrueType font file"
                                       : std::string(default_font_hint) + ", or name one with --font";
     for (const std::string& warning :
-         compose_document(bytes, sections, screen, options.font_path.c_str(), font_hint.c_str())) {
+         compose_document(bytes, sections, screen, decoding, options.font_path.c_str(), font_hint.c_str())) {
         std::cerr << "zub: " << prefix << warning << '\n';
     }
     const auto png = png_bytes(read_screen(screen));

@@ -5,8 +5,8 @@
 
 #include <cstdio>
 
-#include "document/image_probe.hpp"
 #include "document/limits.hpp"
+#include "view/decoder.hpp"
 #include "view/sdl_handles.hpp"
 
 namespace zub {
@@ -29,23 +29,6 @@ std::string escape_bytes(bytes_view bytes) {
 
 namespace {
 
-// The image library's name for the format, tried in the order it tries them itself.
-std::string image_format(bytes_view image) {
-    using is_format = int (*)(SDL_RWops*);
-    const std::pair<const char*, is_format> formats[] = {
-        {"CUR", IMG_isCUR}, {"ICO", IMG_isICO}, {"BMP", IMG_isBMP}, {"GIF", IMG_isGIF},   {"JPEG", IMG_isJPG},
-        {"LBM", IMG_isLBM}, {"PCX", IMG_isPCX}, {"PNG", IMG_isPNG}, {"PNM", IMG_isPNM},   {"TIFF", IMG_isTIF},
-        {"XCF", IMG_isXCF}, {"XPM", IMG_isXPM}, {"XV", IMG_isXV},   {"WEBP", IMG_isWEBP},
-    };
-    for (const auto& [name, is] : formats) {
-        SDL_RWops* stream = SDL_RWFromConstMem(image.data(), static_cast<int>(image.size()));
-        const bool match = stream != nullptr && is(stream) != 0;
-        SDL_FreeRW(stream);
-        if (match) return name;
-    }
-    return "";
-}
-
 void note(document_report& report, std::uint64_t offset, std::string message) {
     report.problems.push_back(problem{offset, std::move(message)});
 }
@@ -66,20 +49,10 @@ void check_string(document_report& report, bytes_view text, std::uint64_t text_o
 }
 
 void check_image(document_report& report, const document_sections& doc, std::uint64_t offset) {
-    image_report image{offset, doc.image.size(), image_format(doc.image), 0, 0};
-    if (const auto refused = image_problem(doc.image)) {
-        note(report, offset, "the image is not shown: " + *refused);
-    } else {
-        const surface_handle decoded{
-            IMG_Load_RW(SDL_RWFromConstMem(doc.image.data(), static_cast<int>(doc.image.size())), 1)};
-        if (decoded) {
-            image.width = decoded->w;
-            image.height = decoded->h;
-        } else {
-            note(report, offset, std::string("the image does not decode: ") + IMG_GetError());
-        }
-    }
-    report.image = image;
+    // Decoded as the viewer decodes it: in the confined decoder, whole.
+    const decoded_image decoded = decode_image(doc.image);
+    report.image = image_report{offset, doc.image.size(), decoded.format, decoded.width, decoded.height};
+    if (!decoded.surface) note(report, offset, "the image is not shown: " + decoded.problem);
 }
 
 void check_record(document_report& report, bytes_view bytes, const text_record& r, std::uint32_t number,
