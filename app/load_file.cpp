@@ -17,10 +17,10 @@ struct file_close {
 };
 using file_handle = std::unique_ptr<std::FILE, file_close>;
 
-std::string system_reason(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+failure system_reason(const char* what) { return failure{std::string(what) + ": " + std::strerror(errno)}; }
 
 // A file whose size is known only at its end (a pipe), read in pieces.
-std::variant<document_buffer, std::string> read_stream(std::FILE* file) {
+result<document_buffer> read_stream(std::FILE* file) {
     std::vector<std::uint8_t> bytes;
     std::uint8_t piece[65536];
     std::size_t got = 0;
@@ -31,18 +31,18 @@ std::variant<document_buffer, std::string> read_stream(std::FILE* file) {
     document_buffer buffer;
     buffer.size = bytes.size();
     buffer.bytes.reset(new (std::nothrow) std::uint8_t[buffer.size]);
-    if (!buffer.bytes) return std::string("cannot read the file: not enough memory");
+    if (!buffer.bytes) return failure{"cannot read the file: not enough memory"};
     std::copy(bytes.begin(), bytes.end(), buffer.bytes.get());
     return buffer;
 }
 
 }  // namespace
 
-std::variant<document_buffer, std::string> load_file(const char* path) {
+result<document_buffer> load_file(const char* path) {
     // A directory opens like a file here, and its size means nothing.
     std::error_code ignored;
     if (std::filesystem::is_directory(path, ignored)) {
-        return std::string("cannot read the file: ") + std::strerror(EISDIR);
+        return failure{std::string("cannot read the file: ") + std::strerror(EISDIR)};
     }
 
     errno = 0;
@@ -61,15 +61,16 @@ std::variant<document_buffer, std::string> load_file(const char* path) {
     buffer.size = static_cast<std::size_t>(end);
     buffer.bytes.reset(new (std::nothrow) std::uint8_t[buffer.size]);
     if (!buffer.bytes) {
-        return "cannot read the file: not enough memory for its " + std::to_string(buffer.size) + " bytes";
+        return failure{"cannot read the file: not enough memory for its " + std::to_string(buffer.size) +
+                       " bytes"};
     }
 
     errno = 0;
     const std::size_t got = std::fread(buffer.bytes.get(), 1, buffer.size, file.get());
     if (got != buffer.size) {
         if (std::ferror(file.get()) != 0 && errno != 0) return system_reason("cannot read the file");
-        return "cannot read the file: it ended after " + std::to_string(got) + " of " +
-               std::to_string(buffer.size) + " bytes";
+        return failure{"cannot read the file: it ended after " + std::to_string(got) + " of " +
+                       std::to_string(buffer.size) + " bytes"};
     }
     return buffer;
 }

@@ -6,7 +6,8 @@
 #include <memory>
 #include <span>
 #include <string>
-#include <variant>
+
+#include "document/result.hpp"
 
 namespace zub {
 
@@ -18,7 +19,7 @@ struct document_buffer {
     std::span<const std::uint8_t> view() const { return {bytes.get(), size}; }
 };
 
-// Reads the whole file at `path`, or returns why it could not (the system's reason).
-std::variant<document_buffer, std::string> load_file(const char* path);
+// Reads the whole file at `path`, or says why it could not (the system's reason).
+result<document_buffer> load_file(const char* path);
 
 }  // namespace zub

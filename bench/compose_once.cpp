@@ -5,7 +5,6 @@
 //
 //   zub_compose_once FILE
 #include <SDL.h>
-#include <SDL_ttf.h>
 
 #include <exception>
 #include <iostream>
@@ -15,30 +14,25 @@
 #include "app/load_file.hpp"
 #include "view/compose.hpp"
 #include "view/decoder.hpp"
-#include "view/show.hpp"
+#include "view/sdl_start.hpp"
+#include "view/window.hpp"
 
 namespace {
 
 int compose_once(const char* path) {
-    SDL_Init(SDL_INIT_EVERYTHING);
-    SDL_QuitSubSystem(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_JOYSTICK | SDL_INIT_CDROM);
-    TTF_Init();
+    const auto sdl = zub::start_sdl(zub::video_kind::window);  // the bench names the dummy driver
+    if (!sdl) return 1;
     const auto loaded = zub::load_file(path);
-    if (!std::holds_alternative<zub::document_buffer>(loaded)) return 1;
-    const auto bytes = std::get<zub::document_buffer>(loaded).view();
-    const auto read = zub::read_document(bytes);
-    const auto* doc = std::get_if<zub::document_sections>(&read);
-    if (doc == nullptr) return 1;
-    const auto window = zub::open_window(*doc);
-    if (!std::holds_alternative<SDL_Surface*>(window)) return 1;
-    SDL_Surface* screen = std::get<SDL_Surface*>(window);
+    if (!loaded) return 1;
+    const zub::document doc = zub::parse_document(loaded->view());
+    if (!doc.is_document || doc.error() != nullptr) return 1;
+    const auto screen = zub::open_window(zub::request_for(doc));
+    if (!screen) return 1;
     std::vector<std::string> warnings =
-        zub::paint_background(zub::decode_in_process(doc->image, screen->w, screen->h), screen);
-    for (const std::string& warning : zub::draw_text_pass(bytes, *doc, screen)) warnings.push_back(warning);
+        zub::paint_background(zub::decode_in_process(doc.image, (*screen)->w, (*screen)->h), *screen);
+    for (std::string& warning : zub::draw_text_pass(doc, *screen)) warnings.push_back(std::move(warning));
     for (const std::string& warning : warnings) std::cerr << warning << '\n';
-    SDL_Flip(screen);
-    TTF_Quit();
-    SDL_Quit();
+    SDL_Flip(*screen);
     return 0;
 }
 

@@ -1,13 +1,12 @@
 // compose_time: how long composing a document takes on SDL's dummy video driver, and
-// how much of it goes to opening the font.
+// how much of it goes to the text pass.
 //
 //   compose_time [RECORDS] [RUNS]     (defaults: 1000 records, 7 runs)
 //
 // Run in a folder holding Consola.ttf. Prints the median time to compose an 800x600
-// document (PNG background, RECORDS texts of 27 characters at 18 points) and the
-// median time of RECORDS font opens and closes on their own.
+// document (PNG background decoded in the confined decoder, RECORDS texts of 27
+// characters at 18 points) and the median time of its text pass alone.
 #include <SDL.h>
-#include <SDL_ttf.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,6 +17,8 @@
 #include "tests/doc_writer.hpp"
 #include "tests/images.hpp"
 #include "view/compose.hpp"
+#include "view/sdl_start.hpp"
+#include "view/window.hpp"
 
 namespace {
 
@@ -37,9 +38,8 @@ double ms_since(clock_type::time_point start) {
 int main(int argc, char* argv[]) {
     const int records = argc > 1 ? static_cast<int>(std::strtol(argv[1], nullptr, 10)) : 1000;
     const int runs = argc > 2 ? std::max(1, static_cast<int>(std::strtol(argv[2], nullptr, 10))) : 7;
-    setenv("SDL_VIDEODRIVER", "dummy", 1);
-    SDL_Init(SDL_INIT_VIDEO);
-    TTF_Init();
+    const auto sdl = zub::start_sdl(zub::video_kind::in_memory);
+    if (!sdl) return 1;
 
     zub::test::document_parts parts;
     parts.width = 800;
@@ -51,25 +51,23 @@ int main(int argc, char* argv[]) {
             zub::test::text_at((i * 37) % 700, (i * 23) % 580, 255, 255, 255, "The quick brown fox jumps."));
     }
     const zub::test::bytes file = zub::test::write_document(parts);
-    const auto sections = std::get<zub::document_sections>(zub::read_document(file));
-    SDL_ShowCursor(SDL_DISABLE);
-    SDL_Surface* screen = SDL_SetVideoMode(800, 600, 32, 0);
+    const zub::document doc = zub::parse_document(file);
+    const auto screen = zub::open_window(zub::request_for(doc));
+    if (!screen) return 1;
 
-    std::vector<double> compose, opens;
+    std::vector<double> compose, texts;
     for (int run = 0; run < runs; ++run) {
         auto start = clock_type::now();
-        const auto warnings = zub::compose_document(file, sections, screen);
+        const auto warnings = zub::compose_document(doc, *screen);
         compose.push_back(ms_since(start));
         if (!warnings.empty()) (void)std::fprintf(stderr, "warning: %s\n", warnings.front().c_str());
 
         start = clock_type::now();
-        for (int i = 0; i < records; ++i) TTF_CloseFont(TTF_OpenFont(zub::default_font_path, 18));
-        opens.push_back(ms_since(start));
+        (void)zub::draw_text_pass(doc, *screen);
+        texts.push_back(ms_since(start));
     }
-    const double c = median(compose), o = median(opens);
-    std::printf("%d records, median of %d runs: compose %.1f ms; %d font opens and closes %.1f ms (%.0f%%)\n",
-                records, runs, c, records, o, 100.0 * o / c);
-    TTF_Quit();
-    SDL_Quit();
+    const double c = median(compose), t = median(texts);
+    std::printf("%d records, median of %d runs: compose %.1f ms; the text pass %.1f ms (%.0f%%)\n", records,
+                runs, c, t, 100.0 * t / c);
     return 0;
 }

@@ -25,9 +25,9 @@ int main(int argc, char* argv[]) {
                                          std::istreambuf_iterator<char>()};
     SDL_Init(SDL_INIT_EVERYTHING);
     TTF_Init();
-    const auto read = zub::read_document(file);
-    const auto* doc = std::get_if<zub::document_sections>(&read);
-    if (doc == nullptr) return 1;
+    const zub::document parsed = zub::parse_document(file);
+    if (!parsed.is_document || parsed.error() != nullptr) return 1;
+    const zub::document* doc = &parsed;
     const zub::document_header& h = doc->header;
     SDL_Surface* screen = SDL_SetVideoMode(h.width, h.height, h.bits_per_pixel, 0);
     if (screen == nullptr) return 1;
@@ -41,11 +41,8 @@ int main(int argc, char* argv[]) {
         SDL_Rect at{0, 0, 0, 0};
         SDL_UpperBlit(background, nullptr, screen, &at);
     }
-    zub::record_walk walk = zub::walk_records(*doc);
-    while (true) {
-        const zub::record_step step = zub::next_record(file, walk);
-        const auto* r = std::get_if<zub::text_record>(&step);
-        if (r == nullptr) break;
+    for (const zub::text_record& record : doc->records) {
+        const zub::text_record* r = &record;
         const zub::display_string text = zub::to_display_string(r->text);
         TTF_Font* font = TTF_OpenFont("Consola.ttf", h.font_size);
         if (font == nullptr) continue;

@@ -2,61 +2,32 @@
 
 #include <algorithm>
 
+#include "document/limits.hpp"
+
 namespace zub {
 
 namespace {
 
-std::string past_the_end(const char* what, std::uint64_t needed, std::uint64_t offset,
-                         std::uint64_t file_size) {
-    return std::string("damaged document: ") + what + " runs past the end of the file (needs " +
-           std::to_string(needed) + " bytes at offset " + std::to_string(offset) + "; the file has " +
-           std::to_string(file_size) + ")";
+std::string number(std::int64_t value) { return std::to_string(value); }
+
+void add(document& doc, problem_code code, std::uint64_t offset, std::int64_t value = 0,
+         std::int64_t limit = 0) {
+    doc.problems.push_back(problem{code, offset, value, limit, {}});
 }
 
-}  // namespace
-
-bool starts_like_document(bytes_view bytes) { return read_u8(bytes, 0) == 'Z'; }
-
-bool has_document_magic(bytes_view bytes) { return read_u8(bytes, 1) == 'U' && read_u8(bytes, 2) == 'B'; }
-
-std::variant<document_sections, damage> read_document(bytes_view bytes) {
-    if (!fits(bytes, 0, header_size)) {
-        return damage{"damaged document: the file is shorter than the 31-byte header (it has " +
-                          std::to_string(bytes.size()) + " bytes)",
-                      bytes.size()};
+// A string longer than the display buffer holds, and a zero byte inside it: the
+// displayed string is not what is stored.
+void check_string(document& doc, bytes_view text, std::uint64_t text_offset, std::uint64_t length_offset,
+                  problem_code too_long, problem_code zero, std::int64_t record_number) {
+    if (text.size() > max_string_length) {
+        add(doc, too_long, length_offset, static_cast<std::int64_t>(text.size()), record_number);
     }
-    // The header fits, so none of these reads can fail.
-    document_sections doc;
-    document_header& h = doc.header;
-    h.width = *read_i32le(bytes, header_offset::width);
-    h.height = *read_i32le(bytes, header_offset::height);
-    h.bits_per_pixel = *read_i32le(bytes, header_offset::bits_per_pixel);
-    h.font_size = *read_i32le(bytes, header_offset::font_size);
-    h.caption_length = *read_u32le(bytes, header_offset::caption_length);
-    h.record_count = *read_u32le(bytes, header_offset::record_count);
-    h.image_length = *read_i32le(bytes, header_offset::image_length);
-
-    const auto caption = read_bytes(bytes, header_size, h.caption_length);
-    if (!caption) {
-        return damage{past_the_end("the caption", h.caption_length, header_size, bytes.size()), header_size};
-    }
-    const std::uint64_t image_offset = header_size + h.caption_length;
-    if (h.image_length < 0) {
-        return damage{
-            "damaged document: the image length is negative (" + std::to_string(h.image_length) + ")",
-            header_offset::image_length};
-    }
-    const auto image_length = static_cast<std::uint64_t>(h.image_length);
-    const auto image = read_bytes(bytes, image_offset, image_length);
-    if (!image) {
-        return damage{past_the_end("the image", image_length, image_offset, bytes.size()), image_offset};
-    }
-    doc.caption = *caption;
-    doc.image = *image;
-    doc.records_offset = image_offset + image_length;
-    return doc;
+    const auto at = std::find(text.begin(), text.end(), std::uint8_t{0});
+    if (at != text.end())
+        add(doc, zero, text_offset + static_cast<std::uint64_t>(at - text.begin()), 0, record_number);
 }
 
+// The record at `offset`, or nothing when its head or its text runs past the end.
 std::optional<text_record> read_text_record(bytes_view bytes, std::uint64_t offset) {
     if (!fits(bytes, offset, record_head_size)) return std::nullopt;
     text_record r;
@@ -70,32 +41,180 @@ std::optional<text_record> read_text_record(bytes_view bytes, std::uint64_t offs
     r.y = *read_i16le(bytes, offset + record_offset::y);
     r.text = *text;
     r.offset = offset;
-    r.next_offset = offset + record_head_size + r.text_length;
     return r;
 }
 
-record_walk walk_records(const document_sections& sections) {
-    return record_walk{sections.records_offset, 0, sections.header.record_count};
-}
-
-record_step next_record(bytes_view bytes, record_walk& walk) {
-    if (walk.done >= walk.count) return records_end{};
-    const auto record = read_text_record(bytes, walk.offset);
-    if (!record) {
-        const damage problem = record_damage(walk.done, walk.count, walk.offset);
-        walk.count = walk.done;
-        return problem;
+// Bytes of a record's slots that are never read: the upper three of a colour, the upper
+// two of a position.
+void check_unused_slot_bytes(document& doc, bytes_view bytes, const text_record& r, std::int64_t number) {
+    for (const std::uint64_t slot : {record_offset::red, record_offset::green, record_offset::blue}) {
+        const bytes_view unused = *read_bytes(bytes, r.offset + slot + 1, 3);
+        if (std::any_of(unused.begin(), unused.end(), [](std::uint8_t b) { return b != 0; })) {
+            add(doc, problem_code::unused_colour_bytes, r.offset + slot + 1, 0, number);
+        }
     }
-    ++walk.done;
-    walk.offset = record->next_offset;
-    return *record;
+    for (const std::uint64_t slot : {record_offset::x, record_offset::y}) {
+        const bytes_view unused = *read_bytes(bytes, r.offset + slot + 2, 2);
+        if (unused[0] != 0 || unused[1] != 0)
+            add(doc, problem_code::unused_position_bytes, r.offset + slot + 2, 0, number);
+    }
 }
 
-damage record_damage(std::uint32_t index, std::uint32_t record_count, std::uint64_t offset) {
-    return damage{"damaged document: text record " + std::to_string(std::uint64_t{index} + 1) + " of " +
-                      std::to_string(record_count) +
-                      " runs past the end of the file; it and the rest are not drawn",
-                  offset};
+}  // namespace
+
+std::optional<problem> window_size_problem(std::int64_t width, std::int64_t height, std::int64_t depth) {
+    if (width > max_window_side || height > max_window_side) {
+        return problem{problem_code::window_too_large, header_offset::width, width, height, {}};
+    }
+    const std::int64_t row = window_row_bytes(width, depth);
+    if (row > max_row_bytes) return problem{problem_code::row_too_wide, header_offset::width, row, depth, {}};
+    return std::nullopt;
+}
+
+severity severity_of(problem_code code) {
+    switch (code) {
+        case problem_code::not_a_document:
+        case problem_code::short_header:
+        case problem_code::caption_past_end:
+        case problem_code::negative_image_length:
+        case problem_code::image_past_end:
+        case problem_code::window_too_large:
+        case problem_code::row_too_wide:
+            return severity::error;
+        case problem_code::record_past_end:
+        case problem_code::image_not_shown:
+            return severity::warning;
+        case problem_code::caption_too_long:
+        case problem_code::text_too_long:
+        case problem_code::zero_in_caption:
+        case problem_code::zero_in_text:
+        case problem_code::unused_colour_bytes:
+        case problem_code::unused_position_bytes:
+        case problem_code::bytes_after_last_record:
+        case problem_code::text_outside_window:
+            return severity::note;
+    }
+    return severity::error;
+}
+
+std::string describe(const problem& p) {
+    const std::string record = "text record " + number(p.limit);
+    switch (p.code) {
+        case problem_code::not_a_document:
+            return "not a ZUB document: it does not start with \"ZUB\"";
+        case problem_code::short_header:
+            return "damaged document: the file is shorter than the 31-byte header (it has " +
+                   number(p.value) + " bytes)";
+        case problem_code::caption_past_end:
+        case problem_code::image_past_end:
+            return std::string("damaged document: ") +
+                   (p.code == problem_code::caption_past_end ? "the caption" : "the image") +
+                   " runs past the end of the file (needs " + number(p.value) + " bytes at offset " +
+                   std::to_string(p.offset) + "; the file has " + number(p.limit) + ")";
+        case problem_code::negative_image_length:
+            return "damaged document: the image length is negative (" + number(p.value) + ")";
+        case problem_code::window_too_large:
+            return "the window size " + number(p.value) + "x" + number(p.limit) + " is too large (at most " +
+                   number(max_window_side) + " pixels a side)";
+        case problem_code::row_too_wide:
+            return "the window's rows would be " + number(p.value) + " bytes at depth " + number(p.limit) +
+                   " (SDL keeps at most " + number(max_row_bytes) + ")";
+        case problem_code::record_past_end:
+            return "damaged document: text record " + number(p.value) + " of " + number(p.limit) +
+                   " runs past the end of the file; it and the rest are not drawn";
+        case problem_code::caption_too_long:
+            return "the caption is " + number(p.value) + " bytes long; only the first 255 are shown";
+        case problem_code::text_too_long:
+            return "the text of " + record + " is " + number(p.value) +
+                   " bytes long; only the first 255 are shown";
+        case problem_code::zero_in_caption:
+            return "the caption has a zero byte; what follows it is not shown";
+        case problem_code::zero_in_text:
+            return "the text of " + record + " has a zero byte; what follows it is not shown";
+        case problem_code::unused_colour_bytes:
+            return record + " has non-zero bytes in the unused part of a colour slot";
+        case problem_code::unused_position_bytes:
+            return record + " has non-zero bytes in the unused part of a position slot";
+        case problem_code::bytes_after_last_record:
+            return number(p.value) + " bytes after the last record are never read";
+        case problem_code::image_not_shown:
+            return "the image is not shown: " + p.detail;
+        case problem_code::text_outside_window:
+            return record + " is drawn wholly outside the window";
+    }
+    return "unknown problem";
+}
+
+const problem* document::error() const {
+    const auto found = std::find_if(problems.begin(), problems.end(),
+                                    [](const problem& p) { return severity_of(p.code) == severity::error; });
+    return found == problems.end() ? nullptr : &*found;
+}
+
+document parse_document(bytes_view file) {
+    document doc;
+    doc.file_size = file.size();
+    doc.is_document = read_u8(file, 0) == 'Z' && read_u8(file, 1) == 'U' && read_u8(file, 2) == 'B';
+    if (!doc.is_document) return doc;
+    const auto size = static_cast<std::int64_t>(file.size());
+    if (!fits(file, 0, header_size)) {
+        add(doc, problem_code::short_header, file.size(), size);
+        return doc;
+    }
+    // The header fits, so none of these reads can fail.
+    doc.header_read = true;
+    document_header& h = doc.header;
+    h.width = *read_i32le(file, header_offset::width);
+    h.height = *read_i32le(file, header_offset::height);
+    h.bits_per_pixel = *read_i32le(file, header_offset::bits_per_pixel);
+    h.font_size = *read_i32le(file, header_offset::font_size);
+    h.caption_length = *read_u32le(file, header_offset::caption_length);
+    h.record_count = *read_u32le(file, header_offset::record_count);
+    h.image_length = *read_i32le(file, header_offset::image_length);
+
+    const auto caption = read_bytes(file, header_size, h.caption_length);
+    if (!caption) {
+        add(doc, problem_code::caption_past_end, header_size, h.caption_length, size);
+        return doc;
+    }
+    doc.caption = *caption;
+    doc.image_offset = header_size + h.caption_length;
+    if (h.image_length < 0) {
+        add(doc, problem_code::negative_image_length, header_offset::image_length, h.image_length);
+        return doc;
+    }
+    const auto image = read_bytes(file, doc.image_offset, static_cast<std::uint64_t>(h.image_length));
+    if (!image) {
+        add(doc, problem_code::image_past_end, doc.image_offset, h.image_length, size);
+        return doc;
+    }
+    doc.image = *image;
+    doc.image_read = true;
+    if (const auto window = window_size_problem(h.width, h.height, h.bits_per_pixel))
+        doc.problems.push_back(*window);
+    check_string(doc, doc.caption, header_size, header_offset::caption_length, problem_code::caption_too_long,
+                 problem_code::zero_in_caption, 0);
+
+    // The record walk: each record 24 + text_length bytes after the one before.
+    std::uint64_t offset = doc.image_offset + doc.image.size();
+    for (std::uint32_t index = 0; index < h.record_count; ++index) {
+        const auto record = read_text_record(file, offset);
+        if (!record) {
+            add(doc, problem_code::record_past_end, offset, std::int64_t{index} + 1, h.record_count);
+            return doc;
+        }
+        const auto number = static_cast<std::int64_t>(doc.records.size()) + 1;
+        check_string(doc, record->text, offset + record_offset::text, offset + record_offset::text_length,
+                     problem_code::text_too_long, problem_code::zero_in_text, number);
+        check_unused_slot_bytes(doc, file, *record, number);
+        doc.records.push_back(*record);
+        offset += record_head_size + record->text_length;
+    }
+    if (offset < file.size()) {
+        add(doc, problem_code::bytes_after_last_record, offset,
+            static_cast<std::int64_t>(file.size() - offset));
+    }
+    return doc;
 }
 
 display_string to_display_string(bytes_view stored) {

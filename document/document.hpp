@@ -1,4 +1,4 @@
-// The ZUB document file: its layout and the readers that take fields from it in place.
+// The ZUB document file: its layout, and parsing it once into a value.
 //
 // A document is a 31-byte header, then the caption, the embedded image and the text
 // records, back to back, with every integer 4 bytes little-endian and unaligned:
@@ -13,15 +13,17 @@
 // text_length bytes of Latin-1 text. Only the first byte of a colour slot and the low
 // 16 bits of a position slot carry meaning.
 //
-// Nothing here allocates or copies the file: readers return values and views into the
-// caller's buffer, or a damage report when the bytes they need are not there.
+// Parsing reads the file's bytes in place through the bounds-checked reader and copies
+// nothing: the parsed document's caption, image and texts are views into the file's
+// bytes, which must outlive it. Whatever is wrong with the file is a problem: a code,
+// the byte offset where it shows, and the numbers its sentence needs.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <variant>
+#include <vector>
 
 #include "document/byte_reader.hpp"
 
@@ -66,15 +68,6 @@ struct document_header {
     std::int32_t image_length = 0;
 };
 
-// The header and views of the caption and image inside the file's bytes, and where
-// the text records begin.
-struct document_sections {
-    document_header header;
-    bytes_view caption;
-    bytes_view image;
-    std::uint64_t records_offset = 0;
-};
-
 // One text record as read from the file; `text` is a view of its text_length bytes.
 struct text_record {
     std::uint8_t red = 0;
@@ -84,49 +77,75 @@ struct text_record {
     std::int16_t y = 0;
     std::uint32_t text_length = 0;
     bytes_view text;
-    std::uint64_t offset = 0;       // where the record starts in the file
-    std::uint64_t next_offset = 0;  // where the record after it starts
+    std::uint64_t offset = 0;  // where the record starts in the file
 };
 
-// What is wrong with a damaged document, and the byte offset where it shows.
-struct damage {
-    std::string message;
+// What can be wrong with a document. The severities say what the viewer does about it.
+enum class problem_code : std::uint8_t {
+    // Errors: the document is not shown at all.
+    not_a_document,         // the file does not start with "ZUB" (the viewer ends quietly)
+    short_header,           // value: the file's size
+    caption_past_end,       // value: the caption's length; limit: the file's size
+    negative_image_length,  // value: the length
+    image_past_end,         // value: the image's length; limit: the file's size
+    window_too_large,       // value, limit: the window's width and height
+    row_too_wide,           // value: the bytes a row of the window takes; limit: the depth
+    // Warnings: the document is shown without something.
+    record_past_end,  // value: the record's number, from 1; limit: the record count
+    image_not_shown,  // detail: why (the decoder's words)
+    // Notes: shown, but not as stored.
+    caption_too_long,         // value: the length
+    text_too_long,            // value: the length; limit: the record's number
+    zero_in_caption,          //
+    zero_in_text,             // limit: the record's number
+    unused_colour_bytes,      // limit: the record's number
+    unused_position_bytes,    // limit: the record's number
+    bytes_after_last_record,  // value: how many
+    text_outside_window,      // limit: the record's number
+};
+
+enum class severity : std::uint8_t { error, warning, note };
+
+struct problem {
+    problem_code code{};
     std::uint64_t offset = 0;
+    std::int64_t value = 0;
+    std::int64_t limit = 0;
+    std::string detail;  // a library's own words, where the sentence ends with them
 };
 
-// Byte 0 is 'Z': the only test made before the libraries are asked for anything.
-bool starts_like_document(bytes_view bytes);
+severity severity_of(problem_code code);
 
-// Bytes 1 and 2 are 'U' and 'B' (false for a file too short to hold them).
-bool has_document_magic(bytes_view bytes);
+// The problem in words: the one table of the program's sentences about documents.
+std::string describe(const problem& p);
 
-// Reads the header and locates the caption and the image. Reports damage when the
-// file is shorter than the header, when `image_length` is negative, or when the
-// caption or the image runs past the end of the file. The magic is not checked here.
-std::variant<document_sections, damage> read_document(bytes_view bytes);
+// A document parsed once: everything the viewer and the tools need, with views into the
+// file's bytes. A file that does not start with "ZUB" is not a document and has nothing
+// else; a damaged one has what could be read before the damage and its problems.
+struct document {
+    bool is_document = false;
+    bool header_read = false;  // the file holds the whole header
+    bool image_read = false;   // ... and the caption and the image: the records follow
+    std::uint64_t file_size = 0;
+    document_header header;
+    bytes_view caption;
+    bytes_view image;
+    std::uint64_t image_offset = 0;
+    std::vector<text_record> records;  // in file order, up to the first that is not there
+    std::vector<problem> problems;     // in the order they were found
 
-// Reads the record at `offset`, or nothing when its head or its text runs past the end.
-std::optional<text_record> read_text_record(bytes_view bytes, std::uint64_t offset);
-
-// The message for a record that does not fit, `index` counting from 0.
-damage record_damage(std::uint32_t index, std::uint32_t record_count, std::uint64_t offset);
-
-// A walk over the text records in file order: `record_count` of them from just after the
-// image, each found 24 + text_length bytes after the one before.
-struct record_walk {
-    std::uint64_t offset = 0;
-    std::uint32_t done = 0;  // records read so far
-    std::uint32_t count = 0;
+    // The first problem that keeps the document from being shown, or nullptr.
+    const problem* error() const;
 };
-struct records_end {};
-using record_step = std::variant<text_record, records_end, damage>;
 
-record_walk walk_records(const document_sections& sections);
+// A window of this size and depth beyond the bounds the window system and SDL keep
+// (window_too_large, row_too_wide), or nothing.
+std::optional<problem> window_size_problem(std::int64_t width, std::int64_t height, std::int64_t depth);
 
-// The next record; the end once `count` records have been read; damage (and the end of
-// the walk) at the first record that does not fit in the file. A count far beyond what
-// the file holds therefore stops at once.
-record_step next_record(bytes_view bytes, record_walk& walk);
+// Parses the whole file. Reads no byte outside it, does its sums in 64-bit arithmetic,
+// and stops a record count far beyond what the file holds at the first record that is
+// not there.
+document parse_document(bytes_view file);
 
 // A caption or text as it is handed to the libraries: copied into a 256-byte buffer
 // filled with zeros first, so it is cut at 255 bytes and ends at its first zero byte.

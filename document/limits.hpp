@@ -9,8 +9,20 @@
 namespace zub {
 
 // The widest and tallest window. X11 stores window sizes in 16 bits, so 65536 would
-// reach the server as 0; SDL's own surfaces stop short of 16384 bytes a row anyway.
+// reach the server as 0.
 inline constexpr std::int64_t max_window_side = 16384;
+
+// The longest row of a window, in bytes. SDL 1.2 keeps a surface's row length (its
+// pitch) in 16 bits: a row of 65536 bytes would wrap around to 0, and every row would
+// be written over the first. 16384 pixels at depth 32 is one byte too many.
+inline constexpr std::int64_t max_row_bytes = 65535;
+
+// The bytes a row of a window `width` pixels wide takes at `depth` bits a pixel. Depth
+// 0 asks for the display's own depth, which may be 32 bits: it counts 4 bytes a pixel.
+constexpr std::int64_t window_row_bytes(std::int64_t width, std::int64_t depth) {
+    const std::int64_t bytes_per_pixel = depth <= 0 ? 4 : (depth + 7) / 8;
+    return width * bytes_per_pixel;
+}
 
 // The widest and tallest embedded image, as its header declares it. Decoders allocate
 // the whole picture from the header before reading a pixel.

@@ -3,7 +3,7 @@
 
 #include "app/load_file.hpp"
 #include "tests/sdl_fixture.hpp"
-#include "view/show.hpp"
+#include "view/window.hpp"
 
 namespace zub::test {
 namespace {
@@ -13,25 +13,25 @@ TEST(LoadFile, HoldsExactlyTheFilesBytes) {
     bytes content(70000);
     for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>(i * 31 + i / 256);
     write_file(path, content);
-    auto loaded = load_file(path.c_str());
-    ASSERT_TRUE(std::holds_alternative<document_buffer>(loaded)) << std::get<std::string>(loaded);
-    const auto view = std::get<document_buffer>(loaded).view();
+    const result<document_buffer> loaded = load_file(path.c_str());
+    ASSERT_TRUE(loaded) << loaded.why();
+    const auto view = loaded->view();
     EXPECT_EQ(bytes(view.begin(), view.end()), content);
 
     write_file(path, {});
-    loaded = load_file(path.c_str());
-    ASSERT_TRUE(std::holds_alternative<document_buffer>(loaded));
-    EXPECT_EQ(std::get<document_buffer>(loaded).size, 0U);
+    const result<document_buffer> empty = load_file(path.c_str());
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->size, 0U);
     unlink(path.c_str());
 }
 
 TEST(LoadFile, GivesTheSystemsReason) {
-    auto loaded = load_file("/no/such/file.zub");
-    ASSERT_TRUE(std::holds_alternative<std::string>(loaded));
-    EXPECT_EQ(std::get<std::string>(loaded), "cannot open the file: No such file or directory");
-    loaded = load_file("/tmp");
-    ASSERT_TRUE(std::holds_alternative<std::string>(loaded));
-    EXPECT_EQ(std::get<std::string>(loaded), "cannot read the file: Is a directory");
+    const result<document_buffer> missing = load_file("/no/such/file.zub");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.why(), "cannot open the file: No such file or directory");
+    const result<document_buffer> folder = load_file("/tmp");
+    ASSERT_FALSE(folder);
+    EXPECT_EQ(folder.why(), "cannot read the file: Is a directory");
 }
 
 using WaitLoop = DummyScreen;

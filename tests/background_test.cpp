@@ -4,7 +4,7 @@
 
 #include "tests/sdl_fixture.hpp"
 #include "view/compose.hpp"
-#include "view/show.hpp"
+#include "view/window.hpp"
 
 namespace zub::test {
 namespace {
@@ -108,12 +108,12 @@ TEST_P(BackgroundAtEveryDepth, ImageIsPaintedAtTheTopLeftClippedNeverScaled) {
     parts.bits_per_pixel = c.depth;
     parts.image = image.file;
     const bytes file = write_document(parts);
-    const document_sections doc = sections_of(file);
+    const document doc = parsed(file);
 
     SDL_Surface* s = screen(16, 12, c.depth);
     ASSERT_NE(s, nullptr);
     fill(s, backdrop);
-    const auto warnings = compose_document(file, doc, s);
+    const auto warnings = compose_document(doc, s);
     EXPECT_TRUE(warnings.empty()) << warnings.front();
     picture shows = image.shows;
     if (palette_screen && c.image_format == format::jpeg) {
@@ -156,8 +156,8 @@ std::vector<background_case> all_background_cases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, BackgroundAtEveryDepth, ::testing::ValuesIn(all_background_cases()),
-                         [](const ::testing::TestParamInfo<background_case>& info) {
-                             const background_case& c = info.param;
+                         [](const ::testing::TestParamInfo<background_case>& param_info) {
+                             const background_case& c = param_info.param;
                              return std::string(name_of(c.image_format)) + "Depth" + std::to_string(c.depth) +
                                     "Image" + std::to_string(c.image_width) + "x" +
                                     std::to_string(c.image_height);
@@ -204,7 +204,7 @@ TEST_F(Background, TransparentColourOfAGifLeavesTheScreenAsItWas) {
 
     SDL_Surface* s = screen(12, 9, 32);
     fill(s, backdrop);
-    EXPECT_TRUE(compose_document(file, sections_of(file), s).empty());
+    EXPECT_TRUE(compose_document(parsed(file), s).empty());
     picture expected = pic;
     for (rgba& p : expected.pixels) {
         if (p == see_through) p = backdrop;
@@ -218,7 +218,7 @@ TEST_F(Background, ImageThatDoesNotDecodeLeavesTheScreenAndWarns) {
     const bytes file = write_document(parts);
     SDL_Surface* s = screen(16, 16, 32);
     fill(s, backdrop);
-    const auto warnings = compose_document(file, sections_of(file), s);
+    const auto warnings = compose_document(parsed(file), s);
     ASSERT_EQ(warnings.size(), 1U);
     EXPECT_EQ(warnings[0].rfind("the image is not shown: ", 0), 0U) << warnings[0];
     EXPECT_TRUE(same_pixels(s, solid(16, 16, backdrop)));
@@ -228,7 +228,7 @@ TEST_F(Background, EmptyImageSectionWarnsAndDrawsNothing) {
     const bytes file = write_document(document_parts{});
     SDL_Surface* s = screen(16, 16, 32);
     fill(s, backdrop);
-    EXPECT_EQ(compose_document(file, sections_of(file), s).size(), 1U);
+    EXPECT_EQ(compose_document(parsed(file), s).size(), 1U);
     EXPECT_TRUE(same_pixels(s, solid(16, 16, backdrop)));
 }
 
@@ -237,8 +237,8 @@ class Title : public DummyScreen {
 protected:
     static std::string title_for(const document_parts& parts) {
         const bytes file = write_document(parts);
-        const auto window = open_window(sections_of(file));
-        EXPECT_TRUE(std::holds_alternative<SDL_Surface*>(window));
+        const auto window = open_window(request_for(parsed(file)));
+        EXPECT_TRUE(static_cast<bool>(window));
         char* title = nullptr;
         char* icon = nullptr;
         SDL_WM_GetCaption(&title, &icon);
@@ -272,7 +272,7 @@ TEST_F(Title, LongCaptionIsCutAndTheImageIsStillFoundAfterIt) {
 
     const bytes file = write_document(parts);
     SDL_Surface* s = SDL_GetVideoSurface();
-    EXPECT_TRUE(compose_document(file, sections_of(file), s).empty());
+    EXPECT_TRUE(compose_document(parsed(file), s).empty());
     EXPECT_TRUE(same_pixels(s, pic));
 }
 
@@ -282,9 +282,9 @@ TEST_F(Title, WindowHasTheDocumentsSizeAndDepth) {
     parts.height = 21;
     parts.bits_per_pixel = 16;
     const bytes file = write_document(parts);
-    const auto window = open_window(sections_of(file));
-    ASSERT_TRUE(std::holds_alternative<SDL_Surface*>(window));
-    const SDL_Surface* s = std::get<SDL_Surface*>(window);
+    const auto window = open_window(request_for(parsed(file)));
+    ASSERT_TRUE(static_cast<bool>(window));
+    const SDL_Surface* s = *window;
     EXPECT_EQ(s->w, 37);
     EXPECT_EQ(s->h, 21);
     EXPECT_EQ(s->format->BitsPerPixel, 16);
@@ -294,10 +294,9 @@ TEST_F(Title, WindowThatCannotBeOpenedGivesSdlsReason) {
     document_parts parts;
     parts.width = -1;
     const bytes file = write_document(parts);
-    const auto window = open_window(sections_of(file));
-    ASSERT_TRUE(std::holds_alternative<std::string>(window));
-    EXPECT_EQ(std::get<std::string>(window),
-              "cannot open a -1x16 window at depth 32: Invalid width or height");
+    const auto window = open_window(request_for(parsed(file)));
+    ASSERT_TRUE(!window);
+    EXPECT_EQ(window.why(), "cannot open a -1x16 window at depth 32: Invalid width or height");
 }
 
 }  // namespace
@@ -328,23 +327,81 @@ TEST_F(HostileImages, AbsurdDeclaredSizeIsNotDecoded) {
         const bytes file = write_document(parts);
         SDL_Surface* s = screen(16, 16, 32);
         fill(s, rgba{1, 2, 3, 255});
-        EXPECT_EQ(compose_document(file, sections_of(file), s), std::vector<std::string>{warning});
+        EXPECT_EQ(compose_document(parsed(file), s), std::vector<std::string>{warning});
         EXPECT_TRUE(same_pixels(s, solid(16, 16, rgba{1, 2, 3, 255})));
     }
 }
 
-TEST_F(HostileImages, WindowSidesAreBounded) {
-    for (const auto& [w, h] :
-         std::vector<std::pair<std::int32_t, std::int32_t>>{{100000, 100000}, {10, 65536}, {16385, 1}}) {
+// Each bound at its edge, through the composition the fuzz target runs (whose windows
+// are clamped small for speed): window sides and row bytes, declared image sizes and
+// point sizes.
+TEST_F(HostileImages, BoundsHoldAtTheirEdges) {
+    struct window_case {
+        std::int32_t width, height, depth;
+        std::string refusal;  // empty: the window opens and the image shows whole
+    };
+    for (const window_case& c : std::vector<window_case>{
+             {16384, 1, 24, ""},
+             {16383, 4, 32, ""},
+             {16384, 4, 24, ""},
+             {16385, 1, 8, "the window size 16385x1 is too large (at most 16384 pixels a side)"},
+             {10, 65536, 8, "the window size 10x65536 is too large (at most 16384 pixels a side)"},
+             {16384, 4, 32,
+              "the window's rows would be 65536 bytes at depth 32 (SDL keeps at most 65535)"}}) {
+        const result<SDL_Surface*> window = open_window(window_request{c.width, c.height, c.depth, {}});
+        if (!c.refusal.empty()) {
+            ASSERT_FALSE(window) << c.width << "x" << c.height;
+            EXPECT_EQ(window.why(), c.refusal);
+            continue;
+        }
+        ASSERT_TRUE(window) << window.why();
+        // Every row is its own: a picture as tall as the window lands row by row.
+        const picture pic = pattern(6, std::min(c.height, 4), true);
         document_parts parts;
-        parts.width = w;
-        parts.height = h;
+        parts.width = c.width;
+        parts.height = c.height;
+        parts.bits_per_pixel = c.depth;
+        parts.image = encode_bmp(pic);
         const bytes file = write_document(parts);
-        const auto window = open_window(sections_of(file));
-        ASSERT_TRUE(std::holds_alternative<std::string>(window));
-        EXPECT_EQ(std::get<std::string>(window), "the window size " + std::to_string(w) + "x" +
-                                                     std::to_string(h) +
-                                                     " is too large (at most 16384 pixels a side)");
+        fill(*window, backdrop);
+        EXPECT_TRUE(compose_document(parsed(file), *window).empty());
+        for (int y = 0; y < pic.height; ++y) {
+            for (int x = 0; x < pic.width; ++x)
+                EXPECT_EQ(raw_pixel(*window, x, y), mapped(*window, pic.at(x, y)));
+        }
+        EXPECT_EQ(raw_pixel(*window, c.width - 1, c.height - 1), mapped(*window, backdrop));
+    }
+
+    SDL_Surface* s = screen(16, 16, 32);
+    for (const auto& [declared, warning] : std::vector<std::pair<bytes, std::string>>{
+             {tiny_png_declaring(16384, 1), ""},  // within the bound: the decoder's own verdict
+             {tiny_png_declaring(16385, 1), "the PNG image declares 16385x1 pixels (at most 16384 a side)"},
+             {tiny_png_declaring(1, 16385),
+              "the PNG image declares 1x16385 pixels (at most 16384 a side)"}}) {
+        document_parts parts;
+        parts.image = declared;
+        const bytes file = write_document(parts);
+        const auto warnings = compose_document(parsed(file), s);
+        ASSERT_EQ(warnings.size(), 1U);
+        if (warning.empty()) {
+            EXPECT_EQ(warnings[0].find("declares"), std::string::npos) << warnings[0];
+        } else {
+            EXPECT_EQ(warnings[0], "the image is not shown: " + warning);
+        }
+    }
+
+    for (const auto& [points, warning] : std::vector<std::pair<std::int32_t, std::string>>{
+             {1, ""},
+             {0, "the texts are not drawn: the point size 0 is below 1"},
+             {16384, "text record 1 is not drawn: its text would cover more than 67108864 pixels"},
+             {16385, "the texts are not drawn: the point size 16385 is above 16384"}}) {
+        document_parts parts;
+        parts.font_size = points;
+        parts.image = encode_bmp(solid(16, 16, backdrop));
+        parts.records = {text_at(0, 0, 0, 0, 0, "WW")};
+        const bytes file = write_document(parts);
+        const auto warnings = compose_document(parsed(file), s);
+        EXPECT_EQ(warnings, warning.empty() ? std::vector<std::string>{} : std::vector<std::string>{warning});
     }
 }
 

@@ -377,7 +377,7 @@ TEST_F(EndToEnd, TextIsShownAsTheInProcessCompositionDrawsIt) {
         SDL_ShowCursor(SDL_DISABLE);
         SDL_Surface* s = SDL_SetVideoMode(160, 60, 32, 0);
         ASSERT_NE(s, nullptr);
-        EXPECT_TRUE(compose_document(file, sections_of(file), s).empty());
+        EXPECT_TRUE(compose_document(parsed(file), s).empty());
         expected = read_back(s);
     }
     auto viewer = start({save("text.zub", file)});

@@ -251,7 +251,7 @@ bytes encode_ilbm(const picture& pic) {
         for (unsigned plane = 0; plane < 8; ++plane) {
             bytes row(plane_bytes, 0);
             for (int x = 0; x < pic.width; ++x) {
-                if (((index_in(palette, pic.at(x, y)) >> plane) & 1U) != 0) {
+                if (((static_cast<unsigned>(index_in(palette, pic.at(x, y))) >> plane) & 1U) != 0) {
                     row[static_cast<std::size_t>(x / 8)] |= static_cast<std::uint8_t>(0x80U >> (x % 8));
                 }
             }

@@ -7,15 +7,9 @@
 
 namespace zub::test {
 
-dummy_sdl::dummy_sdl() {
-    setenv("SDL_VIDEODRIVER", "dummy", 1);
-    EXPECT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
-    EXPECT_EQ(TTF_Init(), 0) << TTF_GetError();
-}
-
-dummy_sdl::~dummy_sdl() {
-    TTF_Quit();
-    SDL_Quit();
+dummy_sdl::dummy_sdl() : session(start_sdl(video_kind::in_memory)) {
+    EXPECT_TRUE(session) << session.why();
+    EXPECT_NE(TTF_WasInit(), 0);
 }
 
 namespace {
@@ -33,10 +27,11 @@ SDL_Surface* DummyScreen::screen(int width, int height, int depth) {
     return s;
 }
 
-document_sections sections_of(const bytes& file) {
-    auto read = read_document(file);
-    if (const auto* d = std::get_if<damage>(&read)) ADD_FAILURE() << d->message;
-    return std::get<document_sections>(read);
+document parsed(const bytes& file) {
+    document doc = parse_document(file);
+    EXPECT_TRUE(doc.is_document);
+    if (const problem* error = doc.error()) ADD_FAILURE() << describe(*error);
+    return doc;
 }
 
 std::uint32_t raw_pixel(const SDL_Surface* surface, int x, int y) {
@@ -45,7 +40,8 @@ std::uint32_t raw_pixel(const SDL_Surface* surface, int x, int y) {
                      static_cast<std::ptrdiff_t>(y) * surface->pitch + static_cast<std::ptrdiff_t>(x) * bpp;
     std::uint32_t value = 0;
     if (bpp == 3) {
-        value = at[0] | at[1] << 8U | at[2] << 16U;  // little-endian host
+        value = std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8U |
+                std::uint32_t{at[2]} << 16U;  // little-endian host
     } else {
         std::memcpy(&value, at, static_cast<std::size_t>(bpp));
     }

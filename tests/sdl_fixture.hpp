@@ -11,15 +11,15 @@
 #include "document/document.hpp"
 #include "tests/doc_writer.hpp"
 #include "tests/images.hpp"
+#include "view/sdl_start.hpp"
 
 namespace zub::test {
 
-// SDL with the dummy video driver, and SDL_ttf, for as long as it lives.
+// SDL with the dummy video driver, and SDL_ttf, for as long as it lives: the programs'
+// own start.
 struct dummy_sdl {
     dummy_sdl();
-    ~dummy_sdl();
-    dummy_sdl(const dummy_sdl&) = delete;
-    dummy_sdl& operator=(const dummy_sdl&) = delete;
+    result<sdl_session> session;
 };
 
 // Starts SDL with the dummy video driver and SDL_ttf once for a test suite.
@@ -33,7 +33,9 @@ protected:
     static SDL_Surface* screen(int width, int height, int depth);
 };
 
-document_sections sections_of(const bytes& file);
+// The parsed document, whose views point into `file`; a test fails on a document with an
+// error.
+document parsed(const bytes& file);
 
 std::uint32_t raw_pixel(const SDL_Surface* surface, int x, int y);
 std::vector<std::uint32_t> raw_pixels(const SDL_Surface* surface);

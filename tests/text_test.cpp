@@ -29,7 +29,7 @@ protected:
         parts.record_count = record_count;
         const bytes file = write_document(parts);
         SDL_Surface* s = screen(width, height, 32);
-        return compose_document(file, sections_of(file), s);
+        return compose_document(parsed(file), s);
     }
     static SDL_Surface* shown() { return SDL_GetVideoSurface(); }
 };
@@ -143,6 +143,42 @@ TEST_F(Text, HugeRecordCountStopsAtTheFirstRecordThatIsNotThere) {
         warnings[0],
         "damaged document: text record 2 of 4294967295 runs past the end of the file; it and the rest are "
         "not drawn");
+}
+
+// The pass opens the font once; drawing each record with a font of its own, as a naive
+// pass would, gives the very same pixels: repeated texts, mixed characters, lengths and
+// colours, texts that overlap and texts cut at the edges.
+TEST_F(Text, OneFontForThePassDrawsWhatAFontPerRecordDraws) {
+    const std::string texts[] = {"Hello",
+                                 "caf\xE9 \xE0 la cr\xE8me",
+                                 "Hello",
+                                 "1234567890",
+                                 "iiiWWW",
+                                 "Hello",
+                                 "~!@#$%^&*()_+{}|",
+                                 "\xC0\xC9\xD6\xDC\xDF\xE6"};
+    document_parts parts;
+    parts.width = 240;
+    parts.height = 100;
+    parts.font_size = size;
+    parts.image = encode_bmp(solid(240, 100, white));
+    for (int i = 0; i < 40; ++i) {
+        parts.records.push_back(text_at((i * 37) % 230 - 10, (i * 13) % 100 - 5,
+                                        static_cast<std::uint8_t>(i * 70), static_cast<std::uint8_t>(i * 150),
+                                        static_cast<std::uint8_t>(i * 230), texts[i % 8]));
+    }
+    const bytes file = write_document(parts);
+    const document doc = parsed(file);
+    SDL_Surface* s = screen(240, 100, 32);
+    EXPECT_TRUE(compose_document(doc, s).empty());
+    const std::vector<std::uint32_t> once = raw_pixels(s);
+
+    fill(s, white);
+    const font_file font = read_font_file("Consola.ttf");
+    for (const text_record& record : doc.records) {
+        EXPECT_EQ(draw_text_record(record, size, s, font), text_outcome::drawn);
+    }
+    EXPECT_EQ(raw_pixels(s), once);
 }
 
 // Runs a test body in a working directory of its own, and comes back.

@@ -111,11 +111,47 @@ TEST_F(Zub, RenderGivesThePictureTheViewerComposes) {
     SDL_ShowCursor(SDL_DISABLE);
     SDL_Surface* screen = SDL_SetVideoMode(60, 40, 32, 0);
     ASSERT_NE(screen, nullptr);
-    EXPECT_TRUE(compose_document(file, sections_of(file), screen, (dir_ / "Consola.ttf").c_str()).empty());
+    EXPECT_TRUE(
+        compose_document(parsed(file), screen, font_choice{(dir_ / "Consola.ttf").string(), ""}).empty());
     SDL_Surface* png = IMG_Load((dir_ / "out.png").c_str());
     ASSERT_NE(png, nullptr) << IMG_GetError();
     EXPECT_EQ(read_back(png).pixels, read_back(screen).pixels);
     SDL_FreeSurface(png);
+}
+
+// SDL keeps a row's length in 16 bits: a window whose rows would take 65536 bytes is
+// refused, and one a pixel narrower is rendered row by row.
+TEST_F(Zub, RenderHoldsTheRowBound) {
+    const picture pic = pattern(16, 4, false);
+    for (const int width : {16384, 16383}) {
+        document_parts parts;
+        parts.width = width;
+        parts.height = 4;
+        parts.bits_per_pixel = 32;
+        parts.image = encode_png(pic, png_kind::rgb);
+        save("wide.zub", write_document(parts));
+        const result r = zub({"render", "wide.zub", "wide.png"});
+        if (width == 16384) {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err,
+                      "zub: wide.zub: the window's rows would be 65536 bytes at depth 32 (SDL keeps at most "
+                      "65535)\n");
+            EXPECT_FALSE(exists("wide.png"));
+            continue;
+        }
+        ASSERT_EQ(r.status, 0) << r.err;
+        const dummy_sdl sdl;
+        SDL_Surface* png = IMG_Load((dir_ / "wide.png").c_str());
+        ASSERT_NE(png, nullptr) << IMG_GetError();
+        const picture rendered = read_back(png);
+        SDL_FreeSurface(png);
+        ASSERT_EQ(rendered.width, width);
+        for (int y = 0; y < 4; ++y) {
+            for (int x : {0, 7, 15, 16, width - 1}) {
+                EXPECT_EQ(rendered.at(x, y), (x < 16 ? pic.at(x, y) : rgba{0, 0, 0, 255})) << x << "," << y;
+            }
+        }
+    }
 }
 
 TEST_F(Zub, PackRefusesWhatTheViewerCouldNotShowAndWritesNothing) {
@@ -165,6 +201,7 @@ TEST_F(Zub, PackRefusesWhatTheViewerCouldNotShowAndWritesNothing) {
              {{"--image", "sky.png", "--title", std::string(256, 't')}, 2, "--title is 256 bytes long"},
              {{"--image", "sky.png", "--size", "0x10"}, 2, "--size '0x10' is not WIDTHxHEIGHT"},
              {{"--image", "sky.png", "--size", "20000x10"}, 2, "--size '20000x10'"},
+             {{"--image", "sky.png", "--size", "16384x4", "--depth", "32"}, 2, "rows would be 65536 bytes"},
              {{"--image", "sky.png", "--size", "800 x 600"}, 2, "--size '800 x 600'"},
              {{"--image", "sky.png", "--depth", "15"}, 2, "--depth '15' is not 0, 8, 16, 24 or 32"},
              {{"--image", "sky.png", "--depth", "abc"}, 2, "--depth 'abc'"},

@@ -86,26 +86,27 @@ mode_t creation_mode() {
 }
 
 // A device or FIFO takes the bytes as they come; there is nothing to replace.
-std::optional<std::string> write_directly(const output_target& target, std::span<const std::uint8_t> bytes) {
+outcome write_directly(const output_target& target, std::span<const std::uint8_t> bytes) {
     if (target.descriptor >= 0) {
-        if (write_all(target.descriptor, bytes)) return std::nullopt;
-        return "cannot write " + target.path + ": " + reason(errno);
+        if (write_all(target.descriptor, bytes)) return done{};
+        return failure{"cannot write " + target.path + ": " + reason(errno)};
     }
     const int fd = open(target.path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return "cannot write " + target.path + ": " + reason(errno);
+    if (fd < 0) return failure{"cannot write " + target.path + ": " + reason(errno)};
     const bool written = write_all(fd, bytes);
     const int error = errno;
-    if (close(fd) != 0 && written) return "cannot write " + target.path + ": " + reason(errno);
-    if (!written) return "cannot write " + target.path + ": " + reason(error);
-    return std::nullopt;
+    if (close(fd) != 0 && written) return failure{"cannot write " + target.path + ": " + reason(errno)};
+    if (!written) return failure{"cannot write " + target.path + ": " + reason(error)};
+    return done{};
 }
 
 // A temporary file beside the target, renamed over it once every byte is on disk.
-std::optional<std::string> replace_file(const output_target& target, std::span<const std::uint8_t> bytes) {
-    if (target.link_error != 0) return "cannot write " + target.path + ": " + reason(target.link_error);
+outcome replace_file(const output_target& target, std::span<const std::uint8_t> bytes) {
+    if (target.link_error != 0)
+        return failure{"cannot write " + target.path + ": " + reason(target.link_error)};
     // A file the user may not write is left alone, as the shell and cp leave it.
     if (target.exists && access(target.final_path.c_str(), W_OK) != 0) {
-        return "cannot write " + target.path + ": " + reason(errno);
+        return failure{"cannot write " + target.path + ": " + reason(errno)};
     }
     const std::string& final_path = target.final_path;
     const std::string folder = folder_of(final_path);
@@ -114,10 +115,10 @@ std::optional<std::string> replace_file(const output_target& target, std::span<c
     if (fd < 0) {
         const int error = errno;
         if (target.exists) {
-            return "cannot write " + target.path + ": cannot make a temporary file in " + folder + ": " +
-                   reason(error);
+            return failure{"cannot write " + target.path + ": cannot make a temporary file in " + folder +
+                           ": " + reason(error)};
         }
-        return "cannot write " + target.path + ": " + reason(error);
+        return failure{"cannot write " + target.path + ": " + reason(error)};
     }
 
     if (target.exists) {
@@ -134,22 +135,21 @@ std::optional<std::string> replace_file(const output_target& target, std::span<c
     if (error == 0 && rename(temp.c_str(), final_path.c_str()) != 0) error = errno;
     if (error != 0) {
         (void)unlink(temp.c_str());
-        return "cannot write " + target.path + ": " + reason(error);
+        return failure{"cannot write " + target.path + ": " + reason(error)};
     }
-    return std::nullopt;
+    return done{};
 }
 
 }  // namespace
 
-std::variant<output_target, output_refused> plan_output(const std::string& path,
-                                                        const std::vector<std::string>& inputs) {
+result<output_target> plan_output(const std::string& path, const std::vector<std::string>& inputs) {
     output_target target;
     target.path = path;
     follow_links(target);
     struct stat out {};
     if (stat(path.c_str(), &out) != 0) return target;  // not there yet (or unreachable: the write says why)
     target.exists = true;
-    if (S_ISDIR(out.st_mode)) return output_refused{path + " is a folder, not a file to write"};
+    if (S_ISDIR(out.st_mode)) return failure{path + " is a folder, not a file to write"};
     target.regular = S_ISREG(out.st_mode);
     target.mode = out.st_mode & 07777;
     target.owner = out.st_uid;
@@ -157,13 +157,13 @@ std::variant<output_target, output_refused> plan_output(const std::string& path,
     for (const std::string& input : inputs) {
         struct stat in {};
         if (stat(input.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
-            return output_refused{"the output " + path + " is the same file as the input " + input};
+            return failure{"the output " + path + " is the same file as the input " + input};
         }
     }
     return target;
 }
 
-std::optional<std::string> write_output(const output_target& target, std::span<const std::uint8_t> bytes) {
+outcome write_output(const output_target& target, std::span<const std::uint8_t> bytes) {
     if (target.descriptor >= 0 || (target.exists && !target.regular)) return write_directly(target, bytes);
     return replace_file(target, bytes);
 }

@@ -14,11 +14,11 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
-#include <variant>
 #include <vector>
+
+#include "document/result.hpp"
 
 namespace zub {
 
@@ -35,16 +35,11 @@ struct output_target {
     int link_error = 0;   // why the links could not be followed (a loop)
 };
 
-// Why an output cannot be used: it is one of `inputs`, or a folder. The message names
-// the path; nothing has been written.
-struct output_refused {
-    std::string message;
-};
+// Where the output goes, or why it cannot be used: it is one of `inputs`, or a folder
+// (a wrong command line; the reason names the path, and nothing has been written).
+result<output_target> plan_output(const std::string& path, const std::vector<std::string>& inputs);
 
-std::variant<output_target, output_refused> plan_output(const std::string& path,
-                                                        const std::vector<std::string>& inputs);
-
-// Writes `bytes` to the output, or returns why it could not, with the system's reason.
-std::optional<std::string> write_output(const output_target& target, std::span<const std::uint8_t> bytes);
+// Writes `bytes` to the output, or says why it could not, with the system's reason.
+outcome write_output(const output_target& target, std::span<const std::uint8_t> bytes);
 
 }  // namespace zub

@@ -40,16 +40,16 @@ void keep_error(png_structp png, png_const_charp message) {
 
 }  // namespace
 
-std::variant<std::vector<std::uint8_t>, std::string> png_bytes(const rgb_image& image) {
+result<std::vector<std::uint8_t>> png_bytes(const rgb_image& image) {
     encoding out;
     png_writer w;
     w.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &out, keep_error, nullptr);
-    if (w.png == nullptr) return std::string("libpng cannot start: not enough memory");
+    if (w.png == nullptr) return failure{"libpng cannot start: not enough memory"};
     w.info = png_create_info_struct(w.png);
-    if (w.info == nullptr) return std::string("libpng cannot start: not enough memory");
+    if (w.info == nullptr) return failure{"libpng cannot start: not enough memory"};
     // Nothing below owns a resource of its own, so libpng's jump back skips no destructor.
     if (setjmp(png_jmpbuf(w.png))) {  // NOLINT(cert-err52-cpp): libpng reports errors by longjmp
-        return "cannot encode the PNG: " + out.error;
+        return failure{"cannot encode the PNG: " + out.error};
     }
     out.bytes.reserve(static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height));
     png_set_write_fn(w.png, &out, append, nullptr);

@@ -3,8 +3,9 @@
 
 #include <cstdint>
 #include <string>
-#include <variant>
 #include <vector>
+
+#include "document/result.hpp"
 
 namespace zub {
 
@@ -16,6 +17,6 @@ struct rgb_image {
 
 // The picture as the bytes of an 8-bit RGB PNG file, or libpng's reason when it cannot
 // make them (it runs out of memory).
-std::variant<std::vector<std::uint8_t>, std::string> png_bytes(const rgb_image& image);
+result<std::vector<std::uint8_t>> png_bytes(const rgb_image& image);
 
 }  // namespace zub

@@ -22,15 +22,14 @@ int main(int argc, char* argv[]) {
         }
         if (argc == 3) {
             const auto target = zub::plan_output(argv[2], {});
-            if (const auto* refused = std::get_if<zub::output_refused>(&target)) {
-                (void)std::fprintf(stderr, "zub_snapshot: %s\n", refused->message.c_str());
+            if (!target) {
+                (void)std::fprintf(stderr, "zub_snapshot: %s\n", target.why().c_str());
                 return 2;
             }
             const auto png = zub::png_bytes(zub::x11::capture_window("", std::stoul(argv[1], nullptr, 0)));
-            if (const auto* error = std::get_if<std::string>(&png)) throw std::runtime_error(*error);
-            const auto failed = zub::write_output(std::get<zub::output_target>(target),
-                                                  std::get<std::vector<std::uint8_t>>(png));
-            if (failed) throw std::runtime_error(*failed);
+            if (!png) throw std::runtime_error(png.why());
+            if (const auto written = zub::write_output(*target, *png); !written)
+                throw std::runtime_error(written.why());
             return 0;
         }
         (void)std::fputs("usage: zub_snapshot WINDOW OUT.png | zub_snapshot --close WINDOW\n", stderr);

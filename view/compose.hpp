@@ -1,12 +1,13 @@
 // Painting a document onto a surface: the background image, then the text records.
 //
 // Nothing here opens a window or waits: the functions draw onto whatever surface they
-// are given, so the viewer, the tests and other tools compose a document the same way.
+// are given, so the viewer, the tests and the tools compose a document the same way.
 // Problems that leave part of the picture undrawn are returned as warning texts; the
 // caller decides where they go.
 #pragma once
 
 #include <SDL.h>
+#include <SDL_ttf.h>
 
 #include <cstdint>
 #include <string>
@@ -17,12 +18,11 @@
 
 namespace zub {
 
-// The font every text is drawn in, looked up in the working directory.
-inline constexpr const char* default_font_path = "Consola.ttf";
-
-// What the viewer's user is told when the font cannot be opened.
-inline constexpr const char* default_font_hint =
-    "a TrueType font named Consola.ttf is expected in the working directory";
+// The font the texts are drawn in, and what the user is told when it cannot be opened.
+struct font_choice {
+    std::string path = "Consola.ttf";  // looked up in the working directory
+    std::string hint = "a TrueType font named Consola.ttf is expected in the working directory";
+};
 
 // Converts the decoded image to the screen's format and paints it at the top-left
 // corner. Returns a warning when the image was not decoded (an absurd declared size, a
@@ -41,36 +41,41 @@ enum class text_outcome {
     too_large,         // the rendered text would be absurdly large
 };
 
-// The font file's bytes, read once for a text pass. Each record still opens (and closes)
-// a font of its own from them; a file that cannot be read is a font that cannot be opened.
+// The font file's bytes, read once; a file that cannot be read is a font that cannot be
+// opened.
 struct font_file {
     std::string path;  // the full path looked at
     std::vector<std::uint8_t> bytes;
     std::string error;  // why the file could not be read, or empty
 };
-font_file read_font_file(const char* path);
+font_file read_font_file(const std::string& path);
 
-// Draws one record's text in its colour with its top-left corner at (x, y), in the font
-// opened at `font_size` points for this record alone.
+// The font opened from the file at `points`, or nothing (TTF_GetError says why).
+font_handle open_font(const font_file& file, int points);
+
+// Draws one record's text in its colour with its top-left corner at (x, y), in `font`.
+// `error` gets the font library's reason when rendering fails.
+text_outcome draw_text(const text_record& record, TTF_Font* font, SDL_Surface* screen,
+                       std::string* error = nullptr);
+
+// The same with a font opened at `font_size` points for this record alone and closed
+// after it, as a naive text pass would: the picture is the same.
 text_outcome draw_text_record(const text_record& record, int font_size, SDL_Surface* screen,
                               const font_file& font);
 
-// Draws the document's records in file order, stopping at the first one that does not
-// fit in the file. Warns once for each kind of problem, not once per record; a font that
-// cannot be opened is reported with its full path, the reason and `font_hint`.
-std::vector<std::string> draw_text_pass(bytes_view document, const document_sections& sections,
-                                        SDL_Surface* screen, const char* font_path = default_font_path,
-                                        const char* font_hint = default_font_hint);
+// Draws the document's records in file order, in one font opened once for the pass.
+// Warns once for each kind of problem, not once per record, and at the end about a
+// record that runs past the end of the file; a font that cannot be opened is reported
+// with its full path, the reason and the choice's hint.
+std::vector<std::string> draw_text_pass(const document& doc, SDL_Surface* screen,
+                                        const font_choice& font = {});
 
-// The whole picture: background, then the text pass.
-std::vector<std::string> compose_document(bytes_view document, const document_sections& sections,
-                                          SDL_Surface* screen, const char* font_path = default_font_path,
-                                          const char* font_hint = default_font_hint);
+// The whole picture: the background `decoding` gives, then the text pass.
+std::vector<std::string> compose_document(const document& doc, SDL_Surface* screen, decoder_job& decoding,
+                                          const font_choice& font = {});
 
-// The same with the image's decoding started already (see start_decoding).
-std::vector<std::string> compose_document(bytes_view document, const document_sections& sections,
-                                          SDL_Surface* screen, decoder_job& decoding,
-                                          const char* font_path = default_font_path,
-                                          const char* font_hint = default_font_hint);
+// The same, decoding the image now (for a screen of the document's own size).
+std::vector<std::string> compose_document(const document& doc, SDL_Surface* screen,
+                                          const font_choice& font = {});
 
 }  // namespace zub

@@ -479,11 +479,12 @@ decoder_job start_decoding(bytes_view image, int visible_width, int visible_heig
 }
 
 decoded_image finish_decoding(decoder_job& job) {
-    decoded_image out;
-    out.format = job.format;
+    const auto not_decoded = [&](std::string format, std::string why) {
+        close_fds(job);
+        return decoded_image{std::move(format), failure{std::move(why)}};
+    };
     if (!job.problem.empty() || job.pid < 0) {
-        out.problem = job.problem.empty() ? "the decoder was not started" : job.problem;
-        return out;
+        return not_decoded(job.format, job.problem.empty() ? "the decoder was not started" : job.problem);
     }
     // Without a pidfd (an old kernel), the wait has no deadline but the CPU limit.
     const bool timed_out = job.pidfd >= 0 && !wait_for_end(job);
@@ -494,27 +495,19 @@ decoded_image finish_decoding(decoder_job& job) {
     job.pid = -1;
     // The child has ended: nothing writes to the shared memory any more.
     const result_header header = *static_cast<const result_header*>(job.result.get());
-    if (header.stage >= stage_confined) out.format = read_text(header.format);
-    if (const std::string why = fate(status, timed_out, header); !why.empty()) {
-        out.problem = why;
-        close_fds(job);
-        return out;
-    }
+    const std::string format = header.stage >= stage_confined ? read_text(header.format) : job.format;
+    if (std::string why = fate(status, timed_out, header); !why.empty()) return not_decoded(format, why);
     struct stat size {};
-    void* region = MAP_FAILED;
-    if (fstat(job.result_fd, &size) == 0 && size.st_size > 0) {
-        region = mmap(nullptr, static_cast<std::size_t>(size.st_size), PROT_READ | PROT_WRITE, MAP_PRIVATE,
-                      job.result_fd, 0);
+    if (fstat(job.result_fd, &size) != 0 || size.st_size < 0) {
+        return not_decoded(format, std::string("cannot read the decoded picture: ") + std::strerror(errno));
+    }
+    const auto bytes = static_cast<std::size_t>(size.st_size);
+    void* region = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE, job.result_fd, 0);
+    if (region == MAP_FAILED) {
+        return not_decoded(format, std::string("cannot map the decoded picture: ") + std::strerror(errno));
     }
     close_fds(job);
-    if (region == MAP_FAILED) {
-        out.problem = std::string("cannot map the decoded picture: ") + std::strerror(errno);
-        return out;
-    }
-    decoded_image read = read_result(region, static_cast<std::size_t>(size.st_size));
-    read.pixels = mapping_handle(region, mapping_release{static_cast<std::size_t>(size.st_size)});
-    if (read.format.empty()) read.format = out.format;
-    return read;
+    return read_result(mapping_handle(region, mapping_release{bytes}));
 }
 
 decoded_image decode_image(bytes_view image, int visible_width, int visible_height) {
@@ -524,38 +517,31 @@ decoded_image decode_image(bytes_view image, int visible_width, int visible_heig
 
 decoded_image decode_in_process(bytes_view image, int visible_width, int visible_height) {
     result_header header{};
-    void* region = nullptr;
-    std::size_t size = 0;
+    mapping_handle region;
     const int status =
         decode_to(header, image, visible_width, visible_height, [&](std::size_t bytes) -> void* {
-            size = result_header_bytes + bytes;
-            region = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            if (region == MAP_FAILED) region = nullptr;
-            return region == nullptr ? nullptr : static_cast<std::uint8_t*>(region) + result_header_bytes;
+            const std::size_t size = result_header_bytes + bytes;
+            void* at = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (at == MAP_FAILED) return nullptr;
+            region = mapping_handle(at, mapping_release{size});
+            return static_cast<std::uint8_t*>(at) + result_header_bytes;
         });
-    mapping_handle owned(region, mapping_release{size});
-    if (status != exit_decoded) {
-        decoded_image out;
-        out.format = read_text(header.format);
-        out.problem = fate(status << 8, false, header);
-        return out;
-    }
-    std::memcpy(region, &header, sizeof header);
-    decoded_image out = read_result(region, size);
-    out.pixels = std::move(owned);
-    return out;
+    if (status != exit_decoded)
+        return decoded_image{read_text(header.format), failure{fate(status << 8, false, header)}};
+    std::memcpy(region.get(), &header, sizeof header);
+    return read_result(std::move(region));
 }
 
-decoded_image read_result(void* region, std::size_t size) {
-    decoded_image out;
-    const auto refuse = [&](const char* why) {
-        out.problem = std::string("the decoder handed back ") + why;
-        return std::move(out);
-    };
-    if (size < result_header_bytes) return refuse("too few bytes");
+decoded_image read_result(mapping_handle region) {
+    const std::size_t size = region.get_deleter().size;
+    if (!region || size < result_header_bytes)
+        return decoded_image{"", failure{"the decoder handed back too few bytes"}};
     result_header header{};
-    std::memcpy(&header, region, sizeof header);
-    out.format = read_text(header.format);
+    std::memcpy(&header, region.get(), sizeof header);
+    const std::string format = read_text(header.format);
+    const auto refuse = [&](const char* why) {
+        return decoded_image{format, failure{std::string("the decoder handed back ") + why}};
+    };
     if (header.stage != stage_decoded) return refuse("no picture");
     const int bpp = header.bits_per_pixel;
     if (bpp != 8 && bpp != 15 && bpp != 16 && bpp != 24 && bpp != 32)
@@ -586,23 +572,22 @@ decoded_image read_result(void* region, std::size_t size) {
     if (bpp < 32 && header.colorkey >> static_cast<unsigned>(bpp) != 0)
         return refuse("an impossible colour key");
 
-    void* pixels = static_cast<std::uint8_t*>(region) + result_header_bytes;
-    out.surface.reset(SDL_CreateRGBSurfaceFrom(pixels, header.width, header.height, bpp, header.pitch,
-                                               header.masks[0], header.masks[1], header.masks[2],
-                                               header.masks[3]));
-    if (!out.surface) {
-        out.problem = SDL_GetError();
-        return out;
-    }
-    out.width = header.image_width;
-    out.height = header.image_height;
-    SDL_Surface* s = out.surface.get();
+    decoded_picture picture;
+    void* pixels = static_cast<std::uint8_t*>(region.get()) + result_header_bytes;
+    picture.surface.reset(SDL_CreateRGBSurfaceFrom(pixels, header.width, header.height, bpp, header.pitch,
+                                                   header.masks[0], header.masks[1], header.masks[2],
+                                                   header.masks[3]));
+    if (!picture.surface) return decoded_image{format, failure{SDL_GetError()}};
+    picture.pixels = std::move(region);
+    picture.width = header.image_width;
+    picture.height = header.image_height;
+    SDL_Surface* s = picture.surface.get();
     if (s->format->palette != nullptr && header.colour_count > 0) {
         SDL_SetColors(s, header.colours, 0, header.colour_count);
     }
     SDL_SetColorKey(s, header.flags & (SDL_SRCCOLORKEY | SDL_RLEACCELOK), header.colorkey);
     SDL_SetAlpha(s, header.flags & (SDL_SRCALPHA | SDL_RLEACCELOK), static_cast<Uint8>(header.alpha));
-    return out;
+    return decoded_image{format, std::move(picture)};
 }
 
 }  // namespace zub

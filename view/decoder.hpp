@@ -25,6 +25,7 @@
 #include <string>
 
 #include "document/byte_reader.hpp"
+#include "document/result.hpp"
 #include "view/sdl_handles.hpp"
 
 namespace zub {
@@ -41,15 +42,20 @@ struct mapping_release {
 };
 using mapping_handle = std::unique_ptr<void, mapping_release>;
 
-// A decoded image: a surface over pixels mapped from the decoder's result, holding the
-// part of the picture that a window of the size asked for shows.
-struct decoded_image {
+// A decoded picture: a surface over pixels mapped from the decoder's result, holding
+// the part of the picture that a window of the size asked for shows.
+struct decoded_picture {
     mapping_handle pixels;   // released after the surface
-    surface_handle surface;  // null when the image is not shown
+    surface_handle surface;  // over `pixels`
     int width = 0;           // the whole picture's size, as decoded
     int height = 0;
-    std::string format;   // as the image library recognises it ("PNG", ...), or empty
-    std::string problem;  // why the image is not shown, when it is not
+};
+
+// What decoding an image gave: its format as the image library recognises it ("PNG",
+// ..., or empty), and the picture or why there is none.
+struct decoded_image {
+    std::string format;
+    result<decoded_picture> picture;
 };
 
 // No bound on the part of the picture handed back.
@@ -99,13 +105,15 @@ void set_decode_function(decode_function decode);
 void set_confine_function(confine_function confine);
 std::string confine_decoder(int result_fd);  // the default
 
-// The decoder's work and the parent's reading of it, without a child or a wall: for
-// fuzzing the hand-back in process. `region` must hold at least `result_header_bytes`.
-inline constexpr std::size_t result_header_bytes = 4096;
+// The decoder's work and the parent's reading of it without a child or a wall, for
+// counting instructions and fuzzing in process.
 decoded_image decode_in_process(bytes_view image, int visible_width = whole_picture,
                                 int visible_height = whole_picture);
-// Reads a hand-back whose header and pixels lie in `region` (as the parent reads the
-// child's), copying nothing: the surface points into `region`.
-decoded_image read_result(void* region, std::size_t size);
+
+// Reads a hand-back (the header in the first `result_header_bytes`, the pixels after
+// them) as the parent reads the child's: as untrusted bytes. Copies nothing: the
+// picture's surface points into `region`, which it then owns.
+inline constexpr std::size_t result_header_bytes = 4096;
+decoded_image read_result(mapping_handle region);
 
 }  // namespace zub

@@ -7,25 +7,15 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 
+#include "tests/fuzz/fuzz_screen.hpp"
 #include "view/compose.hpp"
 #include "view/decoder.hpp"
 
-namespace {
-
-SDL_Surface* start_sdl() {
-    setenv("SDL_VIDEODRIVER", "dummy", 1);
-    SDL_Init(SDL_INIT_VIDEO);
-    SDL_ShowCursor(SDL_DISABLE);
-    return SDL_SetVideoMode(64, 48, 32, 0);
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static SDL_Surface* const screen = start_sdl();
-    zub::decoded_image decoded = zub::decode_in_process(zub::bytes_view(data, size), 64, 48);
-    if (screen != nullptr) (void)zub::paint_background(std::move(decoded), screen);
+    SDL_Surface* const screen = zub::fuzz::screen();
+    if (screen != nullptr) {
+        (void)zub::paint_background(zub::decode_in_process(zub::bytes_view(data, size), 64, 48), screen);
+    }
     return 0;
 }

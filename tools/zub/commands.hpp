@@ -11,12 +11,15 @@ inline constexpr int status_ok = 0;
 inline constexpr int status_problem = 1;  // a problem with a document or another file
 inline constexpr int status_usage = 2;    // a wrong command line
 
+// The tool's one voice on stderr: "zub: SUBJECT: what", SUBJECT a file (or nothing).
+void say(const std::string& subject, const std::string& what);
+
+// Reports a problem with a file, and gives status 1.
+int file_problem(const std::string& subject, const std::string& what);
+
 // Reports a wrong command line in one line, "zub: ..." or "zub COMMAND: ...", with a
 // pointer to the help, and gives status 2. `command` is empty for the tool itself.
 int usage_error(const std::string& command, const std::string& what);
-
-// Reports a problem with a file in one line, "zub: ...", and gives status 1.
-int file_problem(const std::string& what);
 
 int info_command(const std::string& path, bool json, const std::string& font_path);
 

@@ -1,8 +1,5 @@
 // zub info: the header, caption, image and records of a document, and its problems.
-#include <SDL.h>
-#include <SDL_image.h>
-#include <SDL_ttf.h>
-
+#include <cstdio>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -14,13 +11,20 @@ namespace zub {
 
 namespace {
 
+std::string colour_of(const text_record& r) {
+    char colour[8];
+    (void)std::snprintf(colour, sizeof colour, "#%02x%02x%02x", r.red, r.green, r.blue);
+    return colour;
+}
+
 nlohmann::json to_json(const std::string& path, const document_report& r) {
+    const document& doc = r.doc;
     nlohmann::json out;
     out["file"] = path;
-    out["file_size"] = r.file_size;
-    out["is_document"] = r.is_document;
-    if (r.header) {
-        const document_header& h = *r.header;
+    out["file_size"] = doc.file_size;
+    out["is_document"] = doc.is_document;
+    if (doc.header_read) {
+        const document_header& h = doc.header;
         out["header"] = {{"width", h.width},
                          {"height", h.height},
                          {"bits_per_pixel", h.bits_per_pixel},
@@ -28,71 +32,69 @@ nlohmann::json to_json(const std::string& path, const document_report& r) {
                          {"caption_length", h.caption_length},
                          {"record_count", h.record_count},
                          {"image_length", h.image_length}};
-        out["caption"] = r.caption;
+        out["caption"] = escape_bytes(doc.caption);
     }
-    if (r.image) {
-        out["image"] = {{"offset", r.image->offset},
-                        {"length", r.image->length},
-                        {"format", r.image->format},
-                        {"width", r.image->width},
-                        {"height", r.image->height}};
+    if (doc.image_read) {
+        out["image"] = {{"offset", doc.image_offset},
+                        {"length", doc.image.size()},
+                        {"format", r.image_format},
+                        {"width", r.image_width},
+                        {"height", r.image_height}};
     }
     out["records"] = nlohmann::json::array();
-    for (const record_report& rec : r.records) {
-        out["records"].push_back({{"number", rec.number},
+    for (std::size_t i = 0; i < doc.records.size(); ++i) {
+        const text_record& rec = doc.records[i];
+        out["records"].push_back({{"number", i + 1},
                                   {"offset", rec.offset},
-                                  {"colour", rec.colour},
+                                  {"colour", colour_of(rec)},
                                   {"x", rec.x},
                                   {"y", rec.y},
-                                  {"length", rec.length},
-                                  {"text", rec.text}});
+                                  {"length", rec.text_length},
+                                  {"text", escape_bytes(rec.text)}});
     }
     out["problems"] = nlohmann::json::array();
     for (const problem& p : r.problems)
-        out["problems"].push_back({{"offset", p.offset}, {"message", p.message}});
+        out["problems"].push_back({{"offset", p.offset}, {"message", describe(p)}});
     return out;
 }
 
 void print_text(const std::string& path, const document_report& r) {
-    std::cout << "file: " << path << " (" << r.file_size << " bytes)\n";
-    if (r.header) {
-        const document_header& h = *r.header;
+    const document& doc = r.doc;
+    std::cout << "file: " << path << " (" << doc.file_size << " bytes)\n";
+    if (doc.header_read) {
+        const document_header& h = doc.header;
         std::cout << "window: " << h.width << "x" << h.height << ", depth " << h.bits_per_pixel << "\n"
                   << "point size: " << h.font_size << "\n"
-                  << "caption: " << h.caption_length << " bytes: \"" << r.caption << "\"\n";
+                  << "caption: " << h.caption_length << " bytes: \"" << escape_bytes(doc.caption) << "\"\n";
     }
-    if (r.image) {
-        std::cout << "image: " << r.image->length << " bytes at offset " << r.image->offset;
-        if (!r.image->format.empty()) std::cout << ", " << r.image->format;
-        if (r.image->width > 0) std::cout << ", " << r.image->width << "x" << r.image->height << " pixels";
+    if (doc.image_read) {
+        std::cout << "image: " << doc.image.size() << " bytes at offset " << doc.image_offset;
+        if (!r.image_format.empty()) std::cout << ", " << r.image_format;
+        if (r.image_width > 0) std::cout << ", " << r.image_width << "x" << r.image_height << " pixels";
         std::cout << "\n";
     }
-    if (r.header) std::cout << "records: " << r.header->record_count << "\n";
-    for (const record_report& rec : r.records) {
-        std::cout << "  " << rec.number << " at offset " << rec.offset << ": " << rec.colour << " at ("
-                  << rec.x << ", " << rec.y << "), " << rec.length << " bytes: \"" << rec.text << "\"\n";
+    if (doc.header_read) std::cout << "records: " << doc.header.record_count << "\n";
+    for (std::size_t i = 0; i < doc.records.size(); ++i) {
+        const text_record& rec = doc.records[i];
+        std::cout << "  " << i + 1 << " at offset " << rec.offset << ": " << colour_of(rec) << " at ("
+                  << rec.x << ", " << rec.y << "), " << rec.text_length << " bytes: \""
+                  << escape_bytes(rec.text) << "\"\n";
     }
     if (r.problems.empty()) {
         std::cout << "problems: none\n";
         return;
     }
     std::cout << "problems:\n";
-    for (const problem& p : r.problems) std::cout << "  at offset " << p.offset << ": " << p.message << "\n";
+    for (const problem& p : r.problems)
+        std::cout << "  at offset " << p.offset << ": " << describe(p) << "\n";
 }
 
 }  // namespace
 
 int info_command(const std::string& path, bool json, const std::string& font_path) {
-    const auto loaded = load_file(path.c_str());
-    if (const auto* error = std::get_if<std::string>(&loaded)) {
-        std::cerr << "zub: " << path << ": " << *error << '\n';
-        return status_problem;
-    }
-    // The image is decoded and the texts measured as the viewer would; no window opens.
-    TTF_Init();
-    const document_report report =
-        inspect_document(std::get<document_buffer>(loaded).view(), font_path.c_str());
-    TTF_Quit();
+    const result<document_buffer> loaded = load_file(path.c_str());
+    if (!loaded) return file_problem(path, loaded.why());
+    const document_report report = inspect_document(loaded->view(), font_choice{font_path, {}});
     if (json) {
         std::cout << to_json(path, report).dump(2) << '\n';
     } else {

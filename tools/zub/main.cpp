@@ -25,8 +25,12 @@ int usage_error(const std::string& command, const std::string& what) {
     return status_usage;
 }
 
-int file_problem(const std::string& what) {
-    std::cerr << "zub: " << what << '\n';
+void say(const std::string& subject, const std::string& what) {
+    std::cerr << "zub: " << (subject.empty() ? "" : subject + ": ") << what << '\n';
+}
+
+int file_problem(const std::string& subject, const std::string& what) {
+    say(subject, what);
     return status_problem;
 }
 
@@ -235,16 +239,15 @@ int main(int argc, char* argv[]) {
     int status = zub::status_problem;
     try {
         status = run(argc, argv);
-    } catch (const std::exception& e) {
-        std::cerr << "zub: " << e.what() << '\n';
+    } catch (const std::exception& e) {  // out of memory, in all likelihood
+        zub::say("", e.what());
     }
     // What was printed must have arrived: a report cut short is not a success.
     errno = 0;
     std::cout.flush();
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || !std::cout) {
-        std::cerr << "zub: cannot write the standard output: " << std::strerror(errno != 0 ? errno : EIO)
-                  << '\n';
-        return zub::status_problem;
+        return zub::file_problem(
+            "", std::string("cannot write the standard output: ") + std::strerror(errno != 0 ? errno : EIO));
     }
     return status;
 }

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <iostream>
 #include <optional>
-#include <stdexcept>
 #include <vector>
 
 #include "app/load_file.hpp"
@@ -22,17 +21,6 @@
 namespace zub {
 
 namespace {
-
-// A refusal: what is wrong with the input, said to the user as it stands, and the exit
-// status it ends with: 2 for a value on the command line, 1 for a file.
-struct refused : std::runtime_error {
-    refused(const std::string& what, int status_ = status_problem)
-        : std::runtime_error(what), status(status_) {}
-    int status;
-};
-
-// A wrong value on the command line.
-refused bad_value(const std::string& what) { return refused(what, status_usage); }
 
 std::optional<long> whole_number(std::string_view text) {
     long value = 0;
@@ -94,48 +82,48 @@ std::optional<std::vector<std::uint32_t>> code_points(std::string_view utf8) {
 
 // UTF-8 to Latin-1, the bytes the text renderer reads. A zero byte would end the text
 // where it stands, so it is refused too.
-std::string to_latin1(std::string_view utf8, const std::string& what, int status) {
+result<std::string> to_latin1(std::string_view utf8, const std::string& what) {
     const auto codes = code_points(utf8);
-    if (!codes) throw refused(what + " is not valid UTF-8", status);
+    if (!codes) return failure{what + " is not valid UTF-8"};
     std::string out;
     for (const std::uint32_t code : *codes) {
-        if (code == 0) throw refused(what + " has a zero byte, which would end the text there", status);
+        if (code == 0) return failure{what + " has a zero byte, which would end the text there"};
         if (code > 0xFF) {
             char name[16];
             (void)std::snprintf(name, sizeof name, "U+%04X", code);
-            throw refused(what + " has the character " + name + ", which is outside Latin-1", status);
+            return failure{what + " has the character " + name + ", which is outside Latin-1"};
         }
         out += static_cast<char>(code);
     }
     return out;
 }
 
-void check_length(const std::string& bytes, const std::string& what, int status) {
+outcome check_length(const std::string& bytes, const std::string& what) {
     if (bytes.size() > max_string_length) {
-        throw refused(what + " is " + std::to_string(bytes.size()) + " bytes long (at most 255)", status);
+        return failure{what + " is " + std::to_string(bytes.size()) + " bytes long (at most 255)"};
     }
+    return done{};
 }
 
 // "X,Y,#RRGGBB,TEXT"; the text is the rest of the line and may hold commas.
-// `status` is the exit status of a refusal: the entry comes from the command line or a file.
-text_to_write parse_text(const std::string& entry, const std::string& where, int status) {
+result<text_to_write> parse_text(const std::string& entry, const std::string& where) {
     const std::string what = where + " " + quoted(entry);
     const auto first = entry.find(',');
     const auto second = first == std::string::npos ? first : entry.find(',', first + 1);
     const auto third = second == std::string::npos ? second : entry.find(',', second + 1);
-    if (third == std::string::npos) throw refused(what + " is not in the form X,Y,#RRGGBB,TEXT", status);
+    if (third == std::string::npos) return failure{what + " is not in the form X,Y,#RRGGBB,TEXT"};
     const auto x = whole_number(std::string_view(entry).substr(0, first));
     const auto y = whole_number(std::string_view(entry).substr(first + 1, second - first - 1));
-    if (!x || !y) throw refused(what + ": the position is not two whole numbers", status);
+    if (!x || !y) return failure{what + ": the position is not two whole numbers"};
     if (*x < -32768 || *x > 32767 || *y < -32768 || *y > 32767) {
-        throw refused(what + ": the position is outside -32768..32767", status);
+        return failure{what + ": the position is outside -32768..32767"};
     }
     const std::string colour = entry.substr(second + 1, third - second - 1);
     unsigned rgb = 0;
     const auto [ptr, ec] = std::from_chars(colour.data() + std::min<std::size_t>(1, colour.size()),
                                            colour.data() + colour.size(), rgb, 16);
     if (colour.size() != 7 || colour[0] != '#' || ec != std::errc{} || ptr != colour.data() + colour.size()) {
-        throw refused(what + ": the colour is not #RRGGBB", status);
+        return failure{what + ": the colour is not #RRGGBB"};
     }
     text_to_write text;
     text.red = static_cast<std::uint8_t>(rgb >> 16U);
@@ -143,34 +131,37 @@ text_to_write parse_text(const std::string& entry, const std::string& where, int
     text.blue = static_cast<std::uint8_t>(rgb);
     text.x = static_cast<std::int16_t>(*x);
     text.y = static_cast<std::int16_t>(*y);
-    text.text = to_latin1(entry.substr(third + 1), what, status);
-    check_length(text.text, what + " in Latin-1", status);
+    const result<std::string> latin1 = to_latin1(entry.substr(third + 1), what);
+    if (!latin1) return failure{latin1.why()};
+    text.text = *latin1;
+    if (const outcome length = check_length(text.text, what + " in Latin-1"); !length)
+        return failure{length.why()};
     return text;
 }
 
 // The image must be one the viewer shows: decoded from its bytes alone, with no hint
 // of its type, as the viewer decodes it. The viewer shows every pixel's stored colour,
 // without its transparency: an image that has some is packed with a warning.
-void check_image(const std::string& path, bytes_view image) {
+outcome check_image(const std::string& path, bytes_view image) {
     const decoded_image decoded = decode_image(image);
-    if (!decoded.surface)
-        throw refused(path + ": the image cannot be shown by the viewer: " + decoded.problem);
-    const SDL_Surface* s = decoded.surface.get();
+    if (!decoded.picture) return failure{"the image cannot be shown by the viewer: " + decoded.picture.why()};
+    const SDL_Surface* s = decoded.picture->surface.get();
     const char* kind = s->format->Amask != 0                ? "an alpha channel"
                        : (s->flags & SDL_SRCCOLORKEY) != 0U ? "a transparent colour"
                                                             : nullptr;
     if (kind != nullptr) {
-        std::cerr << "zub: " << path << ": warning: the image has " << kind
-                  << "; its transparency will not be shown (the viewer shows every pixel's stored colour)\n";
+        say(path, std::string("warning: the image has ") + kind +
+                      "; its transparency will not be shown (the viewer shows every pixel's stored colour)");
     }
+    return done{};
 }
 
 // The texts of a --texts file: one a line; a byte-order mark at the start, empty lines
 // and lines starting with '#' are skipped.
-void read_texts_file(const std::string& path, std::vector<text_to_write>& texts) {
-    const auto loaded = load_file(path.c_str());
-    if (const auto* error = std::get_if<std::string>(&loaded)) throw refused(path + ": " + *error);
-    const bytes_view bytes = std::get<document_buffer>(loaded).view();
+outcome read_texts_file(const std::string& path, std::vector<text_to_write>& texts) {
+    const result<document_buffer> loaded = load_file(path.c_str());
+    if (!loaded) return failure{path + ": " + loaded.why()};
+    const bytes_view bytes = loaded->view();
     std::string_view rest(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     if (rest.starts_with("\xEF\xBB\xBF")) rest.remove_prefix(3);
     for (int number = 1; !rest.empty(); ++number) {
@@ -179,72 +170,81 @@ void read_texts_file(const std::string& path, std::vector<text_to_write>& texts)
         rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.find_first_not_of(" \t") == std::string::npos || line.starts_with('#')) continue;
-        texts.push_back(parse_text(line, path + ":" + std::to_string(number), status_problem));
+        const result<text_to_write> text = parse_text(line, path + ":" + std::to_string(number));
+        if (!text) return failure{text.why()};
+        texts.push_back(*text);
     }
+    return done{};
+}
+
+// The document the command line describes, before its image: refusals here are a wrong
+// command line.
+result<document_to_write> document_from_options(const pack_options& options) {
+    document_to_write doc;
+    const auto cross = options.size.find('x');
+    const auto width = whole_number(std::string_view(options.size).substr(0, cross));
+    const auto height = cross == std::string::npos
+                            ? std::nullopt
+                            : whole_number(std::string_view(options.size).substr(cross + 1));
+    if (!width || !height || *width < 1 || *height < 1 || *width > max_window_side ||
+        *height > max_window_side) {
+        return failure{"--size '" + options.size + "' is not WIDTHxHEIGHT with each side from 1 to 16384"};
+    }
+    doc.width = static_cast<std::int32_t>(*width);
+    doc.height = static_cast<std::int32_t>(*height);
+    const auto depth = whole_number(options.depth);
+    if (!depth || (*depth != 0 && *depth != 8 && *depth != 16 && *depth != 24 && *depth != 32)) {
+        return failure{"--depth '" + options.depth + "' is not 0, 8, 16, 24 or 32"};
+    }
+    doc.bits_per_pixel = static_cast<std::int32_t>(*depth);
+    if (const auto row = window_size_problem(doc.width, doc.height, doc.bits_per_pixel)) {
+        return failure{"--size '" + options.size + "' at --depth " + options.depth + ": " + describe(*row)};
+    }
+    const auto font_size = whole_number(options.font_size);
+    if (!font_size || *font_size < 1 || *font_size > max_font_size) {
+        return failure{"--font-size '" + options.font_size + "' is not a whole number from 1 to 16384"};
+    }
+    doc.font_size = static_cast<std::int32_t>(*font_size);
+    // The window system reads the title's bytes as UTF-8: they are stored as given.
+    if (const outcome length = check_length(options.title, "--title"); !length) return failure{length.why()};
+    if (!code_points(options.title)) return failure{"--title is not valid UTF-8"};
+    doc.caption = options.title;
+    return doc;
 }
 
 }  // namespace
 
 int pack_command(const pack_options& options) {
-    try {
-        // The output is checked first: nothing is worked out for a file that cannot be written.
-        std::vector<std::string> inputs{options.image_path};
-        for (const text_source& source : options.texts) {
-            if (source.from_file) inputs.push_back(source.value);
-        }
-        const auto target = plan_output(options.out_path, inputs);
-        if (const auto* refusal = std::get_if<output_refused>(&target)) throw bad_value(refusal->message);
-
-        document_to_write doc;
-        const auto cross = options.size.find('x');
-        const auto width = whole_number(std::string_view(options.size).substr(0, cross));
-        const auto height = cross == std::string::npos
-                                ? std::nullopt
-                                : whole_number(std::string_view(options.size).substr(cross + 1));
-        if (!width || !height || *width < 1 || *height < 1 || *width > max_window_side ||
-            *height > max_window_side) {
-            throw bad_value("--size '" + options.size +
-                            "' is not WIDTHxHEIGHT with each side from 1 to 16384");
-        }
-        doc.width = static_cast<std::int32_t>(*width);
-        doc.height = static_cast<std::int32_t>(*height);
-        const auto depth = whole_number(options.depth);
-        if (!depth || (*depth != 0 && *depth != 8 && *depth != 16 && *depth != 24 && *depth != 32)) {
-            throw bad_value("--depth '" + options.depth + "' is not 0, 8, 16, 24 or 32");
-        }
-        doc.bits_per_pixel = static_cast<std::int32_t>(*depth);
-        const auto font_size = whole_number(options.font_size);
-        if (!font_size || *font_size < 1 || *font_size > max_font_size) {
-            throw bad_value("--font-size '" + options.font_size + "' is not a whole number from 1 to 16384");
-        }
-        doc.font_size = static_cast<std::int32_t>(*font_size);
-        // The window system reads the title's bytes as UTF-8: they are stored as given.
-        check_length(options.title, "--title", status_usage);
-        if (!code_points(options.title)) throw bad_value("--title is not valid UTF-8");
-        doc.caption = options.title;
-
-        for (const text_source& source : options.texts) {
-            if (source.from_file) {
-                read_texts_file(source.value, doc.texts);
-            } else {
-                doc.texts.push_back(parse_text(source.value, "--text", status_usage));
-            }
-        }
-
-        const auto image = load_file(options.image_path.c_str());
-        if (const auto* error = std::get_if<std::string>(&image))
-            throw refused(options.image_path + ": " + *error);
-        doc.image = std::get<document_buffer>(image).view();
-        check_image(options.image_path, doc.image);
-
-        if (const auto failed = write_output(std::get<output_target>(target), write_document(doc))) {
-            throw refused(*failed);
-        }
-        return status_ok;
-    } catch (const refused& e) {
-        if (e.status == status_usage) return usage_error("pack", e.what());
-        return file_problem(e.what());
+    // The output is checked first: nothing is worked out for a file that cannot be written.
+    std::vector<std::string> inputs{options.image_path};
+    for (const text_source& source : options.texts) {
+        if (source.from_file) inputs.push_back(source.value);
     }
+    const result<output_target> target = plan_output(options.out_path, inputs);
+    if (!target) return usage_error("pack", target.why());
+    result<document_to_write> doc = document_from_options(options);
+    if (!doc) return usage_error("pack", doc.why());
+
+    for (const text_source& source : options.texts) {
+        if (source.from_file) {
+            if (const outcome read = read_texts_file(source.value, doc->texts); !read)
+                return file_problem("", read.why());
+        } else {
+            const result<text_to_write> text = parse_text(source.value, "--text");
+            if (!text) return usage_error("pack", text.why());
+            doc->texts.push_back(*text);
+        }
+    }
+
+    const result<document_buffer> image = load_file(options.image_path.c_str());
+    if (!image) return file_problem(options.image_path, image.why());
+    doc->image = image->view();
+    if (const outcome shown = check_image(options.image_path, doc->image); !shown) {
+        return file_problem(options.image_path, shown.why());
+    }
+    if (const outcome written = write_output(*target, write_document(*doc)); !written)
+        return file_problem("", written.why());
+    return status_ok;
 }
 
 }  // namespace zub

@@ -1,9 +1,6 @@
 // zub render: the picture the viewer shows, composed without a display and saved as PNG.
 #include <SDL.h>
-#include <SDL_ttf.h>
 
-#include <cstdlib>
-#include <exception>
 #include <iostream>
 
 #include "app/load_file.hpp"
@@ -11,8 +8,8 @@
 #include "tools/png_file.hpp"
 #include "tools/zub/commands.hpp"
 #include "view/compose.hpp"
-#include "view/sdl_handles.hpp"
-#include "view/show.hpp"
+#include "view/sdl_start.hpp"
+#include "view/window.hpp"
 
 namespace zub {
 
@@ -30,7 +27,9 @@ rgb_image read_screen(const SDL_Surface* screen) {
             std::uint32_t pixel = 0;
             for (int i = 0; i < bpp; ++i)
                 pixel |= static_cast<std::uint32_t>(at[i]) << (8U * static_cast<unsigned>(i));
-            std::uint8_t r = 0, g = 0, b = 0;
+            std::uint8_t r = 0;
+            std::uint8_t g = 0;
+            std::uint8_t b = 0;
             SDL_GetRGB(pixel, screen->format, &r, &g, &b);
             out.rgb.insert(out.rgb.end(), {r, g, b});
         }
@@ -38,82 +37,56 @@ rgb_image read_screen(const SDL_Surface* screen) {
     return out;
 }
 
-struct dummy_video {
-    dummy_video() {
-        // Headless: SDL's dummy driver draws into memory only.
-        setenv("SDL_VIDEODRIVER", "dummy", 1);
-        SDL_Init(SDL_INIT_VIDEO);
-        TTF_Init();
-    }
-    ~dummy_video() {
-        if (TTF_WasInit() != 0) TTF_Quit();
-        SDL_Quit();
-    }
-    dummy_video(const dummy_video&) = delete;
-    dummy_video& operator=(const dummy_video&) = delete;
-};
+// A font the user names is an input like the document: one that cannot be opened ends
+// the run, where the default font only leaves the texts out with a warning.
+outcome check_named_font(const std::string& path) {
+    const font_file font = read_font_file(path);
+    if (!font.error.empty()) return failure{"cannot open the font: " + font.error};
+    if (!open_font(font, 12)) return failure{std::string("cannot open the font: ") + TTF_GetError()};
+    return done{};
+}
 
 }  // namespace
 
 int render_command(const render_options& options) {
     const std::string& path = options.path;
-    const std::string prefix = path + ": ";
     // The output is checked first: nothing is composed for a file that cannot be written.
-    const auto target = plan_output(options.out_path, {path, options.font_path});
-    if (const auto* refusal = std::get_if<output_refused>(&target))
-        return usage_error("render", refusal->message);
+    const result<output_target> target = plan_output(options.out_path, {path, options.font_path});
+    if (!target) return usage_error("render", target.why());
 
-    const auto loaded = load_file(path.c_str());
-    if (const auto* error = std::get_if<std::string>(&loaded)) return file_problem(prefix + *error);
-    const bytes_view bytes = std::get<document_buffer>(loaded).view();
-    if (!starts_like_document(bytes) || !has_document_magic(bytes)) {
-        return file_problem(prefix + "not a ZUB document");
-    }
-    const auto read = read_document(bytes);
-    if (const auto* d = std::get_if<damage>(&read)) return file_problem(prefix + d->message);
-    document_sections sections = std::get<document_sections>(read);
+    const result<document_buffer> loaded = load_file(path.c_str());
+    if (!loaded) return file_problem(path, loaded.why());
+    const document doc = parse_document(loaded->view());
+    if (!doc.is_document) return file_problem(path, "not a ZUB document");
+    if (const problem* error = doc.error()) return file_problem(path, describe(*error));
+
     // Depth 0 is the display's own; the viewer's displays are true colour. The dummy
     // driver corrupts memory at depths other than these, where a display picks one.
-    std::int32_t& depth = sections.header.bits_per_pixel;
-    if (depth == 0) depth = 32;
-    if (depth != 8 && depth != 16 && depth != 24 && depth != 32) {
-        return file_problem(prefix + "depth " + std::to_string(depth) +
-                            " is not rendered (0, 8, 16, 24 and 32 are)");
+    window_request request = request_for(doc);
+    if (request.depth == 0) request.depth = 32;
+    if (request.depth != 8 && request.depth != 16 && request.depth != 24 && request.depth != 32) {
+        return file_problem(
+            path, "depth " + std::to_string(request.depth) + " is not rendered (0, 8, 16, 24 and 32 are)");
     }
 
     // Decoding starts before SDL does, in a process with no other threads.
-    const document_header& h = sections.header;
-    decoder_job decoding = start_decoding(sections.image, h.width > 0 ? h.width : whole_picture,
-                                          h.height > 0 ? h.height : whole_picture);
-    const dummy_video video;
-    // A font the user names is an input like the document: one that cannot be opened
-    // ends the run, where the default font only leaves the texts out with a warning.
+    decoder_job decoding = start_decoding_for(doc, request);
+    const result<sdl_session> sdl = start_sdl(video_kind::in_memory);
+    if (!sdl) return file_problem(path, "cannot start SDL: " + sdl.why());
     if (options.font_named) {
-        const font_file font = read_font_file(options.font_path.c_str());
-        if (!font.error.empty())
-            return file_problem(options.font_path + ": cannot open the font: " + font.error);
-        SDL_RWops* stream = SDL_RWFromConstMem(font.bytes.data(), static_cast<int>(font.bytes.size()));
-        const font_handle opened{TTF_OpenFontRW(stream, 1, 12)};
-        if (!opened) return file_problem(options.font_path + ": cannot open the font: " + TTF_GetError());
+        if (const outcome font = check_named_font(options.font_path); !font)
+            return file_problem(options.font_path, font.why());
     }
-    SDL_ShowCursor(SDL_DISABLE);  // the dummy driver would draw it into the picture
-    const auto window = open_window(sections);
-    if (const auto* error = std::get_if<std::string>(&window)) return file_problem(prefix + *error);
-    SDL_Surface* screen = std::get<SDL_Surface*>(window);
-    const std::string font_hint = options.font_named
-                                      ? "--font must name a TrueType font file"
-                                      : std::string(default_font_hint) + ", or name one with --font";
-    for (const std::string& warning :
-         compose_document(bytes, sections, screen, decoding, options.font_path.c_str(), font_hint.c_str())) {
-        std::cerr << "zub: " << prefix << warning << '\n';
-    }
-    const auto png = png_bytes(read_screen(screen));
-    if (const auto* error = std::get_if<std::string>(&png))
-        return file_problem(options.out_path + ": " + *error);
-    if (const auto failed =
-            write_output(std::get<output_target>(target), std::get<std::vector<std::uint8_t>>(png))) {
-        return file_problem(*failed);
-    }
+    const result<SDL_Surface*> screen = open_window(request);
+    if (!screen) return file_problem(path, screen.why());
+    const font_choice font{options.font_path, options.font_named
+                                                  ? "--font must name a TrueType font file"
+                                                  : font_choice{}.hint + ", or name one with --font"};
+    for (const std::string& warning : compose_document(doc, *screen, decoding, font)) say(path, warning);
+
+    const result<std::vector<std::uint8_t>> png = png_bytes(read_screen(*screen));
+    if (!png) return file_problem(options.out_path, png.why());
+    if (const outcome written = write_output(*target, *png); !written) return file_problem("", written.why());
     return status_ok;
 }
 

@@ -1,39 +1,47 @@
-#include "view/show.hpp"
+#include "view/window.hpp"
 
 #include <SDL_syswm.h>
 #include <poll.h>
 
-#include <ostream>
-
-#include "document/limits.hpp"
 #include "view/compose.hpp"
 
 namespace zub {
 
-std::optional<std::string> window_problem(const document_header& h) {
-    // A side of 65536 or more would wrap around in the window system's 16-bit sizes.
-    if (h.width > max_window_side || h.height > max_window_side) {
-        return "the window size " + std::to_string(h.width) + "x" + std::to_string(h.height) +
-               " is too large (at most " + std::to_string(max_window_side) + " pixels a side)";
-    }
-    return std::nullopt;
+window_request request_for(const document& doc) {
+    return window_request{doc.header.width, doc.header.height, doc.header.bits_per_pixel,
+                          to_display_string(doc.caption)};
 }
 
-std::variant<SDL_Surface*, std::string> open_window(const document_sections& sections) {
-    const document_header& h = sections.header;
-    if (auto problem = window_problem(h)) return std::move(*problem);
+result<SDL_Surface*> open_window(const window_request& request) {
+    if (const auto problem = window_size_problem(request.width, request.height, request.depth)) {
+        return failure{describe(*problem)};
+    }
     // The title goes first, so that the window is never mapped without it: SDL keeps it
     // for the window it is about to open.
-    const display_string title = to_display_string(sections.caption);
-    SDL_WM_SetCaption(title.data(), nullptr);
-    SDL_Surface* screen = SDL_SetVideoMode(h.width, h.height, h.bits_per_pixel, 0);
+    SDL_WM_SetCaption(request.title.data(), nullptr);
+    SDL_Surface* screen = SDL_SetVideoMode(request.width, request.height, request.depth, 0);
     if (screen == nullptr) {
-        return "cannot open a " + std::to_string(h.width) + "x" + std::to_string(h.height) +
-               " window at depth " + std::to_string(h.bits_per_pixel) + ": " + SDL_GetError();
+        return failure{"cannot open a " + std::to_string(request.width) + "x" +
+                       std::to_string(request.height) + " window at depth " + std::to_string(request.depth) +
+                       ": " + SDL_GetError()};
     }
     // A new screen is black on every runtime, before anything is painted on it.
     SDL_FillRect(screen, nullptr, SDL_MapRGB(screen->format, 0, 0, 0));
     return screen;
+}
+
+decoder_job start_decoding_for(const document& doc, const window_request& request) {
+    // A side of 0 asks for the desktop's: how much of the image shows is not known yet.
+    return start_decoding(doc.image, request.width > 0 ? request.width : whole_picture,
+                          request.height > 0 ? request.height : whole_picture);
+}
+
+result<std::vector<std::string>> show_document(const document& doc, decoder_job& decoding) {
+    const result<SDL_Surface*> screen = open_window(request_for(doc));
+    if (!screen) return failure{screen.why()};
+    std::vector<std::string> warnings = compose_document(doc, *screen, decoding);
+    SDL_Flip(*screen);
+    return warnings;
 }
 
 namespace {
@@ -77,24 +85,6 @@ void wait_until_closed() {
         connection.revents = 0;
         (void)poll(&connection, 1, -1);  // an interruption just goes round again
     }
-}
-
-bool show_document(bytes_view document, const document_sections& sections, decoder_job& decoding,
-                   std::ostream& messages, std::string_view prefix) {
-    const auto say = [&](std::string_view what) { messages << prefix << what << '\n'; };
-    const auto window = open_window(sections);
-    if (const auto* error = std::get_if<std::string>(&window)) {
-        say(*error);
-        return false;
-    }
-    SDL_Surface* screen = std::get<SDL_Surface*>(window);
-
-    for (const std::string& warning : compose_document(document, sections, screen, decoding)) say(warning);
-    messages.flush();
-
-    SDL_Flip(screen);
-    wait_until_closed();
-    return true;
 }
 
 }  // namespace zub

@@ -1,0 +1,94 @@
+#include "view/sdl_start.hpp"
+
+#include <SDL.h>
+#include <SDL_ttf.h>
+#include <X11/Xlib.h>
+
+#include <cstdlib>
+#include <string>
+#include <utility>
+
+namespace zub {
+
+namespace {
+
+bool is_set(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+// The X display named by DISPLAY answers; SDL does not say so when it does not.
+bool x_display_answers() {
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr) return false;
+    XCloseDisplay(display);
+    return true;
+}
+
+outcome start_video_for_a_window() {
+    if (is_set("SDL_VIDEODRIVER")) {
+        if (SDL_Init(SDL_INIT_VIDEO) == 0) return done{};
+        return failure{SDL_GetError()};
+    }
+    const bool x11 = is_set("DISPLAY");
+    // Without XDG_RUNTIME_DIR the Wayland client library finds no socket, and says so on
+    // stderr, unless the display is named by its full path.
+    const char* wayland_display = std::getenv("WAYLAND_DISPLAY");
+    const bool wayland = on_sdl2_runtime() && is_set("WAYLAND_DISPLAY") &&
+                         (is_set("XDG_RUNTIME_DIR") || wayland_display[0] == '/');
+    if (!x11 && !wayland) return failure{"no display (DISPLAY is not set)"};
+
+    // SDL2 takes a list of drivers; the classic library one name.
+    const char* drivers = x11 && wayland ? "x11,wayland" : x11 ? "x11" : "wayland";
+    setenv("SDL_VIDEODRIVER", drivers, 1);
+    if (SDL_Init(SDL_INIT_VIDEO) == 0) return done{};
+    std::string reason = SDL_GetError();
+    if (x11 && !x_display_answers()) {
+        reason = std::string("cannot connect to the display ") + std::getenv("DISPLAY");
+        if (wayland) reason += std::string(", nor to the Wayland display ") + wayland_display;
+    }
+    return failure{reason};
+}
+
+}  // namespace
+
+sdl_session::sdl_session(sdl_session&& other) noexcept : active(std::exchange(other.active, false)) {}
+
+sdl_session::~sdl_session() {
+    if (!active) return;
+    if (TTF_WasInit() != 0) TTF_Quit();
+    SDL_Quit();
+}
+
+bool on_sdl2_runtime() {
+    // sdl12-compat reports versions from 1.2.50 on; the classic library ended at 1.2.15.
+    const SDL_version* linked = SDL_Linked_Version();
+    return linked->major == 1 && linked->minor == 2 && linked->patch >= 50;
+}
+
+result<sdl_session> start_sdl(video_kind kind) {
+    if (kind == video_kind::in_memory) {
+        // Headless: SDL's dummy driver draws into memory only.
+        setenv("SDL_VIDEODRIVER", "dummy", 1);
+        if (SDL_Init(SDL_INIT_VIDEO) != 0) return failure{SDL_GetError()};
+        // The dummy driver would draw its cursor into the picture.
+        SDL_ShowCursor(SDL_DISABLE);
+    } else {
+        // Video first and alone: when it cannot start, the program says why before any
+        // other subsystem has had its say on stderr.
+        if (const outcome video = start_video_for_a_window(); !video) return failure{video.why()};
+        // The rest of what SDL offers may fail (a machine without sound, say) without
+        // stopping the document; SDL 1.2 over SDL2 would undo the whole start if they were
+        // started together with video. Of all that starts, only video is used: the rest is
+        // shut down again, since the timer's thread alone would wake a thousand times a
+        // second while the picture is shown.
+        (void)SDL_InitSubSystem(SDL_INIT_EVERYTHING & ~static_cast<Uint32>(SDL_INIT_VIDEO));
+        SDL_QuitSubSystem(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_JOYSTICK | SDL_INIT_CDROM);
+    }
+    sdl_session session;
+    session.active = true;
+    (void)TTF_Init();
+    return session;
+}
+
+}  // namespace zub

@@ -1,0 +1,42 @@
+// The document's window: opening it, showing the composed picture once, and waiting
+// until it is closed.
+#pragma once
+
+#include <SDL.h>
+
+#include <string>
+#include <vector>
+
+#include "document/document.hpp"
+#include "document/result.hpp"
+#include "view/decoder.hpp"
+
+namespace zub {
+
+// The window to open: the document's size, depth and title, unless a tool asks for
+// another (zub render composes depth 0, the display's own, at 32).
+struct window_request {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t depth = 0;
+    display_string title{};
+};
+window_request request_for(const document& doc);
+
+// Opens the window and gives it its title. The screen surface, or SDL's reason.
+result<SDL_Surface*> open_window(const window_request& request);
+
+// Starts decoding the document's image for a window of this size: only the part the
+// window shows is handed back.
+decoder_job start_decoding_for(const document& doc, const window_request& request);
+
+// Opens the document's window, paints the image `decoding` gives and the texts, and
+// shows the picture once. The warnings (what was left out, and why), or why the window
+// could not be opened.
+result<std::vector<std::string>> show_document(const document& doc, decoder_job& decoding);
+
+// Blocks until the window system asks the program to quit. Every other event (keys,
+// mouse, focus, exposure) is read and dropped; the queue is drained before returning.
+void wait_until_closed();
+
+}  // namespace zub
