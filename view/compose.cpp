@@ -78,9 +78,10 @@ font_file read_font_file(const std::string& path) {
 }
 
 font_handle open_font(const font_file& file, int points) {
-    // The stream is closed by the font, when the font is closed.
-    SDL_RWops* stream = SDL_RWFromConstMem(file.bytes.data(), static_cast<int>(file.bytes.size()));
-    return font_handle{TTF_OpenFontRW(stream, 1, points)};
+    stream_handle stream{SDL_RWFromConstMem(file.bytes.data(), static_cast<int>(file.bytes.size()))};
+    if (!stream) return font_handle{};
+    // The font closes the stream, when it is closed itself (or fails to open).
+    return font_handle{TTF_OpenFontRW(stream.release(), 1, points)};
 }
 
 text_outcome draw_text(const text_record& record, TTF_Font* font, SDL_Surface* screen, std::string* error) {

@@ -154,10 +154,8 @@ const char* image_format(bytes_view image) {
         {"XCF", IMG_isXCF}, {"XPM", IMG_isXPM}, {"XV", IMG_isXV},   {"WEBP", IMG_isWEBP},
     };
     for (const auto& [name, is] : formats) {
-        SDL_RWops* stream = SDL_RWFromConstMem(image.data(), static_cast<int>(image.size()));
-        const bool match = stream != nullptr && is(stream) != 0;
-        SDL_FreeRW(stream);
-        if (match) return name;
+        const stream_handle stream{SDL_RWFromConstMem(image.data(), static_cast<int>(image.size()))};
+        if (stream && is(stream.get()) != 0) return name;
     }
     return "";
 }
@@ -169,12 +167,12 @@ template <class Place>
 int decode_to(result_header& header, bytes_view image, int visible_width, int visible_height, Place place) {
     copy_text(header.format, image_format(image));
     header.stage = stage_decoding;
-    SDL_RWops* stream = SDL_RWFromConstMem(image.data(), static_cast<int>(image.size()));
-    if (stream == nullptr) {
+    stream_handle stream{SDL_RWFromConstMem(image.data(), static_cast<int>(image.size()))};
+    if (!stream) {
         copy_text(header.error, SDL_GetError());
         return exit_not_decoded;
     }
-    const surface_handle surface{decoder(stream)};
+    const surface_handle surface{decoder(stream.release())};  // the decoder closes the stream
     if (!surface) {
         copy_text(header.error, IMG_GetError());
         header.memory_exhausted = memory_used_up() ? 1 : 0;
