@@ -190,21 +190,34 @@ std::string callgrind_instructions(const std::string& command, const std::string
 int main(int argc, char* argv[]) {
     int runs = 7;
     bool quick = false;
+    bool count_instructions = true;
     std::string tools;
+    std::string only;     // run the documents whose names hold this
+    std::string against;  // another zub_reader, run beside this one ("other")
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--runs" && i + 1 < argc) {
             runs = std::stoi(argv[++i]);
         } else if (a == "--quick") {
             quick = true;
+        } else if (a == "--only" && i + 1 < argc) {
+            only = argv[++i];
+        } else if (a == "--against" && i + 1 < argc) {
+            against = fs::absolute(argv[++i]).string();
+        } else if (a == "--no-instructions") {
+            count_instructions = false;
         } else {
             tools = a;
         }
     }
     if (tools.empty()) {
-        (void)std::fputs("usage: zub_bench [--runs N] [--quick] FOLDER_OF_TOOLS\n", stderr);
+        (void)std::fputs(
+            "usage: zub_bench [--runs N] [--quick] [--only TEXT] [--against ZUB_READER] [--no-instructions] "
+            "FOLDER_OF_TOOLS\n",
+            stderr);
         return 2;
     }
+    if (quick) count_instructions = false;
     tools = fs::absolute(tools).string();
     const fs::path dir = fs::temp_directory_path() / ("zub-bench-" + std::to_string(getpid()));
     fs::create_directories(dir);
@@ -223,6 +236,7 @@ int main(int argc, char* argv[]) {
                                      encode_jpeg(pattern(4000, 3000, false), 90), 20));
         docs.push_back(make_document("800x600 PNG, 1000 records", 800, 600, png, 1000));
         docs.push_back(make_document("800x600 PNG, 10000 records", 800, 600, png, 10000));
+        std::erase_if(docs, [&](const bench_document& d) { return d.name.find(only) == std::string::npos; });
     }
     const bool have_feh = !command_output("command -v feh").empty();
     const xvfb server("2048x1536x24");  // room for the largest window
@@ -246,6 +260,7 @@ int main(int argc, char* argv[]) {
         };
         std::vector<program> programs{{"viewer", {tools + "/zub_reader", file}, {}, {}},
                                       {"floor", {tools + "/zub_floor", file}, {}, {}}};
+        if (!against.empty()) programs.push_back({"other", {against, file}, {}, {}});
         if (have_feh) {
             const std::string geometry = std::to_string(doc.width) + "x" + std::to_string(doc.height);
             programs.push_back({"feh", {"/usr/bin/feh", "--geometry", geometry, image_file}, {}, {}});
@@ -253,7 +268,7 @@ int main(int argc, char* argv[]) {
         // A first run finds the finished picture; the floor must show the viewer's very
         // pixels. The timed runs alternate.
         for (program& p : programs) {
-            if (p.name == "floor") {
+            if (p.name == "floor" || p.name == "other") {
                 p.reference = programs[0].reference;
                 continue;
             }
@@ -278,9 +293,9 @@ int main(int argc, char* argv[]) {
             if (p.name != "feh" && median(ms) < 0) failed = true;  // never painted
             std::string instructions = "-";
             // The smoke run skips callgrind.
-            if (!quick && p.name == "viewer") {
+            if (count_instructions && p.name == "viewer") {
                 instructions = callgrind_instructions(tools + "/zub_compose_once " + file, dir);
-            } else if (!quick && p.name == "floor") {
+            } else if (count_instructions && p.name == "floor") {
                 instructions = callgrind_instructions(tools + "/zub_floor --compose " + file, dir);
             }
             std::printf("%-30s %-7s %10.1f %9.2f %9.1f %9.1f %9.1f %14s\n", doc.name.c_str(), p.name.c_str(),
@@ -289,6 +304,7 @@ int main(int argc, char* argv[]) {
         }
         std::printf("%-30s viewer/floor painted: %.2f", "", painted["viewer"] / painted["floor"]);
         if (have_feh) std::printf(", viewer/feh: %.2f", painted["viewer"] / painted["feh"]);
+        if (!against.empty()) std::printf(", viewer/other: %.2f", painted["viewer"] / painted["other"]);
         std::printf("\n");
         (void)std::fflush(stdout);
     }
