@@ -41,9 +41,9 @@ int show(const char* path) {
     const zub::result<zub::sdl_session> sdl = zub::start_sdl(zub::video_kind::window);
     if (!sdl) return fail(path, "cannot start the video: " + sdl.why());
 
-    const zub::result<std::vector<std::string>> shown = zub::show_document(doc, decoding);
+    const zub::result<std::vector<zub::problem>> shown = zub::show_document(doc, decoding);
     if (!shown) return fail(path, shown.why());
-    for (const std::string& warning : *shown) say(path, warning);
+    for (const zub::problem& warning : *shown) say(path, zub::describe(warning));
     std::cerr.flush();
     zub::wait_until_closed();
     return status_shown;

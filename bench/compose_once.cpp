@@ -28,10 +28,10 @@ int compose_once(const char* path) {
     if (!doc.is_document || doc.error() != nullptr) return 1;
     const auto screen = zub::open_window(zub::request_for(doc));
     if (!screen) return 1;
-    std::vector<std::string> warnings =
+    std::vector<zub::problem> warnings =
         zub::paint_background(zub::decode_in_process(doc.image, (*screen)->w, (*screen)->h), *screen);
-    for (std::string& warning : zub::draw_text_pass(doc, *screen)) warnings.push_back(std::move(warning));
-    for (const std::string& warning : warnings) std::cerr << warning << '\n';
+    for (zub::problem& warning : zub::draw_text_pass(doc, *screen)) warnings.push_back(std::move(warning));
+    for (const zub::problem& warning : warnings) std::cerr << zub::describe(warning) << '\n';
     SDL_Flip(*screen);
     return 0;
 }

@@ -60,7 +60,8 @@ int main(int argc, char* argv[]) {
         auto start = clock_type::now();
         const auto warnings = zub::compose_document(doc, *screen);
         compose.push_back(ms_since(start));
-        if (!warnings.empty()) (void)std::fprintf(stderr, "warning: %s\n", warnings.front().c_str());
+        if (!warnings.empty())
+            (void)std::fprintf(stderr, "warning: %s\n", zub::describe(warnings.front()).c_str());
 
         start = clock_type::now();
         (void)zub::draw_text_pass(doc, *screen);

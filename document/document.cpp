@@ -1,7 +1,9 @@
 #include "document/document.hpp"
 
 #include <algorithm>
+#include <iterator>
 
+#include "document/image_probe.hpp"
 #include "document/limits.hpp"
 
 namespace zub {
@@ -63,6 +65,13 @@ void check_unused_slot_bytes(document& doc, bytes_view bytes, const text_record&
 }  // namespace
 
 std::optional<problem> window_size_problem(std::int64_t width, std::int64_t height, std::int64_t depth) {
+    if (width < 0 || height < 0) {
+        return problem{problem_code::window_side_negative,
+                       width < 0 ? header_offset::width : header_offset::height,
+                       width,
+                       height,
+                       {}};
+    }
     if (width > max_window_side || height > max_window_side) {
         return problem{problem_code::window_too_large, header_offset::width, width, height, {}};
     }
@@ -79,11 +88,19 @@ severity severity_of(problem_code code) {
         case problem_code::negative_image_length:
         case problem_code::image_past_end:
         case problem_code::window_too_large:
+        case problem_code::window_side_negative:
         case problem_code::row_too_wide:
             return severity::error;
         case problem_code::record_past_end:
         case problem_code::image_not_shown:
+        case problem_code::image_ends_early:
+        case problem_code::font_size_out_of_range:
+        case problem_code::font_not_opened:
+        case problem_code::text_not_rendered:
+        case problem_code::rendered_text_too_large:
             return severity::warning;
+        case problem_code::window_side_zero:
+        case problem_code::depth_chosen_by_display:
         case problem_code::caption_too_long:
         case problem_code::text_too_long:
         case problem_code::zero_in_caption:
@@ -95,6 +112,74 @@ severity severity_of(problem_code code) {
             return severity::note;
     }
     return severity::error;
+}
+
+const char* severity_name(severity level) {
+    switch (level) {
+        case severity::error:
+            return "error";
+        case severity::warning:
+            return "warning";
+        case severity::note:
+            return "note";
+    }
+    return "error";
+}
+
+const char* problem_name(problem_code code) {
+    switch (code) {
+        case problem_code::not_a_document:
+            return "not_a_document";
+        case problem_code::short_header:
+            return "short_header";
+        case problem_code::caption_past_end:
+            return "caption_past_end";
+        case problem_code::negative_image_length:
+            return "negative_image_length";
+        case problem_code::image_past_end:
+            return "image_past_end";
+        case problem_code::window_too_large:
+            return "window_too_large";
+        case problem_code::window_side_negative:
+            return "window_side_negative";
+        case problem_code::row_too_wide:
+            return "row_too_wide";
+        case problem_code::record_past_end:
+            return "record_past_end";
+        case problem_code::image_not_shown:
+            return "image_not_shown";
+        case problem_code::image_ends_early:
+            return "image_ends_early";
+        case problem_code::font_size_out_of_range:
+            return "font_size_out_of_range";
+        case problem_code::font_not_opened:
+            return "font_not_opened";
+        case problem_code::text_not_rendered:
+            return "text_not_rendered";
+        case problem_code::rendered_text_too_large:
+            return "rendered_text_too_large";
+        case problem_code::window_side_zero:
+            return "window_side_zero";
+        case problem_code::depth_chosen_by_display:
+            return "depth_chosen_by_display";
+        case problem_code::caption_too_long:
+            return "caption_too_long";
+        case problem_code::text_too_long:
+            return "text_too_long";
+        case problem_code::zero_in_caption:
+            return "zero_in_caption";
+        case problem_code::zero_in_text:
+            return "zero_in_text";
+        case problem_code::unused_colour_bytes:
+            return "unused_colour_bytes";
+        case problem_code::unused_position_bytes:
+            return "unused_position_bytes";
+        case problem_code::bytes_after_last_record:
+            return "bytes_after_last_record";
+        case problem_code::text_outside_window:
+            return "text_outside_window";
+    }
+    return "unknown";
 }
 
 std::string describe(const problem& p) {
@@ -116,6 +201,25 @@ std::string describe(const problem& p) {
         case problem_code::window_too_large:
             return "the window size " + number(p.value) + "x" + number(p.limit) + " is too large (at most " +
                    number(max_window_side) + " pixels a side)";
+        case problem_code::window_side_negative:
+            return "the window size " + number(p.value) + "x" + number(p.limit) + " has a negative side";
+        case problem_code::window_side_zero:
+            return "the window size " + number(p.value) + "x" + number(p.limit) +
+                   " has a side of 0: the desktop's size is used there";
+        case problem_code::depth_chosen_by_display:
+            return "depth " + number(p.value) + " is not 0, 8, 16, 24 or 32: the display picks one";
+        case problem_code::image_ends_early:
+            return "the image's data ends early: the decoder fills in the rest";
+        case problem_code::font_size_out_of_range:
+            return "the texts are not drawn: the point size " + number(p.value) +
+                   (p.value < 1 ? " is below 1" : " is above " + number(max_font_size));
+        case problem_code::font_not_opened:
+            return "the texts are not drawn: " + p.detail;
+        case problem_code::text_not_rendered:
+            return record + " is not drawn: " + p.detail;
+        case problem_code::rendered_text_too_large:
+            return record + " is not drawn: its text would cover more than " + number(max_text_pixels) +
+                   " pixels";
         case problem_code::row_too_wide:
             return "the window's rows would be " + number(p.value) + " bytes at depth " + number(p.limit) +
                    " (SDL keeps at most " + number(max_row_bytes) + ")";
@@ -143,6 +247,20 @@ std::string describe(const problem& p) {
             return record + " is drawn wholly outside the window";
     }
     return "unknown problem";
+}
+
+std::vector<std::string> describe_all(const std::vector<problem>& problems) {
+    std::vector<std::string> out;
+    out.reserve(problems.size());
+    for (const problem& p : problems) out.push_back(describe(p));
+    return out;
+}
+
+std::vector<problem> document::warnings() const {
+    std::vector<problem> out;
+    std::copy_if(problems.begin(), problems.end(), std::back_inserter(out),
+                 [](const problem& p) { return severity_of(p.code) == severity::warning; });
+    return out;
 }
 
 const problem* document::error() const {
@@ -190,18 +308,30 @@ document parse_document(bytes_view file) {
     }
     doc.image = *image;
     doc.image_read = true;
-    if (const auto window = window_size_problem(h.width, h.height, h.bits_per_pixel))
+    if (const auto window = window_size_problem(h.width, h.height, h.bits_per_pixel)) {
         doc.problems.push_back(*window);
+    } else if (h.width == 0 || h.height == 0) {
+        add(doc, problem_code::window_side_zero, h.width == 0 ? header_offset::width : header_offset::height,
+            h.width, h.height);
+    }
+    if (h.bits_per_pixel != 0 && h.bits_per_pixel != 8 && h.bits_per_pixel != 16 && h.bits_per_pixel != 24 &&
+        h.bits_per_pixel != 32) {
+        add(doc, problem_code::depth_chosen_by_display, header_offset::bits_per_pixel, h.bits_per_pixel);
+    }
+    if (image_ends_early(doc.image))
+        add(doc, problem_code::image_ends_early, doc.image_offset + doc.image.size());
     check_string(doc, doc.caption, header_size, header_offset::caption_length, problem_code::caption_too_long,
                  problem_code::zero_in_caption, 0);
 
     // The record walk: each record 24 + text_length bytes after the one before.
     std::uint64_t offset = doc.image_offset + doc.image.size();
+    bool all_read = true;
     for (std::uint32_t index = 0; index < h.record_count; ++index) {
         const auto record = read_text_record(file, offset);
         if (!record) {
             add(doc, problem_code::record_past_end, offset, std::int64_t{index} + 1, h.record_count);
-            return doc;
+            all_read = false;
+            break;
         }
         const auto number = static_cast<std::int64_t>(doc.records.size()) + 1;
         check_string(doc, record->text, offset + record_offset::text, offset + record_offset::text_length,
@@ -210,7 +340,10 @@ document parse_document(bytes_view file) {
         doc.records.push_back(*record);
         offset += record_head_size + record->text_length;
     }
-    if (offset < file.size()) {
+    // Records need the font at the document's point size.
+    if (!doc.records.empty() && (h.font_size < 1 || h.font_size > max_font_size))
+        add(doc, problem_code::font_size_out_of_range, header_offset::font_size, h.font_size);
+    if (all_read && offset < file.size()) {
         add(doc, problem_code::bytes_after_last_record, offset,
             static_cast<std::int64_t>(file.size() - offset));
     }

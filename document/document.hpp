@@ -89,11 +89,19 @@ enum class problem_code : std::uint8_t {
     negative_image_length,  // value: the length
     image_past_end,         // value: the image's length; limit: the file's size
     window_too_large,       // value, limit: the window's width and height
+    window_side_negative,   // value, limit: the window's width and height
     row_too_wide,           // value: the bytes a row of the window takes; limit: the depth
     // Warnings: the document is shown without something.
-    record_past_end,  // value: the record's number, from 1; limit: the record count
-    image_not_shown,  // detail: why (the decoder's words)
+    record_past_end,          // value: the record's number, from 1; limit: the record count
+    image_not_shown,          // detail: why (the decoder's words)
+    image_ends_early,         // the image's data stops before its end: the decoder fills the rest
+    font_size_out_of_range,   // value: the point size
+    font_not_opened,          // detail: the font looked at, why, and what is expected
+    text_not_rendered,        // limit: the record's number; detail: the font library's words
+    rendered_text_too_large,  // limit: the record's number
     // Notes: shown, but not as stored.
+    window_side_zero,         // value, limit: the window's width and height
+    depth_chosen_by_display,  // value: the depth
     caption_too_long,         // value: the length
     text_too_long,            // value: the length; limit: the record's number
     zero_in_caption,          //
@@ -116,8 +124,17 @@ struct problem {
 
 severity severity_of(problem_code code);
 
+// "error", "warning", "note".
+const char* severity_name(severity level);
+
+// The code's name as scripts see it ("window_too_large", ...).
+const char* problem_name(problem_code code);
+
 // The problem in words: the one table of the program's sentences about documents.
 std::string describe(const problem& p);
+
+// Each problem in words, in order.
+std::vector<std::string> describe_all(const std::vector<problem>& problems);
 
 // A document parsed once: everything the viewer and the tools need, with views into the
 // file's bytes. A file that does not start with "ZUB" is not a document and has nothing
@@ -136,10 +153,13 @@ struct document {
 
     // The first problem that keeps the document from being shown, or nullptr.
     const problem* error() const;
+
+    // The problems that leave something out of the picture, in the order found.
+    std::vector<problem> warnings() const;
 };
 
 // A window of this size and depth beyond the bounds the window system and SDL keep
-// (window_too_large, row_too_wide), or nothing.
+// (window_side_negative, window_too_large, row_too_wide), or nothing.
 std::optional<problem> window_size_problem(std::int64_t width, std::int64_t height, std::int64_t depth);
 
 // Parses the whole file. Reads no byte outside it, does its sums in 64-bit arithmetic,

@@ -264,6 +264,41 @@ std::optional<image_size> probe_image_size(bytes_view image) {
     return std::nullopt;
 }
 
+bool image_ends_early(bytes_view image) {
+    const bytes_view b = image;
+    if (b.size() < 2 || b[0] != 0xFF || b[1] != 0xD8) return false;
+    // A JPEG's segments, up to its end-of-image marker. Entropy-coded data after a scan's
+    // header holds 0xFF only as FF 00 (a stuffed byte) or FF D0..D7 (a restart).
+    std::uint64_t at = 2;
+    while (true) {
+        const auto ff = read_u8(b, at);
+        const auto marker = read_u8(b, at + 1);
+        if (!ff || !marker) return true;
+        if (*ff != 0xFF) return false;  // not a stream of segments: the decoder's to judge
+        if (*marker == 0xFF) {
+            ++at;
+            continue;
+        }
+        if (*marker == 0xD9) return false;
+        if (*marker == 0x01 || (*marker >= 0xD0 && *marker <= 0xD7)) {
+            at += 2;
+            continue;
+        }
+        const auto length = read_u16be(b, at + 2);
+        if (!length) return true;
+        at += 2 + std::uint64_t{*length};
+        if (at > b.size()) return true;
+        if (*marker != 0xDA) continue;
+        while (at < b.size()) {
+            if (b[at] == 0xFF && at + 1 < b.size() && b[at + 1] != 0 && b[at + 1] != 0xFF &&
+                !(b[at + 1] >= 0xD0 && b[at + 1] <= 0xD7)) {
+                break;
+            }
+            ++at;
+        }
+    }
+}
+
 std::optional<std::string> image_size_problem(const image_size& size) {
     const std::string declares = "the " + std::string(size.format) + " image declares " +
                                  std::to_string(size.width) + "x" + std::to_string(size.height) + " pixels";

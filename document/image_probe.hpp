@@ -24,6 +24,10 @@ struct image_size {
 // knows or the header is cut short (the decoder then finds that out for itself).
 std::optional<image_size> probe_image_size(bytes_view image);
 
+// The image is a JPEG whose data stops before its end-of-image marker: the decoder
+// shows what there is and fills in the rest.
+bool image_ends_early(bytes_view image);
+
 // Why an image of this declared size is not decoded, or nothing when it may be.
 std::optional<std::string> image_size_problem(const image_size& size);
 

@@ -130,7 +130,7 @@ TEST_F(ConfinedDecoder, MisbehavingDecoderIsStoppedAndTheRestIsShown) {
         int caught[2];
         ASSERT_EQ(pipe2(caught, O_NONBLOCK), 0);
         dup2(caught[1], STDOUT_FILENO);
-        const auto warnings = compose_document(parsed(file), s);
+        const auto warnings = describe_all(compose_document(parsed(file), s));
         dup2(saved_stdout, STDOUT_FILENO);
         close(saved_stdout);
         close(caught[1]);
@@ -149,7 +149,7 @@ TEST_F(ConfinedDecoder, NoImageIsDecodedWhenTheDecoderCannotBeConfined) {
     SDL_Surface* s = screen(40, 20, 32);
     fill(s, rgba{0, 0, 0, 255});
     const bytes file = document();
-    EXPECT_EQ(compose_document(parsed(file), s),
+    EXPECT_EQ(describe_all(compose_document(parsed(file), s)),
               std::vector<std::string>{
                   "the image is not shown: the decoder cannot be confined: this kernel has no seccomp"});
     EXPECT_EQ(raw_pixels(s), without_image());

@@ -310,6 +310,92 @@ TEST(WindowBounds, SidesAndRowBytesAreRefusedAtTheirEdges) {
     }
 }
 
+// What the viewer shows differently from what the header stores, or leaves out: a side
+// of 0, a depth no display offers, a point size out of range (only with texts to draw).
+TEST(HeaderNotAsStored, EachIsFoundWithItsSeverityAndOffset) {
+    struct header_case {
+        std::int32_t width, height, depth, font_size;
+        bool with_text;
+        std::vector<found> expected;
+        severity level;
+    };
+    for (const header_case& c : std::vector<header_case>{
+             {0,
+              600,
+              32,
+              12,
+              false,
+              {{problem_code::window_side_zero, 3,
+                "the window size 0x600 has a side of 0: the desktop's size is used there"}},
+              severity::note},
+             {800,
+              0,
+              32,
+              12,
+              false,
+              {{problem_code::window_side_zero, 7,
+                "the window size 800x0 has a side of 0: the desktop's size is used there"}},
+              severity::note},
+             {-1,
+              10,
+              32,
+              12,
+              false,
+              {{problem_code::window_side_negative, 3, "the window size -1x10 has a negative side"}},
+              severity::error},
+             {10,
+              -5,
+              32,
+              12,
+              false,
+              {{problem_code::window_side_negative, 7, "the window size 10x-5 has a negative side"}},
+              severity::error},
+             {10,
+              10,
+              12,
+              12,
+              false,
+              {{problem_code::depth_chosen_by_display, 11,
+                "depth 12 is not 0, 8, 16, 24 or 32: the display picks one"}},
+              severity::note},
+             {10,
+              10,
+              -8,
+              12,
+              false,
+              {{problem_code::depth_chosen_by_display, 11,
+                "depth -8 is not 0, 8, 16, 24 or 32: the display picks one"}},
+              severity::note},
+             {10,
+              10,
+              32,
+              0,
+              true,
+              {{problem_code::font_size_out_of_range, 15,
+                "the texts are not drawn: the point size 0 is below 1"}},
+              severity::warning},
+             {10,
+              10,
+              32,
+              16385,
+              true,
+              {{problem_code::font_size_out_of_range, 15,
+                "the texts are not drawn: the point size 16385 is above 16384"}},
+              severity::warning},
+             {10, 10, 32, 0, false, {}, severity::note},
+             {10, 10, 32, 16384, true, {}, severity::note}}) {
+        document_parts parts =
+            c.with_text ? with_records({test::text_at(0, 0, 0, 0, 0, "a")}) : document_parts{};
+        parts.width = c.width;
+        parts.height = c.height;
+        parts.bits_per_pixel = c.depth;
+        parts.font_size = c.font_size;
+        const document doc = parse_document(test::write_document(parts));
+        EXPECT_EQ(problems_of(doc), c.expected) << c.width << "x" << c.height;
+        for (const problem& p : doc.problems) EXPECT_EQ(severity_of(p.code), c.level) << describe(p);
+    }
+}
+
 // Every prefix of a valid document is either read whole (the cut falls in the records,
 // which stop at the first one cut short) or refused. Each prefix lives in a block of
 // exactly its own size, so that a read one byte too far is caught by the sanitizer.

@@ -158,5 +158,20 @@ TEST(ImageProbe, SizesBeyondTheBoundAreRefused) {
     EXPECT_TRUE(image_size_problem(image_size{"PCX", -5, 1}));
 }
 
+// A JPEG cut short anywhere after its header is found to end early; a whole one, also
+// progressive or with restart markers and bytes after its end, is not.
+TEST(ImageProbe, TellsAJpegThatEndsBeforeItsEndMarker) {
+    const bytes whole = test::encode_jpeg(test::pattern(64, 48, true), 90);
+    EXPECT_FALSE(image_ends_early(whole));
+    bytes trailing = whole;
+    trailing.insert(trailing.end(), {0, 0, 0});
+    EXPECT_FALSE(image_ends_early(trailing));
+    for (const std::size_t cut : {std::size_t{4}, whole.size() / 2, whole.size() - 1}) {
+        EXPECT_TRUE(image_ends_early(bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut))))
+            << cut;
+    }
+    EXPECT_FALSE(image_ends_early(test::encode_png(test::pattern(4, 4, false), test::png_kind::rgb)));
+}
+
 }  // namespace
 }  // namespace zub

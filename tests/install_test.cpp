@@ -35,6 +35,7 @@ std::set<std::string> installed_files() {
         "usr/share/man/man1/zub.1",
         "usr/share/man/man1/zub_reader.1",
         "usr/share/mime/packages/zub_reader.xml",
+        "usr/share/thumbnailers/zub.thumbnailer",
     };
 }
 
@@ -304,7 +305,7 @@ TEST_F(Package, NamesItsVersionAndTheLibrariesItsBinariesNeed) {
     const std::string depends = field(info, "Depends");
     for (const char* library :
          {"libc6 (>= ", "libsdl1.2debian (>= ", "libsdl-image1.2 (>= ", "libsdl-ttf2.0-0",
-          "libstdc++6 (>= ", "libpng16-16 (>= ", "libx11-6", "libseccomp2 (>= "}) {
+          "libstdc++6 (>= ", "libpng16-16 (>= ", "libx11-6", "libseccomp2 (>= ", "libfontconfig1 (>= "}) {
         EXPECT_NE(depends.find(library), std::string::npos) << library << " in " << depends;
     }
     // A release build: no sanitizer runtime.
@@ -327,6 +328,62 @@ TEST_F(Package, HoldsTheInstalledFilesAndTheProgramsRun) {
     const command_result usage = run_command(quote(unpacked / "usr/bin/zub_reader"));
     EXPECT_EQ(usage.out, "usage: zub_reader filename\n");
     EXPECT_EQ(usage.status, 255);
+}
+
+// GNOME's thumbnail factory runs the installed thumbnailer in its sandbox, which shows
+// the program little more than /usr: the package is unpacked below /usr/local, and the
+// thumbnail it makes is the one zub render --size 256 makes, with the font beside the
+// document and without it.
+TEST_F(Package, GnomeThumbnailFactoryMakesTheRenderedThumbnail) {
+    if (run_command("/usr/bin/python3 -c \"import gi; gi.require_version('GnomeDesktop', '3.0')\"").status !=
+        0)
+        GTEST_SKIP() << "GNOME's thumbnail factory (gir1.2-gnomedesktop-3.0) is not installed";
+    const fs::path prefix = fs::path("/usr/local") / ("zub-thumbnail-test-" + std::to_string(getpid()));
+    if (!fs::create_directories(prefix)) GTEST_SKIP() << "cannot write below /usr/local";
+    ASSERT_EQ(run_command("dpkg-deb -x " + quote(deb_) + " " + quote(prefix)).status, 0);
+    const fs::path bin = prefix / "usr/bin";
+    const fs::path work = root_ / "thumbnails";
+    fs::create_directories(work / "with font");
+    fs::create_directories(work / "without");
+    fs::copy_file("Consola.ttf", work / "with font" / "Consola.ttf");
+    document_parts parts;
+    parts.width = 480;
+    parts.height = 320;
+    parts.font_size = 60;
+    parts.image = encode_png(pattern(400, 300, true), png_kind::rgb);
+    parts.records.push_back(text_at(10, 10, 255, 255, 255, "Thumb"));
+    const std::string script =
+        "import sys, gi; gi.require_version('GnomeDesktop', '3.0'); from gi.repository import GnomeDesktop, "
+        "Gio; "
+        "f = GnomeDesktop.DesktopThumbnailFactory.new(GnomeDesktop.DesktopThumbnailSize.LARGE); "
+        "p = f.generate_thumbnail(Gio.File.new_for_path(sys.argv[1]).get_uri(), 'application/x-zub', None); "
+        "p.savev(sys.argv[2], 'png', [], [])";
+    const dummy_sdl sdl;
+    const auto load = [](const fs::path& png_path) {
+        SDL_Surface* png = IMG_Load(png_path.c_str());
+        EXPECT_NE(png, nullptr) << png_path << ": " << IMG_GetError();
+        picture pic = png != nullptr ? read_back(png) : picture{};
+        SDL_FreeSurface(png);
+        return pic;
+    };
+    for (const char* folder : {"with font", "without"}) {
+        const fs::path doc = work / folder / "doc.zub";
+        write_file(doc.string(), write_document(parts));
+        const command_result rendered = run_command(quote(bin / "zub") + " render --size 256 " + quote(doc) +
+                                                    " " + quote(work / folder / "render.png") + " 2>&1");
+        ASSERT_EQ(rendered.status, 0) << rendered.out;
+        const command_result factory =
+            run_command("HOME=" + quote(work) + " PATH=" + quote(bin.string() + ":/usr/bin:/bin") +
+                        " XDG_DATA_DIRS=" + quote((prefix / "usr/share").string() + ":/usr/share") +
+                        " /usr/bin/python3 -c " + quote(script) + " " + quote(doc) + " " +
+                        quote(work / folder / "factory.png") + " 2>&1");
+        ASSERT_EQ(factory.status, 0) << folder << ": " << factory.out;
+        const picture made = load(work / folder / "factory.png");
+        EXPECT_EQ(made.width, 256) << folder;
+        EXPECT_EQ(made.height, 171) << folder;
+        EXPECT_TRUE(made.pixels == load(work / folder / "render.png").pixels) << folder;
+    }
+    fs::remove_all(prefix);
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ protected:
         parts.record_count = record_count;
         const bytes file = write_document(parts);
         SDL_Surface* s = screen(width, height, 32);
-        return compose_document(parsed(file), s);
+        return describe_all(compose_document(parsed(file), s));
     }
     static SDL_Surface* shown() { return SDL_GetVideoSurface(); }
 };

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <sstream>
+#include <tuple>
 
 #include <filesystem>
 #include <fstream>
@@ -14,6 +16,7 @@
 #include "tests/images.hpp"
 #include "tests/sdl_fixture.hpp"
 #include "tests/x_session.hpp"
+#include "tools/scale.hpp"
 #include "view/compose.hpp"
 
 namespace zub::test {
@@ -48,8 +51,11 @@ protected:
             std::distance(std::filesystem::directory_iterator(dir_), std::filesystem::directory_iterator()));
     }
 
-    nlohmann::json info_json(const std::string& name, int expected_status) {
-        const result r = zub({"info", name, "--json"});
+    nlohmann::json info_json(const std::string& name, int expected_status,
+                             const std::vector<std::string>& more = {}) {
+        std::vector<std::string> args{"info", name, "--json"};
+        args.insert(args.end(), more.begin(), more.end());
+        const result r = zub(args);
         EXPECT_EQ(r.status, expected_status) << r.out << r.err;
         return nlohmann::json::parse(r.out);  // throws, failing the test, unless it is JSON
     }
@@ -72,7 +78,9 @@ TEST_F(Zub, PackThenInfoGivesBackEveryField) {
     EXPECT_EQ(info["header"]["bits_per_pixel"], 24);
     EXPECT_EQ(info["header"]["font_size"], 21);
     EXPECT_EQ(info["header"]["record_count"], 3);
-    EXPECT_EQ(info["caption"], "Caf\\xc3\\xa9");  // the title's UTF-8 bytes, stored as given
+    // Strings as text a script can use, with the bytes stored beside them.
+    EXPECT_EQ(info["caption"], "Caf\xC3\xA9");  // the title's UTF-8 bytes, stored as given
+    EXPECT_EQ(info["caption_hex"], "436166c3a9");
     EXPECT_EQ(info["image"]["format"], "PNG");
     EXPECT_EQ(info["image"]["width"], 40);
     EXPECT_EQ(info["image"]["height"], 30);
@@ -83,7 +91,8 @@ TEST_F(Zub, PackThenInfoGivesBackEveryField) {
     EXPECT_EQ(info["records"][1]["y"], 7);
     EXPECT_EQ(info["records"][1]["colour"], "#102030");
     EXPECT_EQ(info["records"][1]["text"], "second, with commas");
-    EXPECT_EQ(info["records"][2]["text"], "caf\\xe9");  // stored as Latin-1
+    EXPECT_EQ(info["records"][2]["text"], "caf\xC3\xA9");  // stored as Latin-1
+    EXPECT_EQ(info["records"][2]["text_hex"], "636166e9");
     EXPECT_EQ(info["records"][2]["length"], 4);
     EXPECT_EQ(info["records"][2]["y"], -2);
     EXPECT_EQ(info["records"][2]["x"], 30);
@@ -154,6 +163,85 @@ TEST_F(Zub, RenderHoldsTheRowBound) {
     }
 }
 
+// A thumbnail is the rendered picture scaled down to fit, its texts drawn with the font
+// beside the document, else with the system's monospace font (here the same face).
+TEST_F(Zub, ThumbnailIsTheScaledPictureWithItsTexts) {
+    save("sky.png", encode_png(pattern(60, 40, true), png_kind::rgb));
+    std::filesystem::create_directory(dir_ / "far");
+    for (const std::string doc : {"doc.zub", "far/doc.zub", "plain.zub"}) {
+        std::vector<std::string> args{"pack",    "-o",      doc,           "--size", "120x80",
+                                      "--image", "sky.png", "--font-size", "30"};
+        if (doc != "plain.zub") args.insert(args.end(), {"--text", "2,3,#ffffff,Ink"});
+        ASSERT_EQ(zub(args).status, 0);
+    }
+    ASSERT_EQ(zub({"render", "doc.zub", "whole.png"}).status, 0);
+    for (const std::string doc : {"doc.zub", "far/doc.zub", "plain.zub"}) {
+        const result r = zub({"render", "--size", "48", doc, doc + ".png"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+    }
+    const dummy_sdl sdl;
+    const auto load = [&](const std::string& name) {
+        SDL_Surface* png = IMG_Load((dir_ / name).c_str());
+        EXPECT_NE(png, nullptr) << name << ": " << IMG_GetError();
+        picture pic = png != nullptr ? read_back(png) : picture{};
+        SDL_FreeSurface(png);
+        return pic;
+    };
+    const picture whole = load("whole.png");
+    rgb_image full{whole.width, whole.height, {}};
+    for (int y = 0; y < whole.height; ++y) {
+        for (int x = 0; x < whole.width; ++x)
+            full.rgb.insert(full.rgb.end(), {whole.at(x, y).r, whole.at(x, y).g, whole.at(x, y).b});
+    }
+    const rgb_image expected = scale_down(full, {48, 32});
+    const picture thumbnail = load("doc.zub.png");
+    ASSERT_EQ(thumbnail.width, 48);
+    ASSERT_EQ(thumbnail.height, 32);
+    for (int y = 0; y < 32; ++y) {
+        for (int x = 0; x < 48; ++x) {
+            const std::uint8_t* want = &expected.rgb[static_cast<std::size_t>(y * 48 + x) * 3];
+            ASSERT_EQ(thumbnail.at(x, y), (rgba{want[0], want[1], want[2], 255})) << x << "," << y;
+        }
+    }
+    EXPECT_EQ(load("far/doc.zub.png").pixels, thumbnail.pixels);
+    EXPECT_NE(load("plain.zub.png").pixels, thumbnail.pixels);  // the text shows
+}
+
+// A window of the desktop's size: packed as 0x0, rendered at the size --desktop states.
+TEST_F(Zub, DesktopSizedDocumentIsPackedAndRenderedAtAStatedSize) {
+    save("sky.png", encode_png(pattern(20, 10, false), png_kind::rgb));
+    ASSERT_EQ(zub({"pack", "-o", "doc.zub", "--size", "0x0", "--image", "sky.png"}).status, 0);
+    for (const auto& [args, width, height] : std::vector<std::tuple<std::vector<std::string>, int, int>>{
+             {{"render", "doc.zub", "a.png"}, 1920, 1080},
+             {{"render", "--desktop", "64x48", "doc.zub", "b.png"}, 64, 48}}) {
+        const result r = zub(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const dummy_sdl sdl;
+        SDL_Surface* png = IMG_Load((dir_ / args.back()).c_str());
+        ASSERT_NE(png, nullptr) << IMG_GetError();
+        EXPECT_EQ(png->w, width);
+        EXPECT_EQ(png->h, height);
+        SDL_FreeSurface(png);
+    }
+    EXPECT_EQ(zub({"render", "--desktop", "0x48", "doc.zub", "c.png"}).status, 2);
+}
+
+// Stored as asked, but drawn where nobody sees it: pack says so, and info's text view
+// escapes the text's quotes.
+TEST_F(Zub, PackNotesATextOutsideTheWindow) {
+    save("sky.png", encode_png(pattern(20, 10, false), png_kind::rgb));
+    const result packed = zub({"pack", "-o", "doc.zub", "--size", "20x10", "--image", "sky.png", "--text",
+                               "1,1,#000000,in", "--text", "30,0,#000000,\"far\""});
+    EXPECT_EQ(packed.status, 0);
+    EXPECT_EQ(packed.err, "zub: doc.zub: note: text record 2 is drawn wholly outside the window\n");
+    const result info = zub({"info", "doc.zub"});
+    EXPECT_EQ(info.status, 1);
+    EXPECT_NE(info.out.find("5 bytes: \"\\\"far\\\"\"\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find(": note: text record 2 is drawn wholly outside the window\n"), std::string::npos)
+        << info.out;
+}
+
 TEST_F(Zub, PackRefusesWhatTheViewerCouldNotShowAndWritesNothing) {
     save("sky.png", encode_png(pattern(8, 8, true), png_kind::rgb));
     bytes tga{0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0, 24, 0, 10, 20, 30};  // a 1x1 TGA
@@ -199,7 +287,7 @@ TEST_F(Zub, PackRefusesWhatTheViewerCouldNotShowAndWritesNothing) {
              {{"--image", "sky.png", "--title", "\xFF\xFE"}, 2, "--title is not valid UTF-8"},
              {{"--image", "sky.png", "--text", "0,0"}, 2, "is not in the form X,Y,#RRGGBB,TEXT"},
              {{"--image", "sky.png", "--title", std::string(256, 't')}, 2, "--title is 256 bytes long"},
-             {{"--image", "sky.png", "--size", "0x10"}, 2, "--size '0x10' is not WIDTHxHEIGHT"},
+             {{"--image", "sky.png", "--size", "-1x10"}, 2, "--size '-1x10' is not WIDTHxHEIGHT"},
              {{"--image", "sky.png", "--size", "20000x10"}, 2, "--size '20000x10'"},
              {{"--image", "sky.png", "--size", "16384x4", "--depth", "32"}, 2, "rows would be 65536 bytes"},
              {{"--image", "sky.png", "--size", "800 x 600"}, 2, "--size '800 x 600'"},
@@ -229,26 +317,28 @@ TEST_F(Zub, InfoReportsEveryProblemAtItsOffset) {
         bytes file;
         std::uint64_t offset;
         std::string message;
+        std::string severity;
+        std::vector<std::string> args{};
     };
     std::vector<damaged_case> cases;
-    cases.push_back({"short", to_bytes("ZUB\x01\x02"), 5, "shorter than the 31-byte header"});
+    cases.push_back({"short", to_bytes("ZUB\x01\x02"), 5, "shorter than the 31-byte header", "error"});
     {
         document_parts s;
         s.caption = to_bytes("abc");
         s.caption_length = 100;
-        cases.push_back({"caption", write_document(s), 31, "the caption runs past the end"});
+        cases.push_back({"caption", write_document(s), 31, "the caption runs past the end", "error"});
     }
     {
         document_parts s;
         s.caption = to_bytes("abcd");
         s.image = png;
         s.image_length = static_cast<std::uint32_t>(png.size() + 10);
-        cases.push_back({"image", write_document(s), 35, "the image runs past the end"});
+        cases.push_back({"image", write_document(s), 35, "the image runs past the end", "error"});
     }
     {
         document_parts s;
         s.image_length = 0xFFFFFFFF;
-        cases.push_back({"negative", write_document(s), 27, "the image length is negative"});
+        cases.push_back({"negative", write_document(s), 27, "the image length is negative", "error"});
     }
     document_parts good;
     good.width = 40;
@@ -259,54 +349,88 @@ TEST_F(Zub, InfoReportsEveryProblemAtItsOffset) {
         document_parts s = good;
         s.records = {text_at(0, 0, 0, 0, 0, "ok"), text_at(0, 0, 0, 0, 0, "cut")};
         s.records[1].text_length = 50;
-        cases.push_back(
-            {"record", write_document(s), first_record + 26, "text record 2 of 2 runs past the end"});
+        cases.push_back({"record", write_document(s), first_record + 26,
+                         "text record 2 of 2 runs past the end", "warning"});
     }
     {
         document_parts s = good;
         s.records = {text_at(0, 0, 0, 0, 0, std::string(256, 'x'))};
         cases.push_back(
-            {"long", write_document(s), first_record + 20, "is 256 bytes long; only the first 255"});
+            {"long", write_document(s), first_record + 20, "is 256 bytes long; only the first 255", "note"});
     }
     {
         document_parts s = good;
         s.caption = to_bytes(std::string("ab\0cd", 5));
-        cases.push_back({"zero", write_document(s), 33, "the caption has a zero byte"});
+        cases.push_back({"zero", write_document(s), 33, "the caption has a zero byte", "note"});
     }
     {
         document_parts s = good;
         s.records = {text_at(0, 0, 0, 0, 0, "slot")};
         s.records[0].green = 0x0100;
-        cases.push_back({"slot", write_document(s), first_record + 5, "unused part of a colour slot"});
+        cases.push_back(
+            {"slot", write_document(s), first_record + 5, "unused part of a colour slot", "note"});
     }
     {
         document_parts s = good;
         s.records = {text_at(0, 0, 0, 0, 0, "slot")};
         s.records[0].y = 0x00010000;
-        cases.push_back({"position", write_document(s), first_record + 18, "unused part of a position slot"});
+        cases.push_back(
+            {"position", write_document(s), first_record + 18, "unused part of a position slot", "note"});
     }
     {
         document_parts s = good;
         s.trailing = bytes(7, 1);
-        cases.push_back({"trailing", write_document(s), first_record, "7 bytes after the last record"});
+        cases.push_back(
+            {"trailing", write_document(s), first_record, "7 bytes after the last record", "note"});
     }
     {
         document_parts s = good;
         s.image = to_bytes("not an image");
-        cases.push_back(
-            {"undecodable", write_document(s), 31, "the image is not shown: Unsupported image format"});
+        cases.push_back({"undecodable", write_document(s), 31,
+                         "the image is not shown: Unsupported image format", "warning"});
     }
     {
         document_parts s = good;
         s.records = {text_at(-200, 0, 0, 0, 0, "left"), text_at(0, 30, 0, 0, 0, "below")};
         cases.push_back(
-            {"outside", write_document(s), first_record, "text record 1 is drawn wholly outside"});
+            {"outside", write_document(s), first_record, "text record 1 is drawn wholly outside", "note"});
+    }
+    // The header's window, depth and point size as the viewer takes them.
+    const auto header = [&](std::int32_t width, std::int32_t height, std::int32_t depth,
+                            std::int32_t points) {
+        document_parts s = good;
+        s.width = width;
+        s.height = height;
+        s.bits_per_pixel = depth;
+        s.font_size = points;
+        s.records = {text_at(0, 0, 0, 0, 0, "WW")};
+        return write_document(s);
+    };
+    cases.push_back({"large", header(16385, 30, 32, 12), 3, "is too large", "error"});
+    cases.push_back({"below", header(40, -1, 32, 12), 7, "has a negative side", "error"});
+    cases.push_back({"row", header(16384, 4, 32, 12), 3, "rows would be 65536 bytes", "error"});
+    cases.push_back({"desktop", header(0, 30, 32, 12), 3, "the desktop's size is used", "note"});
+    cases.push_back({"depth", header(40, 30, 12, 12), 11, "the display picks one", "note"});
+    cases.push_back({"points", header(40, 30, 32, 0), 15, "the point size 0 is below 1", "warning"});
+    cases.push_back({"nofont",
+                     header(40, 30, 32, 12),
+                     15,
+                     "the texts are not drawn: cannot open the font",
+                     "warning",
+                     {"--font", "missing.ttf"}});
+    cases.push_back({"huge", header(40, 30, 32, 16384), first_record, "would cover more than", "warning"});
+    {
+        document_parts s = good;
+        const bytes jpeg = encode_jpeg(pattern(40, 30, true), 90);
+        s.image = bytes(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(jpeg.size() / 2));
+        cases.push_back(
+            {"partial", write_document(s), 31 + jpeg.size() / 2, "the image's data ends early", "warning"});
     }
     for (const damaged_case& c : cases) {
-        const nlohmann::json info = info_json(save(c.name + ".zub", c.file), 1);
+        const nlohmann::json info = info_json(save(c.name + ".zub", c.file), 1, c.args);
         bool found = false;
         for (const auto& p : info["problems"]) {
-            if (p["offset"] == c.offset &&
+            if (p["offset"] == c.offset && p["severity"] == c.severity &&
                 p["message"].get<std::string>().find(c.message) != std::string::npos) {
                 found = true;
             }
@@ -389,6 +513,63 @@ TEST_F(Zub, PackWarnsThatTransparencyIsNotShown) {
                                       : "zub: " + image + ": warning: the image has " + kind +
                                             "; its transparency will not be shown (the viewer shows every "
                                             "pixel's stored colour)\n");
+    }
+}
+
+// What the viewer warns about and what info reports as warnings are one list: render
+// composes as the viewer does and says the same sentences.
+TEST_F(Zub, InfoWarnsAboutWhatTheViewerLeavesOut) {
+    const bytes jpeg = encode_jpeg(pattern(40, 30, true), 90);
+    document_parts parts;
+    parts.width = 40;
+    parts.height = 30;
+    parts.font_size = 16384;
+    parts.image = bytes(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(jpeg.size() / 2));
+    parts.records = {text_at(0, 0, 0, 0, 0, "WW"), text_at(0, 0, 0, 0, 0, "cut")};
+    parts.records[1].text_length = 99;
+    save("doc.zub", write_document(parts));
+    const result rendered = zub({"render", "doc.zub", "out.png"});
+    ASSERT_EQ(rendered.status, 0) << rendered.err;
+    std::string from_info;
+    const nlohmann::json info = info_json("doc.zub", 1);
+    for (const auto& p : info["problems"]) {
+        if (p["severity"] == "warning")
+            from_info += "zub: doc.zub: " + p["message"].get<std::string>() + "\n";
+    }
+    const auto lines = [](const std::string& text) {
+        std::vector<std::string> out;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) out.push_back(line);
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    EXPECT_EQ(lines(rendered.err), lines(from_info));
+    EXPECT_EQ(lines(from_info).size(), 3U) << from_info;
+}
+
+// In an 8-bit window an image with an alpha channel shows its stored colours, within
+// the steps of the palette (3 bits of red and green, 2 of blue), on both runtimes.
+TEST_F(Zub, ImageWithAlphaShowsInAnEightBitWindow) {
+    const picture pic = pattern(16, 8, true);
+    save("alpha.png", encode_png(pic, png_kind::rgba));
+    ASSERT_EQ(zub({"pack", "-o", "doc.zub", "--size", "16x8", "--depth", "8", "--image", "alpha.png"}).status,
+              0);
+    const result r = zub({"render", "doc.zub", "out.png"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const dummy_sdl sdl;
+    SDL_Surface* png = IMG_Load((dir_ / "out.png").c_str());
+    ASSERT_NE(png, nullptr) << IMG_GetError();
+    const picture shown = read_back(png);
+    SDL_FreeSurface(png);
+    for (int y = 0; y < 8; ++y) {
+        for (int x = 0; x < 16; ++x) {
+            const rgba want = pic.at(x, y);
+            const rgba got = shown.at(x, y);
+            EXPECT_LE(std::abs(want.r - got.r), 37) << x << "," << y;
+            EXPECT_LE(std::abs(want.g - got.g), 37) << x << "," << y;
+            EXPECT_LE(std::abs(want.b - got.b), 85) << x << "," << y;
+        }
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 
 #include "document/limits.hpp"
@@ -30,24 +31,33 @@ surface_handle visible_part(SDL_Surface* image, const SDL_Surface* screen) {
     return part;
 }
 
-std::vector<std::string> image_not_shown(const std::string& why) {
-    return {"the image is not shown: " + why};
+std::vector<problem> image_not_shown(const std::string& why) {
+    return {problem{problem_code::image_not_shown, 0, 0, 0, why}};
 }
 
 }  // namespace
 
-std::vector<std::string> paint_background(decoded_image decoded, SDL_Surface* screen) {
+std::vector<problem> paint_background(decoded_image decoded, SDL_Surface* screen) {
     if (!decoded.picture) return image_not_shown(decoded.picture.why());
     const surface_handle shown = visible_part(decoded.picture->surface.get(), screen);
     if (!shown) return image_not_shown(SDL_GetError());
     const surface_handle background{SDL_DisplayFormat(shown.get())};
     if (!background) return image_not_shown(SDL_GetError());
     SDL_Rect at{0, 0, 0, 0};
-    if (SDL_UpperBlit(background.get(), nullptr, screen, &at) < 0) return image_not_shown(SDL_GetError());
-    return {};
+    if (SDL_UpperBlit(background.get(), nullptr, screen, &at) == 0) return {};
+    // Converting an image with an alpha channel keeps the image's alpha setting, and SDL
+    // 1.2 over SDL2 cannot blend such a surface onto an 8-bit screen. The alpha is not
+    // shown either way: the converted colours are copied instead.
+    const std::string why = SDL_GetError();
+    if ((background->flags & SDL_SRCALPHA) != 0) {
+        SDL_SetAlpha(background.get(), 0, SDL_ALPHA_OPAQUE);
+        at = SDL_Rect{0, 0, 0, 0};
+        if (SDL_UpperBlit(background.get(), nullptr, screen, &at) == 0) return {};
+    }
+    return image_not_shown(why);
 }
 
-std::vector<std::string> paint_background(bytes_view image, SDL_Surface* screen) {
+std::vector<problem> paint_background(bytes_view image, SDL_Surface* screen) {
     return paint_background(decode_image(image, screen->w, screen->h), screen);
 }
 
@@ -120,83 +130,130 @@ text_outcome draw_text_record(const text_record& record, int font_size, SDL_Surf
 
 namespace {
 
-std::string texts_not_drawn(const std::string& why) { return "the texts are not drawn: " + why; }
-
 // A font opened from its file's bytes, which it reads from as long as it is open.
 struct opened_font {
     font_file file;
     font_handle font;  // closed before the bytes go
 };
 
+problem font_not_opened(const std::string& why) {
+    return problem{problem_code::font_not_opened, header_offset::font_size, 0, 0, why};
+}
+
 // The font for a pass, or why the texts cannot be drawn.
 result<opened_font> font_for_pass(int font_size, const font_choice& choice) {
-    if (TTF_WasInit() == 0) return failure{texts_not_drawn("the font library did not start")};
-    if (font_size < 1)
-        return failure{texts_not_drawn("the point size " + std::to_string(font_size) + " is below 1")};
-    if (font_size > max_font_size) {
-        return failure{texts_not_drawn("the point size " + std::to_string(font_size) + " is above " +
-                                       std::to_string(max_font_size))};
-    }
+    if (TTF_WasInit() == 0) return failure{"the font library did not start"};
     opened_font opened{read_font_file(choice.path), {}};
     const font_file& file = opened.file;
     if (file.error.empty()) opened.font = open_font(file, font_size);
     if (!opened.font) {
         // The font library's reason is read at once, before any other call can replace it.
         const std::string why = file.error.empty() ? std::string(TTF_GetError()) : file.error;
-        return failure{
-            texts_not_drawn("cannot open the font " + file.path + ": " + why + " (" + choice.hint + ")")};
+        return failure{"cannot open the font " + file.path + ": " + why + " (" + choice.hint + ")"};
     }
     return opened;
 }
 
+bool font_size_usable(const document& doc) {
+    return doc.header.font_size >= 1 && doc.header.font_size <= max_font_size;
+}
+
 }  // namespace
 
-std::vector<std::string> draw_text_pass(const document& doc, SDL_Surface* screen, const font_choice& font) {
-    std::vector<std::string> warnings;
-    // No records need no font.
-    if (!doc.records.empty()) {
-        result<opened_font> opened = font_for_pass(doc.header.font_size, font);
-        if (!opened) warnings.push_back(opened.why());
-        bool render_warned = false;
-        bool size_warned = false;
-        for (std::size_t i = 0; opened && i < doc.records.size(); ++i) {
-            std::string error;
-            const std::string record = "text record " + std::to_string(i + 1);
-            switch (draw_text(doc.records[i], opened->font.get(), screen, &error)) {
-                case text_outcome::render_failed:
-                    if (!render_warned) warnings.push_back(record + " is not drawn: " + error);
-                    render_warned = true;
-                    break;
-                case text_outcome::too_large:
-                    if (!size_warned) {
-                        warnings.push_back(record + " is not drawn: its text would cover more than " +
-                                           std::to_string(max_text_pixels) + " pixels");
-                    }
-                    size_warned = true;
-                    break;
-                case text_outcome::drawn:
-                case text_outcome::nothing_to_draw:
-                case text_outcome::font_unavailable:
-                    break;
-            }
+std::vector<problem> draw_text_pass(const document& doc, SDL_Surface* screen, const font_choice& font) {
+    std::vector<problem> found;
+    // No records need no font, and a point size out of range is the document's own problem.
+    if (doc.records.empty() || !font_size_usable(doc)) return found;
+    result<opened_font> opened = font_for_pass(doc.header.font_size, font);
+    if (!opened) {
+        found.push_back(font_not_opened(opened.why()));
+        return found;
+    }
+    bool render_warned = false;
+    bool size_warned = false;
+    for (std::size_t i = 0; i < doc.records.size(); ++i) {
+        const text_record& record = doc.records[i];
+        const auto number = static_cast<std::int64_t>(i) + 1;
+        std::string error;
+        switch (draw_text(record, opened->font.get(), screen, &error)) {
+            case text_outcome::render_failed:
+                if (!render_warned)
+                    found.push_back(
+                        problem{problem_code::text_not_rendered, record.offset, 0, number, error});
+                render_warned = true;
+                break;
+            case text_outcome::too_large:
+                if (!size_warned)
+                    found.push_back(
+                        problem{problem_code::rendered_text_too_large, record.offset, 0, number, {}});
+                size_warned = true;
+                break;
+            case text_outcome::drawn:
+            case text_outcome::nothing_to_draw:
+            case text_outcome::font_unavailable:
+                break;
         }
     }
-    for (const problem& p : doc.problems) {
-        if (p.code == problem_code::record_past_end) warnings.push_back(describe(p));
-    }
-    return warnings;
+    return found;
 }
 
-std::vector<std::string> compose_document(const document& doc, SDL_Surface* screen, decoder_job& decoding,
-                                          const font_choice& font) {
-    std::vector<std::string> warnings = paint_background(finish_decoding(decoding), screen);
-    for (std::string& warning : draw_text_pass(doc, screen, font)) warnings.push_back(std::move(warning));
-    return warnings;
+namespace {
+
+void append(std::vector<problem>& to, std::vector<problem> more) {
+    to.insert(to.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
 }
 
-std::vector<std::string> compose_document(const document& doc, SDL_Surface* screen, const font_choice& font) {
+std::vector<problem> at_image(const document& doc, std::vector<problem> found) {
+    for (problem& p : found) p.offset = doc.image_offset;
+    return found;
+}
+
+}  // namespace
+
+std::vector<problem> compose_document(const document& doc, SDL_Surface* screen, decoder_job& decoding,
+                                      const font_choice& font) {
+    std::vector<problem> found = at_image(doc, paint_background(finish_decoding(decoding), screen));
+    append(found, draw_text_pass(doc, screen, font));
+    append(found, doc.warnings());
+    return found;
+}
+
+std::vector<problem> compose_document(const document& doc, SDL_Surface* screen, const font_choice& font) {
     decoder_job decoding = start_decoding(doc.image, screen->w, screen->h);
     return compose_document(doc, screen, decoding, font);
+}
+
+std::vector<problem> find_composing_problems(const document& doc, const decoded_image& decoded,
+                                             const font_choice& font) {
+    std::vector<problem> found;
+    if (!decoded.picture) {
+        found.push_back(
+            problem{problem_code::image_not_shown, doc.image_offset, 0, 0, decoded.picture.why()});
+    }
+    // The texts are rendered onto a surface of one pixel: rendering finds what drawing would.
+    const surface_handle scratch{SDL_CreateRGBSurface(SDL_SWSURFACE, 1, 1, 32, 0xFF0000, 0xFF00, 0xFF, 0)};
+    if (scratch) append(found, draw_text_pass(doc, scratch.get(), font));
+    return found;
+}
+
+std::vector<problem> find_texts_outside(const document& doc, std::int64_t width, std::int64_t height,
+                                        TTF_Font* font) {
+    std::vector<problem> found;
+    for (std::size_t i = 0; i < doc.records.size(); ++i) {
+        const text_record& r = doc.records[i];
+        const display_string text = to_display_string(r.text);
+        if (text[0] == '\0') continue;
+        int text_width = 0;
+        int text_height = 0;
+        const bool sized = font != nullptr && TTF_SizeText(font, text.data(), &text_width, &text_height) == 0;
+        const bool right_or_below = (width > 0 && r.x >= width) || (height > 0 && r.y >= height);
+        const bool left_or_above = sized && (r.x + text_width <= 0 || r.y + text_height <= 0);
+        if (right_or_below || left_or_above) {
+            found.push_back(problem{
+                problem_code::text_outside_window, r.offset, 0, static_cast<std::int64_t>(i) + 1, {}});
+        }
+    }
+    return found;
 }
 
 }  // namespace zub

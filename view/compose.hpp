@@ -2,8 +2,8 @@
 //
 // Nothing here opens a window or waits: the functions draw onto whatever surface they
 // are given, so the viewer, the tests and the tools compose a document the same way.
-// Problems that leave part of the picture undrawn are returned as warning texts; the
-// caller decides where they go.
+// What leaves part of the picture undrawn is returned as the document's problems (the
+// warnings); the caller decides where they go.
 #pragma once
 
 #include <SDL.h>
@@ -18,9 +18,12 @@
 
 namespace zub {
 
+// The font the viewer draws the texts in, from the working directory.
+inline constexpr const char* default_font_name = "Consola.ttf";
+
 // The font the texts are drawn in, and what the user is told when it cannot be opened.
 struct font_choice {
-    std::string path = "Consola.ttf";  // looked up in the working directory
+    std::string path = default_font_name;  // looked up in the working directory
     std::string hint = "a TrueType font named Consola.ttf is expected in the working directory";
 };
 
@@ -28,10 +31,10 @@ struct font_choice {
 // corner. Returns a warning when the image was not decoded (an absurd declared size, a
 // damaged file, a decoder that misbehaved) or cannot be converted; the screen is then
 // left as it was.
-std::vector<std::string> paint_background(decoded_image decoded, SDL_Surface* screen);
+std::vector<problem> paint_background(decoded_image decoded, SDL_Surface* screen);
 
 // Decodes the embedded image, in the confined decoder, and paints it.
-std::vector<std::string> paint_background(bytes_view image, SDL_Surface* screen);
+std::vector<problem> paint_background(bytes_view image, SDL_Surface* screen);
 
 enum class text_outcome {
     drawn,
@@ -63,19 +66,29 @@ text_outcome draw_text(const text_record& record, TTF_Font* font, SDL_Surface* s
 text_outcome draw_text_record(const text_record& record, int font_size, SDL_Surface* screen,
                               const font_file& font);
 
-// Draws the document's records in file order, in one font opened once for the pass.
-// Warns once for each kind of problem, not once per record, and at the end about a
-// record that runs past the end of the file; a font that cannot be opened is reported
-// with its full path, the reason and the choice's hint.
-std::vector<std::string> draw_text_pass(const document& doc, SDL_Surface* screen,
-                                        const font_choice& font = {});
+// Draws the document's records in file order, in one font opened once for the pass
+// (none when the document's point size is out of range: the document says so itself).
+// Finds each kind of problem once, not once per record; a font that cannot be opened
+// is reported with its full path, the reason and the choice's hint.
+std::vector<problem> draw_text_pass(const document& doc, SDL_Surface* screen, const font_choice& font = {});
 
-// The whole picture: the background `decoding` gives, then the text pass.
-std::vector<std::string> compose_document(const document& doc, SDL_Surface* screen, decoder_job& decoding,
-                                          const font_choice& font = {});
+// The whole picture: the background `decoding` gives, then the text pass. Gives every
+// warning the picture has: what composing it found, then the document's own.
+std::vector<problem> compose_document(const document& doc, SDL_Surface* screen, decoder_job& decoding,
+                                      const font_choice& font = {});
 
 // The same, decoding the image now (for a screen of the document's own size).
-std::vector<std::string> compose_document(const document& doc, SDL_Surface* screen,
-                                          const font_choice& font = {});
+std::vector<problem> compose_document(const document& doc, SDL_Surface* screen, const font_choice& font = {});
+
+// What composing the document would find, without a screen: whether its image (decoded
+// whole) decodes, and what rendering the texts finds. Needs SDL_ttf running.
+std::vector<problem> find_composing_problems(const document& doc, const decoded_image& decoded,
+                                             const font_choice& font);
+
+// The records whose text lies wholly outside a window of this size (notes). Texts that
+// start right of or below it are found without a font; texts that end left of or above
+// it need `font` (TTF_SizeText), which may be null.
+std::vector<problem> find_texts_outside(const document& doc, std::int64_t width, std::int64_t height,
+                                        TTF_Font* font);
 
 }  // namespace zub

@@ -74,6 +74,10 @@ result<sdl_session> start_sdl(video_kind kind) {
         // The dummy driver would draw its cursor into the picture.
         SDL_ShowCursor(SDL_DISABLE);
     } else {
+        // The viewer never plays a sound, and starting the platform's sound system costs
+        // time and, on a machine without a sound card, lines on stderr: unless the user
+        // chose an audio driver, SDL's silent one is started.
+        if (!is_set("SDL_AUDIODRIVER")) setenv("SDL_AUDIODRIVER", "dummy", 1);
         // Video first and alone: when it cannot start, the program says why before any
         // other subsystem has had its say on stderr.
         if (const outcome video = start_video_for_a_window(); !video) return failure{video.why()};

@@ -36,10 +36,10 @@ decoder_job start_decoding_for(const document& doc, const window_request& reques
                           request.height > 0 ? request.height : whole_picture);
 }
 
-result<std::vector<std::string>> show_document(const document& doc, decoder_job& decoding) {
+result<std::vector<problem>> show_document(const document& doc, decoder_job& decoding) {
     const result<SDL_Surface*> screen = open_window(request_for(doc));
     if (!screen) return failure{screen.why()};
-    std::vector<std::string> warnings = compose_document(doc, *screen, decoding);
+    std::vector<problem> warnings = compose_document(doc, *screen, decoding);
     SDL_Flip(*screen);
     return warnings;
 }

@@ -33,7 +33,7 @@ decoder_job start_decoding_for(const document& doc, const window_request& reques
 // Opens the document's window, paints the image `decoding` gives and the texts, and
 // shows the picture once. The warnings (what was left out, and why), or why the window
 // could not be opened.
-result<std::vector<std::string>> show_document(const document& doc, decoder_job& decoding);
+result<std::vector<problem>> show_document(const document& doc, decoder_job& decoding);
 
 // Blocks until the window system asks the program to quit. Every other event (keys,
 // mouse, focus, exposure) is read and dropped; the queue is drained before returning.

@@ -1,7 +1,10 @@
 // The zub tool's subcommands. Each returns the process's exit status.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zub {
@@ -21,13 +24,36 @@ int file_problem(const std::string& subject, const std::string& what);
 // pointer to the help, and gives status 2. `command` is empty for the tool itself.
 int usage_error(const std::string& command, const std::string& what);
 
-int info_command(const std::string& path, bool json, const std::string& font_path);
+// A whole number, all of `text`, or nothing.
+std::optional<long> whole_number(std::string_view text);
+
+// "WIDTHxHEIGHT", each side from 0 to the largest window's.
+struct window_sides {
+    int width = 0;
+    int height = 0;
+};
+std::optional<window_sides> sides_of(std::string_view text);
+
+// The code points of strict UTF-8 (no overlong forms, surrogates or values past
+// U+10FFFF), or nothing when the bytes are not that.
+std::optional<std::vector<std::uint32_t>> code_points(std::string_view utf8);
+
+struct font_choice;
+int info_command(const std::string& path, bool json, const font_choice& font);
+
+// The desktop a document of width or height 0 is rendered for: such a window takes the
+// desktop's size there.
+inline constexpr int default_desktop_width = 1920;
+inline constexpr int default_desktop_height = 1080;
 
 struct render_options {
     std::string path;
     std::string out_path;
     std::string font_path = "Consola.ttf";
     bool font_named = false;  // --font was given
+    int size = 0;             // a thumbnail's largest side, or 0 for the whole picture
+    int desktop_width = default_desktop_width;
+    int desktop_height = default_desktop_height;
 };
 int render_command(const render_options& options);
 

@@ -17,6 +17,45 @@ std::string colour_of(const text_record& r) {
     return colour;
 }
 
+// Bytes as hexadecimal digits, two a byte: what is stored, whatever it means.
+std::string hex_of(bytes_view bytes) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (const std::uint8_t b : bytes) {
+        out += digits[b >> 4U];
+        out += digits[b & 0x0FU];
+    }
+    return out;
+}
+
+// Latin-1 bytes as UTF-8 text: each byte is the character of that number.
+std::string latin1_text(bytes_view bytes) {
+    std::string out;
+    for (const std::uint8_t b : bytes) {
+        if (b < 0x80) {
+            out += static_cast<char>(b);
+        } else {
+            out += static_cast<char>(0xC0U | (b >> 6U));
+            out += static_cast<char>(0x80U | (b & 0x3FU));
+        }
+    }
+    return out;
+}
+
+// The caption as the window system reads a title: UTF-8 where it is valid, else Latin-1.
+std::string caption_text(bytes_view bytes) {
+    const std::string as_is(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return code_points(as_is) ? as_is : latin1_text(bytes);
+}
+
+nlohmann::json problem_json(const problem& p) {
+    return {{"code", problem_name(p.code)},
+            {"severity", severity_name(severity_of(p.code))},
+            {"offset", p.offset},
+            {"message", describe(p)}};
+}
+
 nlohmann::json to_json(const std::string& path, const document_report& r) {
     const document& doc = r.doc;
     nlohmann::json out;
@@ -32,7 +71,8 @@ nlohmann::json to_json(const std::string& path, const document_report& r) {
                          {"caption_length", h.caption_length},
                          {"record_count", h.record_count},
                          {"image_length", h.image_length}};
-        out["caption"] = escape_bytes(doc.caption);
+        out["caption"] = caption_text(doc.caption);
+        out["caption_hex"] = hex_of(doc.caption);
     }
     if (doc.image_read) {
         out["image"] = {{"offset", doc.image_offset},
@@ -50,11 +90,11 @@ nlohmann::json to_json(const std::string& path, const document_report& r) {
                                   {"x", rec.x},
                                   {"y", rec.y},
                                   {"length", rec.text_length},
-                                  {"text", escape_bytes(rec.text)}});
+                                  {"text", latin1_text(rec.text)},
+                                  {"text_hex", hex_of(rec.text)}});
     }
     out["problems"] = nlohmann::json::array();
-    for (const problem& p : r.problems)
-        out["problems"].push_back({{"offset", p.offset}, {"message", describe(p)}});
+    for (const problem& p : r.problems) out["problems"].push_back(problem_json(p));
     return out;
 }
 
@@ -86,15 +126,16 @@ void print_text(const std::string& path, const document_report& r) {
     }
     std::cout << "problems:\n";
     for (const problem& p : r.problems)
-        std::cout << "  at offset " << p.offset << ": " << describe(p) << "\n";
+        std::cout << "  at offset " << p.offset << ": " << severity_name(severity_of(p.code)) << ": "
+                  << describe(p) << "\n";
 }
 
 }  // namespace
 
-int info_command(const std::string& path, bool json, const std::string& font_path) {
+int info_command(const std::string& path, bool json, const font_choice& font) {
     const result<document_buffer> loaded = load_file(path.c_str());
     if (!loaded) return file_problem(path, loaded.why());
-    const document_report report = inspect_document(loaded->view(), font_choice{font_path, {}});
+    const document_report report = inspect_document(loaded->view(), font);
     if (json) {
         std::cout << to_json(path, report).dump(2) << '\n';
     } else {

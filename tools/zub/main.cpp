@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "tools/zub/commands.hpp"
+#include "view/compose.hpp"
 
 #ifndef ZUB_VERSION
 #define ZUB_VERSION "unknown"
@@ -127,9 +128,12 @@ int run(int argc, char* argv[]) {
     CLI::App* info = app.add_subcommand("info", "Show what is inside a document and every problem with it.");
     info->add_option("FILE", path, "The document");
     info->add_flag("--json", json, "Print one JSON object");
-    info->add_option("--font", info_font, "The font to measure texts with (default: Consola.ttf here)");
+    CLI::Option* info_font_option =
+        info->add_option("--font", info_font, "The font to measure texts with (default: Consola.ttf here)");
     info->footer(
-        "Exit status: 0 for a clean document, 1 for one with problems or not a document, 2 for a wrong "
+        "Each problem has a severity: error (the viewer does not show the document), warning (it shows it "
+        "without something), note (it shows it, but not as stored). Exit status: 0 when the viewer would "
+        "show the document whole and as stored, 1 for one with problems or not a document, 2 for a wrong "
         "command line.");
 
     zub::render_options render;
@@ -138,7 +142,19 @@ int run(int argc, char* argv[]) {
     render_cmd->add_option("FILE", render.path, "The document");
     render_cmd->add_option("OUT.png", render.out_path, "The PNG to write");
     CLI::Option* render_font = render_cmd->add_option(
-        "--font", render.font_path, "The font (default: Consola.ttf in the working directory)");
+        "--font", render.font_path,
+        "The font (default: Consola.ttf in the working directory; with --size, beside the document, else "
+        "the system's monospace font)");
+    std::string thumbnail_size;
+    render_cmd->add_option(
+        "--size", thumbnail_size,
+        "Scale the picture down to fit N x N pixels, keeping its proportions: a thumbnail");
+    std::string desktop =
+        std::to_string(zub::default_desktop_width) + "x" + std::to_string(zub::default_desktop_height);
+    render_cmd->add_option("--desktop", desktop,
+                           "The desktop's size, WIDTHxHEIGHT, for a document whose width or height is 0 "
+                           "(default " +
+                               desktop + ")");
 
     zub::pack_options pack;
     CLI::App* pack_cmd = app.add_subcommand("pack", "Write a document from an image, a title and texts.");
@@ -204,12 +220,29 @@ int run(int argc, char* argv[]) {
 
     if (name == "info") {
         if (path.empty()) return usage_error(name, "the document to inspect, FILE, is missing");
-        return zub::info_command(path, json, info_font);
+        const zub::font_choice font{info_font, info_font_option->count() > 0
+                                                   ? "--font must name a TrueType font file"
+                                                   : zub::font_choice{}.hint + ", or name one with --font"};
+        return zub::info_command(path, json, font);
     }
     if (name == "render") {
         if (render.path.empty()) return usage_error(name, "the document to render, FILE, is missing");
         if (render.out_path.empty()) return usage_error(name, "the PNG to write, OUT.png, is missing");
         render.font_named = render_font->count() > 0;
+        if (!thumbnail_size.empty()) {
+            const auto size = zub::whole_number(thumbnail_size);
+            if (!size || *size < 1 || *size > 16384)
+                return usage_error(name,
+                                   "--size '" + thumbnail_size + "' is not a whole number from 1 to 16384");
+            render.size = static_cast<int>(*size);
+        }
+        const auto sides = zub::sides_of(desktop);
+        if (!sides || sides->width < 1 || sides->height < 1) {
+            return usage_error(
+                name, "--desktop '" + desktop + "' is not WIDTHxHEIGHT with each side from 1 to 16384");
+        }
+        render.desktop_width = sides->width;
+        render.desktop_height = sides->height;
         return zub::render_command(render);
     }
     for (const auto& [value, option] : {std::pair{&pack.out_path, "-o"}, std::pair{&pack.size, "--size"},

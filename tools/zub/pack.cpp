@@ -16,11 +16,11 @@
 #include "document/writer.hpp"
 #include "tools/output_file.hpp"
 #include "tools/zub/commands.hpp"
+#include "tools/zub/report.hpp"
 #include "view/decoder.hpp"
+#include "view/sdl_start.hpp"
 
 namespace zub {
-
-namespace {
 
 std::optional<long> whole_number(std::string_view text) {
     long value = 0;
@@ -29,6 +29,19 @@ std::optional<long> whole_number(std::string_view text) {
     if (ec != std::errc{} || ptr != end || text.empty()) return std::nullopt;
     return value;
 }
+
+std::optional<window_sides> sides_of(std::string_view text) {
+    const auto cross = text.find('x');
+    if (cross == std::string_view::npos) return std::nullopt;
+    const auto width = whole_number(text.substr(0, cross));
+    const auto height = whole_number(text.substr(cross + 1));
+    if (!width || !height || *width < 0 || *height < 0 || *width > max_window_side ||
+        *height > max_window_side)
+        return std::nullopt;
+    return window_sides{static_cast<int>(*width), static_cast<int>(*height)};
+}
+
+namespace {
 
 // An entry as it is shown in a message: in quotes, with control characters (a zero
 // byte, an escape sequence) as \xHH, so that they do not reach the terminal.
@@ -46,6 +59,8 @@ std::string quoted(std::string_view entry) {
     }
     return out + "\"";
 }
+
+}  // namespace
 
 // The code points of strict UTF-8 (no overlong forms, surrogates or values past
 // U+10FFFF), or nothing when the bytes are not that.
@@ -79,6 +94,8 @@ std::optional<std::vector<std::uint32_t>> code_points(std::string_view utf8) {
     }
     return out;
 }
+
+namespace {
 
 // UTF-8 to Latin-1, the bytes the text renderer reads. A zero byte would end the text
 // where it stands, so it is refused too.
@@ -181,17 +198,13 @@ outcome read_texts_file(const std::string& path, std::vector<text_to_write>& tex
 // command line.
 result<document_to_write> document_from_options(const pack_options& options) {
     document_to_write doc;
-    const auto cross = options.size.find('x');
-    const auto width = whole_number(std::string_view(options.size).substr(0, cross));
-    const auto height = cross == std::string::npos
-                            ? std::nullopt
-                            : whole_number(std::string_view(options.size).substr(cross + 1));
-    if (!width || !height || *width < 1 || *height < 1 || *width > max_window_side ||
-        *height > max_window_side) {
-        return failure{"--size '" + options.size + "' is not WIDTHxHEIGHT with each side from 1 to 16384"};
+    // A side of 0 takes the desktop's.
+    const auto sides = sides_of(options.size);
+    if (!sides) {
+        return failure{"--size '" + options.size + "' is not WIDTHxHEIGHT with each side from 0 to 16384"};
     }
-    doc.width = static_cast<std::int32_t>(*width);
-    doc.height = static_cast<std::int32_t>(*height);
+    doc.width = sides->width;
+    doc.height = sides->height;
     const auto depth = whole_number(options.depth);
     if (!depth || (*depth != 0 && *depth != 8 && *depth != 16 && *depth != 24 && *depth != 32)) {
         return failure{"--depth '" + options.depth + "' is not 0, 8, 16, 24 or 32"};
@@ -242,8 +255,15 @@ int pack_command(const pack_options& options) {
     if (const outcome shown = check_image(options.image_path, doc->image); !shown) {
         return file_problem(options.image_path, shown.why());
     }
-    if (const outcome written = write_output(*target, write_document(*doc)); !written)
+    const std::vector<std::uint8_t> bytes = write_document(*doc);
+    if (const outcome written = write_output(*target, bytes); !written)
         return file_problem("", written.why());
+    // Stored as asked, but nobody will see it.
+    if (const result<sdl_session> sdl = start_sdl(video_kind::in_memory); sdl) {
+        const document written = parse_document(bytes_view(bytes.data(), bytes.size()));
+        for (const problem& p : texts_outside_window(written, font_choice{}))
+            say(options.out_path, "note: " + describe(p));
+    }
     return status_ok;
 }
 

@@ -1,11 +1,17 @@
 // zub render: the picture the viewer shows, composed without a display and saved as PNG.
 #include <SDL.h>
+#include <fontconfig/fontconfig.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <iostream>
+#include <memory>
+#include <string_view>
 
 #include "app/load_file.hpp"
 #include "tools/output_file.hpp"
 #include "tools/png_file.hpp"
+#include "tools/scale.hpp"
 #include "tools/zub/commands.hpp"
 #include "view/compose.hpp"
 #include "view/sdl_start.hpp"
@@ -46,6 +52,94 @@ outcome check_named_font(const std::string& path) {
     return done{};
 }
 
+using pattern_handle = std::unique_ptr<FcPattern, void (*)(FcPattern*)>;
+
+// Of the fixed-width upright regular faces fontconfig knows, a TrueType one first, then by
+// path: the same choice wherever the same fonts are installed.
+std::string first_fixed_width_face() {
+    const pattern_handle wanted{FcPatternCreate(), &FcPatternDestroy};
+    if (!wanted) return {};
+    FcPatternAddInteger(wanted.get(), FC_SPACING, FC_MONO);
+    FcPatternAddInteger(wanted.get(), FC_SLANT, FC_SLANT_ROMAN);
+    FcPatternAddInteger(wanted.get(), FC_WEIGHT, FC_WEIGHT_REGULAR);
+    const std::unique_ptr<FcObjectSet, void (*)(FcObjectSet*)> fields{
+        FcObjectSetBuild(FC_FILE, FC_FONTFORMAT, nullptr), &FcObjectSetDestroy};
+    const std::unique_ptr<FcFontSet, void (*)(FcFontSet*)> faces{
+        fields ? FcFontList(nullptr, wanted.get(), fields.get()) : nullptr, &FcFontSetDestroy};
+    if (!faces) return {};
+    std::string best;
+    bool best_is_truetype = false;
+    for (int i = 0; i < faces->nfont; ++i) {
+        FcChar8* file = nullptr;
+        FcChar8* format = nullptr;
+        if (FcPatternGetString(faces->fonts[i], FC_FILE, 0, &file) != FcResultMatch) continue;
+        const bool truetype =
+            FcPatternGetString(faces->fonts[i], FC_FONTFORMAT, 0, &format) == FcResultMatch &&
+            std::string_view(reinterpret_cast<const char*>(format)) == "TrueType";
+        const std::string path = reinterpret_cast<const char*>(file);
+        if (best.empty() || (truetype && !best_is_truetype) ||
+            (truetype == best_is_truetype && path < best)) {
+            best = path;
+            best_is_truetype = truetype;
+        }
+    }
+    return best;
+}
+
+// The file of the monospace font fontconfig picks, or nothing. Where its configuration,
+// which makes "monospace" a family, cannot be read (a sandbox that shows /usr alone),
+// the first fixed-width face it finds.
+std::string monospace_font() {
+    if (FcInit() == FcFalse) return {};
+    const pattern_handle pattern{FcNameParse(reinterpret_cast<const FcChar8*>("monospace")),
+                                 &FcPatternDestroy};
+    if (!pattern) return {};
+    FcConfigSubstitute(nullptr, pattern.get(), FcMatchPattern);
+    FcDefaultSubstitute(pattern.get());
+    FcResult found = FcResultNoMatch;
+    const pattern_handle match{FcFontMatch(nullptr, pattern.get(), &found), &FcPatternDestroy};
+    FcChar8* file = nullptr;
+    int spacing = 0;
+    if (match && FcPatternGetString(match.get(), FC_FILE, 0, &file) == FcResultMatch &&
+        FcPatternGetInteger(match.get(), FC_SPACING, 0, &spacing) == FcResultMatch && spacing == FC_MONO) {
+        return reinterpret_cast<const char*>(file);
+    }
+    return first_fixed_width_face();
+}
+
+// A thumbnail is made wherever the file manager runs it, often in a sandbox that shows
+// little more than the document: Consola.ttf beside the document where it can be read,
+// else the monospace font the system has, so that the texts show.
+font_choice thumbnail_font(const std::string& document_path) {
+    const std::filesystem::path beside =
+        std::filesystem::path(document_path).parent_path() / default_font_name;
+    std::error_code ignored;
+    if (std::filesystem::is_regular_file(beside, ignored) && access(beside.c_str(), R_OK) == 0) {
+        return font_choice{beside.string(),
+                           "a TrueType font named Consola.ttf is expected beside the document"};
+    }
+    const std::string system = monospace_font();
+    if (system.empty()) {
+        return font_choice{
+            beside.string(),
+            "a TrueType font named Consola.ttf is expected beside the document, or a monospace "
+            "font installed for fontconfig"};
+    }
+    return font_choice{system, "fontconfig's monospace font"};
+}
+
+window_request rendered_request(const document& doc, picture_size desktop) {
+    window_request request = request_for(doc);
+    // Depth 0 is the display's own, and so is any depth a display does not offer: the
+    // viewer's displays are true colour.
+    if (request.depth != 8 && request.depth != 16 && request.depth != 24 && request.depth != 32)
+        request.depth = 32;
+    // A side of 0 is the desktop's.
+    if (request.width == 0) request.width = desktop.width;
+    if (request.height == 0) request.height = desktop.height;
+    return request;
+}
+
 }  // namespace
 
 int render_command(const render_options& options) {
@@ -60,15 +154,7 @@ int render_command(const render_options& options) {
     if (!doc.is_document) return file_problem(path, "not a ZUB document");
     if (const problem* error = doc.error()) return file_problem(path, describe(*error));
 
-    // Depth 0 is the display's own; the viewer's displays are true colour. The dummy
-    // driver corrupts memory at depths other than these, where a display picks one.
-    window_request request = request_for(doc);
-    if (request.depth == 0) request.depth = 32;
-    if (request.depth != 8 && request.depth != 16 && request.depth != 24 && request.depth != 32) {
-        return file_problem(
-            path, "depth " + std::to_string(request.depth) + " is not rendered (0, 8, 16, 24 and 32 are)");
-    }
-
+    const window_request request = rendered_request(doc, {options.desktop_width, options.desktop_height});
     // Decoding starts before SDL does, in a process with no other threads.
     decoder_job decoding = start_decoding_for(doc, request);
     const result<sdl_session> sdl = start_sdl(video_kind::in_memory);
@@ -79,12 +165,17 @@ int render_command(const render_options& options) {
     }
     const result<SDL_Surface*> screen = open_window(request);
     if (!screen) return file_problem(path, screen.why());
-    const font_choice font{options.font_path, options.font_named
-                                                  ? "--font must name a TrueType font file"
-                                                  : font_choice{}.hint + ", or name one with --font"};
-    for (const std::string& warning : compose_document(doc, *screen, decoding, font)) say(path, warning);
+    const font_choice font =
+        options.font_named ? font_choice{options.font_path, "--font must name a TrueType font file"}
+        : options.size > 0 ? thumbnail_font(path)
+                           : font_choice{options.font_path, font_choice{}.hint + ", or name one with --font"};
+    for (const problem& warning : compose_document(doc, *screen, decoding, font))
+        say(path, describe(warning));
 
-    const result<std::vector<std::uint8_t>> png = png_bytes(read_screen(*screen));
+    rgb_image picture = read_screen(*screen);
+    if (options.size > 0)
+        picture = scale_down(picture, fit_within(picture.width, picture.height, options.size));
+    const result<std::vector<std::uint8_t>> png = png_bytes(picture);
     if (!png) return file_problem(options.out_path, png.why());
     if (const outcome written = write_output(*target, *png); !written) return file_problem("", written.why());
     return status_ok;
