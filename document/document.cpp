@@ -75,6 +75,8 @@ std::optional<problem> window_size_problem(std::int64_t width, std::int64_t heig
     if (width > max_window_side || height > max_window_side) {
         return problem{problem_code::window_too_large, header_offset::width, width, height, {}};
     }
+    if (!depth_accepted(depth))
+        return problem{problem_code::depth_refused, header_offset::bits_per_pixel, depth, 0, {}};
     const std::int64_t row = window_row_bytes(width, depth);
     if (row > max_row_bytes) return problem{problem_code::row_too_wide, header_offset::width, row, depth, {}};
     return std::nullopt;
@@ -89,6 +91,7 @@ severity severity_of(problem_code code) {
         case problem_code::image_past_end:
         case problem_code::window_too_large:
         case problem_code::window_side_negative:
+        case problem_code::depth_refused:
         case problem_code::row_too_wide:
             return severity::error;
         case problem_code::record_past_end:
@@ -142,6 +145,8 @@ const char* problem_name(problem_code code) {
             return "window_too_large";
         case problem_code::window_side_negative:
             return "window_side_negative";
+        case problem_code::depth_refused:
+            return "depth_refused";
         case problem_code::row_too_wide:
             return "row_too_wide";
         case problem_code::record_past_end:
@@ -206,8 +211,11 @@ std::string describe(const problem& p) {
         case problem_code::window_side_zero:
             return "the window size " + number(p.value) + "x" + number(p.limit) +
                    " has a side of 0: the desktop's size is used there";
+        case problem_code::depth_refused:
+            return "depth " + number(p.value) + " is refused (SDL 1.2 takes 0, the display's, or 8 to 32)";
         case problem_code::depth_chosen_by_display:
-            return "depth " + number(p.value) + " is not 0, 8, 16, 24 or 32: the display picks one";
+            return "depth " + number(p.value) +
+                   " is not 0, 8, 16, 24 or 32: the display picks one (SDL 1.2 over SDL2 refuses it)";
         case problem_code::image_ends_early:
             return "the image's data ends early: the decoder fills in the rest";
         case problem_code::font_size_out_of_range:
@@ -247,6 +255,16 @@ std::string describe(const problem& p) {
             return record + " is drawn wholly outside the window";
     }
     return "unknown problem";
+}
+
+void drop_moot(std::vector<problem>& problems) {
+    const auto has = [&](problem_code code) {
+        return std::any_of(problems.begin(), problems.end(),
+                           [&](const problem& p) { return p.code == code; });
+    };
+    if (has(problem_code::image_not_shown)) {
+        std::erase_if(problems, [](const problem& p) { return p.code == problem_code::image_ends_early; });
+    }
 }
 
 std::vector<std::string> describe_all(const std::vector<problem>& problems) {
@@ -314,8 +332,8 @@ document parse_document(bytes_view file) {
         add(doc, problem_code::window_side_zero, h.width == 0 ? header_offset::width : header_offset::height,
             h.width, h.height);
     }
-    if (h.bits_per_pixel != 0 && h.bits_per_pixel != 8 && h.bits_per_pixel != 16 && h.bits_per_pixel != 24 &&
-        h.bits_per_pixel != 32) {
+    if (depth_accepted(h.bits_per_pixel) && h.bits_per_pixel != 0 && h.bits_per_pixel != 8 &&
+        h.bits_per_pixel != 16 && h.bits_per_pixel != 24 && h.bits_per_pixel != 32) {
         add(doc, problem_code::depth_chosen_by_display, header_offset::bits_per_pixel, h.bits_per_pixel);
     }
     if (image_ends_early(doc.image))

@@ -90,6 +90,7 @@ enum class problem_code : std::uint8_t {
     image_past_end,         // value: the image's length; limit: the file's size
     window_too_large,       // value, limit: the window's width and height
     window_side_negative,   // value, limit: the window's width and height
+    depth_refused,          // value: the depth
     row_too_wide,           // value: the bytes a row of the window takes; limit: the depth
     // Warnings: the document is shown without something.
     record_past_end,          // value: the record's number, from 1; limit: the record count
@@ -133,6 +134,10 @@ const char* problem_name(problem_code code);
 // The problem in words: the one table of the program's sentences about documents.
 std::string describe(const problem& p);
 
+// Drops the problems another one in the list makes moot: an image that ends early
+// when it is not shown at all.
+void drop_moot(std::vector<problem>& problems);
+
 // Each problem in words, in order.
 std::vector<std::string> describe_all(const std::vector<problem>& problems);
 
@@ -159,7 +164,7 @@ struct document {
 };
 
 // A window of this size and depth beyond the bounds the window system and SDL keep
-// (window_side_negative, window_too_large, row_too_wide), or nothing.
+// (window_side_negative, window_too_large, depth_refused, row_too_wide), or nothing.
 std::optional<problem> window_size_problem(std::int64_t width, std::int64_t height, std::int64_t depth);
 
 // Parses the whole file. Reads no byte outside it, does its sums in 64-bit arithmetic,

@@ -17,11 +17,15 @@ inline constexpr std::int64_t max_window_side = 16384;
 // be written over the first. 16384 pixels at depth 32 is one byte too many.
 inline constexpr std::int64_t max_row_bytes = 65535;
 
-// The bytes a row of a window `width` pixels wide takes at `depth` bits a pixel. Depth
-// 0 asks for the display's own depth, which may be 32 bits: it counts 4 bytes a pixel.
+// The depths SDL 1.2 opens a window at: 0 (the display's own) or 8 to 32 bits a pixel.
+constexpr bool depth_accepted(std::int64_t depth) { return depth == 0 || (depth >= 8 && depth <= 32); }
+
+// The bytes a row of a window `width` pixels wide takes at `depth` bits a pixel. At 8,
+// 16, 24 and 32 the window is made at that depth; at any other the display's own depth
+// is used, which may be 32 bits: it counts 4 bytes a pixel.
 constexpr std::int64_t window_row_bytes(std::int64_t width, std::int64_t depth) {
-    const std::int64_t bytes_per_pixel = depth <= 0 ? 4 : (depth + 7) / 8;
-    return width * bytes_per_pixel;
+    const bool exact = depth == 8 || depth == 16 || depth == 24 || depth == 32;
+    return width * (exact ? depth / 8 : 4);
 }
 
 // The widest and tallest embedded image, as its header declares it. Decoders allocate

@@ -292,6 +292,7 @@ TEST(WindowBounds, SidesAndRowBytesAreRefusedAtTheirEdges) {
              {16384, 16384, 8, std::nullopt},
              {16384, 4, 32, "the window's rows would be 65536 bytes at depth 32 (SDL keeps at most 65535)"},
              {16384, 4, 0, "the window's rows would be 65536 bytes at depth 0 (SDL keeps at most 65535)"},
+             {16384, 4, 12, "the window's rows would be 65536 bytes at depth 12 (SDL keeps at most 65535)"},
              {16385, 1, 8, "the window size 16385x1 is too large (at most 16384 pixels a side)"},
              {10, 65536, 8, "the window size 10x65536 is too large (at most 16384 pixels a side)"}}) {
         document_parts parts;
@@ -319,71 +320,26 @@ TEST(HeaderNotAsStored, EachIsFoundWithItsSeverityAndOffset) {
         std::vector<found> expected;
         severity level;
     };
-    for (const header_case& c : std::vector<header_case>{
-             {0,
-              600,
-              32,
-              12,
-              false,
-              {{problem_code::window_side_zero, 3,
-                "the window size 0x600 has a side of 0: the desktop's size is used there"}},
-              severity::note},
-             {800,
-              0,
-              32,
-              12,
-              false,
-              {{problem_code::window_side_zero, 7,
-                "the window size 800x0 has a side of 0: the desktop's size is used there"}},
-              severity::note},
-             {-1,
-              10,
-              32,
-              12,
-              false,
-              {{problem_code::window_side_negative, 3, "the window size -1x10 has a negative side"}},
-              severity::error},
-             {10,
-              -5,
-              32,
-              12,
-              false,
-              {{problem_code::window_side_negative, 7, "the window size 10x-5 has a negative side"}},
-              severity::error},
-             {10,
-              10,
-              12,
-              12,
-              false,
-              {{problem_code::depth_chosen_by_display, 11,
-                "depth 12 is not 0, 8, 16, 24 or 32: the display picks one"}},
-              severity::note},
-             {10,
-              10,
-              -8,
-              12,
-              false,
-              {{problem_code::depth_chosen_by_display, 11,
-                "depth -8 is not 0, 8, 16, 24 or 32: the display picks one"}},
-              severity::note},
-             {10,
-              10,
-              32,
-              0,
-              true,
-              {{problem_code::font_size_out_of_range, 15,
-                "the texts are not drawn: the point size 0 is below 1"}},
-              severity::warning},
-             {10,
-              10,
-              32,
-              16385,
-              true,
-              {{problem_code::font_size_out_of_range, 15,
-                "the texts are not drawn: the point size 16385 is above 16384"}},
-              severity::warning},
-             {10, 10, 32, 0, false, {}, severity::note},
-             {10, 10, 32, 16384, true, {}, severity::note}}) {
+    const auto one = [](problem_code code, std::uint64_t offset, const std::string& sentence) {
+        return std::vector<found>{{code, offset, sentence}};
+    };
+    const std::string refused = " is refused (SDL 1.2 takes 0, the display's, or 8 to 32)";
+    // clang-format off
+    const std::vector<header_case> cases{
+        {0, 600, 32, 12, false, one(problem_code::window_side_zero, 3, "the window size 0x600 has a side of 0: the desktop's size is used there"), severity::note},
+        {800, 0, 32, 12, false, one(problem_code::window_side_zero, 7, "the window size 800x0 has a side of 0: the desktop's size is used there"), severity::note},
+        {-1, 10, 32, 12, false, one(problem_code::window_side_negative, 3, "the window size -1x10 has a negative side"), severity::error},
+        {10, -5, 32, 12, false, one(problem_code::window_side_negative, 7, "the window size 10x-5 has a negative side"), severity::error},
+        {10, 10, 12, 12, false, one(problem_code::depth_chosen_by_display, 11, "depth 12 is not 0, 8, 16, 24 or 32: the display picks one (SDL 1.2 over SDL2 refuses it)"), severity::note},
+        {10, 10, -8, 12, false, one(problem_code::depth_refused, 11, "depth -8" + refused), severity::error},
+        {10, 10, 7, 12, false, one(problem_code::depth_refused, 11, "depth 7" + refused), severity::error},
+        {10, 10, 33, 12, false, one(problem_code::depth_refused, 11, "depth 33" + refused), severity::error},
+        {10, 10, 32, 0, true, one(problem_code::font_size_out_of_range, 15, "the texts are not drawn: the point size 0 is below 1"), severity::warning},
+        {10, 10, 32, 16385, true, one(problem_code::font_size_out_of_range, 15, "the texts are not drawn: the point size 16385 is above 16384"), severity::warning},
+        {10, 10, 32, 0, false, {}, severity::note},
+        {10, 10, 32, 16384, true, {}, severity::note}};
+    // clang-format on
+    for (const header_case& c : cases) {
         document_parts parts =
             c.with_text ? with_records({test::text_at(0, 0, 0, 0, 0, "a")}) : document_parts{};
         parts.width = c.width;

@@ -225,6 +225,17 @@ TEST_F(Zub, DesktopSizedDocumentIsPackedAndRenderedAtAStatedSize) {
         SDL_FreeSurface(png);
     }
     EXPECT_EQ(zub({"render", "--desktop", "0x48", "doc.zub", "c.png"}).status, 2);
+    // A thumbnail is made of a window of at most 8192 x 8192 pixels.
+    document_parts huge;
+    huge.width = 16384;
+    huge.height = 4097;
+    huge.bits_per_pixel = 24;
+    save("huge.zub", write_document(huge));
+    const result refused = zub({"render", "--size", "256", "huge.zub", "huge.png"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(
+        refused.err,
+        "zub: huge.zub: the window 16384x4097 is too large for a thumbnail (at most 67108864 pixels)\n");
 }
 
 // Stored as asked, but drawn where nobody sees it: pack says so, and info's text view
@@ -411,13 +422,14 @@ TEST_F(Zub, InfoReportsEveryProblemAtItsOffset) {
     cases.push_back({"row", header(16384, 4, 32, 12), 3, "rows would be 65536 bytes", "error"});
     cases.push_back({"desktop", header(0, 30, 32, 12), 3, "the desktop's size is used", "note"});
     cases.push_back({"depth", header(40, 30, 12, 12), 11, "the display picks one", "note"});
+    cases.push_back({"depth1", header(40, 30, 1, 12), 11, "depth 1 is refused", "error"});
     cases.push_back({"points", header(40, 30, 32, 0), 15, "the point size 0 is below 1", "warning"});
     cases.push_back({"nofont",
                      header(40, 30, 32, 12),
                      15,
                      "the texts are not drawn: cannot open the font",
                      "warning",
-                     {"--font", "missing.ttf"}});
+                     {"--font", "missing\xff.ttf"}});  // not UTF-8: the JSON stays valid
     cases.push_back({"huge", header(40, 30, 32, 16384), first_record, "would cover more than", "warning"});
     {
         document_parts s = good;
@@ -457,7 +469,15 @@ TEST_F(Zub, CommandLine) {
              {{"pack", "-o", "x.zub", "--image", "a.png"},
               "zub pack: --size is required; see 'zub pack --help'"},
              {{"pack", "-o", "x.zub", "--size", "8x8", "--image"},
-              "zub pack: '--image' needs a value; see 'zub pack --help'"}}) {
+              "zub pack: '--image' needs a value; see 'zub pack --help'"},
+             {{"render", "--size", "", "a.zub", "o.png"},
+              "zub render: --size '' is not a whole number from 1 to 16384; see 'zub render --help'"},
+             {{"render", "--size", "1\n2", "a.zub", "o.png"},
+              "zub render: --size '1\\x0a2' is not a whole number from 1 to 16384; see 'zub render --help'"},
+             {{"render", "--desktop", "10x", "a.zub", "o.png"},
+              "zub render: --desktop '10x' is not WIDTHxHEIGHT with each side from 1 to 16384; see 'zub "
+              "render "
+              "--help'"}}) {
         const result r = zub(args);
         EXPECT_EQ(r.status, 2) << line;
         EXPECT_EQ(r.err, line + "\n");
@@ -520,22 +540,6 @@ TEST_F(Zub, PackWarnsThatTransparencyIsNotShown) {
 // composes as the viewer does and says the same sentences.
 TEST_F(Zub, InfoWarnsAboutWhatTheViewerLeavesOut) {
     const bytes jpeg = encode_jpeg(pattern(40, 30, true), 90);
-    document_parts parts;
-    parts.width = 40;
-    parts.height = 30;
-    parts.font_size = 16384;
-    parts.image = bytes(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(jpeg.size() / 2));
-    parts.records = {text_at(0, 0, 0, 0, 0, "WW"), text_at(0, 0, 0, 0, 0, "cut")};
-    parts.records[1].text_length = 99;
-    save("doc.zub", write_document(parts));
-    const result rendered = zub({"render", "doc.zub", "out.png"});
-    ASSERT_EQ(rendered.status, 0) << rendered.err;
-    std::string from_info;
-    const nlohmann::json info = info_json("doc.zub", 1);
-    for (const auto& p : info["problems"]) {
-        if (p["severity"] == "warning")
-            from_info += "zub: doc.zub: " + p["message"].get<std::string>() + "\n";
-    }
     const auto lines = [](const std::string& text) {
         std::vector<std::string> out;
         std::istringstream in(text);
@@ -543,8 +547,30 @@ TEST_F(Zub, InfoWarnsAboutWhatTheViewerLeavesOut) {
         std::sort(out.begin(), out.end());
         return out;
     };
-    EXPECT_EQ(lines(rendered.err), lines(from_info));
-    EXPECT_EQ(lines(from_info).size(), 3U) << from_info;
+    // A JPEG cut in its data (filled in), a text over the bound and a cut record; then the
+    // same with a JPEG cut in its headers, which is not shown at all (and so not said to
+    // be filled in).
+    for (const auto& [cut, warnings] :
+         std::vector<std::pair<std::size_t, std::size_t>>{{jpeg.size() / 2, 3}, {100, 3}}) {
+        document_parts parts;
+        parts.width = 40;
+        parts.height = 30;
+        parts.font_size = 16384;
+        parts.image = bytes(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(cut));
+        parts.records = {text_at(0, 0, 0, 0, 0, "WW"), text_at(0, 0, 0, 0, 0, "cut")};
+        parts.records[1].text_length = 99;
+        save("doc.zub", write_document(parts));
+        const result rendered = zub({"render", "doc.zub", "out.png"});
+        ASSERT_EQ(rendered.status, 0) << rendered.err;
+        std::string from_info;
+        const nlohmann::json info = info_json("doc.zub", 1);
+        for (const auto& p : info["problems"]) {
+            if (p["severity"] == "warning")
+                from_info += "zub: doc.zub: " + p["message"].get<std::string>() + "\n";
+        }
+        EXPECT_EQ(lines(rendered.err), lines(from_info));
+        EXPECT_EQ(lines(from_info).size(), warnings) << from_info;
+    }
 }
 
 // In an 8-bit window an image with an alpha channel shows its stored colours, within

@@ -215,6 +215,7 @@ std::vector<problem> compose_document(const document& doc, SDL_Surface* screen, 
     std::vector<problem> found = at_image(doc, paint_background(finish_decoding(decoding), screen));
     append(found, draw_text_pass(doc, screen, font));
     append(found, doc.warnings());
+    drop_moot(found);
     return found;
 }
 

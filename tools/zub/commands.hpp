@@ -24,6 +24,11 @@ int file_problem(const std::string& subject, const std::string& what);
 // pointer to the help, and gives status 2. `command` is empty for the tool itself.
 int usage_error(const std::string& command, const std::string& what);
 
+// A word of the command line as a message shows it: in quotes, with control characters
+// (a zero byte, a line break, an escape sequence) as \xHH, so that they do not reach the
+// terminal.
+std::string quoted(std::string_view entry, char quote = '"');
+
 // A whole number, all of `text`, or nothing.
 std::optional<long> whole_number(std::string_view text);
 

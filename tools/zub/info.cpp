@@ -137,7 +137,10 @@ int info_command(const std::string& path, bool json, const font_choice& font) {
     if (!loaded) return file_problem(path, loaded.why());
     const document_report report = inspect_document(loaded->view(), font);
     if (json) {
-        std::cout << to_json(path, report).dump(2) << '\n';
+        // Paths and the libraries' words may hold bytes that are not UTF-8 (a folder's
+        // name, say): those become U+FFFD; the document's own strings come with their bytes.
+        std::cout << to_json(path, report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+                  << '\n';
     } else {
         print_text(path, report);
     }

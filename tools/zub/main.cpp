@@ -146,7 +146,7 @@ int run(int argc, char* argv[]) {
         "The font (default: Consola.ttf in the working directory; with --size, beside the document, else "
         "the system's monospace font)");
     std::string thumbnail_size;
-    render_cmd->add_option(
+    CLI::Option* thumbnail_option = render_cmd->add_option(
         "--size", thumbnail_size,
         "Scale the picture down to fit N x N pixels, keeping its proportions: a thumbnail");
     std::string desktop =
@@ -229,17 +229,17 @@ int run(int argc, char* argv[]) {
         if (render.path.empty()) return usage_error(name, "the document to render, FILE, is missing");
         if (render.out_path.empty()) return usage_error(name, "the PNG to write, OUT.png, is missing");
         render.font_named = render_font->count() > 0;
-        if (!thumbnail_size.empty()) {
+        if (thumbnail_option->count() > 0) {
             const auto size = zub::whole_number(thumbnail_size);
             if (!size || *size < 1 || *size > 16384)
-                return usage_error(name,
-                                   "--size '" + thumbnail_size + "' is not a whole number from 1 to 16384");
+                return usage_error(name, "--size " + zub::quoted(thumbnail_size, '\'') +
+                                             " is not a whole number from 1 to 16384");
             render.size = static_cast<int>(*size);
         }
         const auto sides = zub::sides_of(desktop);
         if (!sides || sides->width < 1 || sides->height < 1) {
-            return usage_error(
-                name, "--desktop '" + desktop + "' is not WIDTHxHEIGHT with each side from 1 to 16384");
+            return usage_error(name, "--desktop " + zub::quoted(desktop, '\'') +
+                                         " is not WIDTHxHEIGHT with each side from 1 to 16384");
         }
         render.desktop_width = sides->width;
         render.desktop_height = sides->height;

@@ -22,6 +22,21 @@
 
 namespace zub {
 
+std::string quoted(std::string_view entry, char quote) {
+    std::string out(1, quote);
+    for (const char c : entry) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char hex[5];
+            (void)std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out + quote;
+}
+
 std::optional<long> whole_number(std::string_view text) {
     long value = 0;
     const char* end = text.data() + text.size();
@@ -41,26 +56,7 @@ std::optional<window_sides> sides_of(std::string_view text) {
     return window_sides{static_cast<int>(*width), static_cast<int>(*height)};
 }
 
-namespace {
-
-// An entry as it is shown in a message: in quotes, with control characters (a zero
-// byte, an escape sequence) as \xHH, so that they do not reach the terminal.
-std::string quoted(std::string_view entry) {
-    std::string out = "\"";
-    for (const char c : entry) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            char hex[5];
-            (void)std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-            out += hex;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
-}  // namespace
+namespace {}  // namespace
 
 // The code points of strict UTF-8 (no overlong forms, surrogates or values past
 // U+10FFFF), or nothing when the bytes are not that.
@@ -201,7 +197,8 @@ result<document_to_write> document_from_options(const pack_options& options) {
     // A side of 0 takes the desktop's.
     const auto sides = sides_of(options.size);
     if (!sides) {
-        return failure{"--size '" + options.size + "' is not WIDTHxHEIGHT with each side from 0 to 16384"};
+        return failure{"--size " + quoted(options.size, '\'') +
+                       " is not WIDTHxHEIGHT with each side from 0 to 16384"};
     }
     doc.width = sides->width;
     doc.height = sides->height;

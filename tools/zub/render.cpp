@@ -128,6 +128,9 @@ font_choice thumbnail_font(const std::string& document_path) {
     return font_choice{system, "fontconfig's monospace font"};
 }
 
+// The largest window a thumbnail is made of: 8192 x 8192.
+constexpr std::int64_t max_thumbnail_pixels = std::int64_t{64} * 1024 * 1024;
+
 window_request rendered_request(const document& doc, picture_size desktop) {
     window_request request = request_for(doc);
     // Depth 0 is the display's own, and so is any depth a display does not offer: the
@@ -155,6 +158,14 @@ int render_command(const render_options& options) {
     if (const problem* error = doc.error()) return file_problem(path, describe(*error));
 
     const window_request request = rendered_request(doc, {options.desktop_width, options.desktop_height});
+    // File managers make thumbnails unasked, of every file in a folder: a few bytes that
+    // declare a huge window must not cost them seconds and gigabytes.
+    if (options.size > 0 && std::int64_t{request.width} * request.height > max_thumbnail_pixels) {
+        return file_problem(path, "the window " + std::to_string(request.width) + "x" +
+                                      std::to_string(request.height) +
+                                      " is too large for a thumbnail (at most " +
+                                      std::to_string(max_thumbnail_pixels) + " pixels)");
+    }
     // Decoding starts before SDL does, in a process with no other threads.
     decoder_job decoding = start_decoding_for(doc, request);
     const result<sdl_session> sdl = start_sdl(video_kind::in_memory);

@@ -62,6 +62,7 @@ document_report inspect_document(bytes_view bytes, const font_choice& font) {
     }
     report.problems.insert(report.problems.end(), std::make_move_iterator(found.begin()),
                            std::make_move_iterator(found.end()));
+    drop_moot(report.problems);
     return report;
 }
 
