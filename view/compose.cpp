@@ -237,8 +237,13 @@ std::vector<problem> find_composing_problems(const document& doc, const decoded_
     return found;
 }
 
-std::vector<problem> find_texts_outside(const document& doc, std::int64_t width, std::int64_t height,
-                                        TTF_Font* font) {
+std::vector<problem> find_texts_outside(const document& doc, const font_choice& font) {
+    const std::int64_t width = doc.header.width;
+    const std::int64_t height = doc.header.height;
+    // Without the font only texts that start right of or below the window are found.
+    const result<opened_font> opened =
+        font_size_usable(doc) ? font_for_pass(doc.header.font_size, font) : failure{"no usable point size"};
+    TTF_Font* measure = opened ? opened->font.get() : nullptr;
     std::vector<problem> found;
     for (std::size_t i = 0; i < doc.records.size(); ++i) {
         const text_record& r = doc.records[i];
@@ -246,7 +251,8 @@ std::vector<problem> find_texts_outside(const document& doc, std::int64_t width,
         if (text[0] == '\0') continue;
         int text_width = 0;
         int text_height = 0;
-        const bool sized = font != nullptr && TTF_SizeText(font, text.data(), &text_width, &text_height) == 0;
+        const bool sized =
+            measure != nullptr && TTF_SizeText(measure, text.data(), &text_width, &text_height) == 0;
         const bool right_or_below = (width > 0 && r.x >= width) || (height > 0 && r.y >= height);
         const bool left_or_above = sized && (r.x + text_width <= 0 || r.y + text_height <= 0);
         if (right_or_below || left_or_above) {

@@ -85,10 +85,9 @@ std::vector<problem> compose_document(const document& doc, SDL_Surface* screen, 
 std::vector<problem> find_composing_problems(const document& doc, const decoded_image& decoded,
                                              const font_choice& font);
 
-// The records whose text lies wholly outside a window of this size (notes). Texts that
+// The records whose text lies wholly outside the document's window (notes). Texts that
 // start right of or below it are found without a font; texts that end left of or above
-// it need `font` (TTF_SizeText), which may be null.
-std::vector<problem> find_texts_outside(const document& doc, std::int64_t width, std::int64_t height,
-                                        TTF_Font* font);
+// it are measured in `font` (TTF_SizeText), where it opens at the document's point size.
+std::vector<problem> find_texts_outside(const document& doc, const font_choice& font);
 
 }  // namespace zub

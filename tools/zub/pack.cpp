@@ -16,7 +16,7 @@
 #include "document/writer.hpp"
 #include "tools/output_file.hpp"
 #include "tools/zub/commands.hpp"
-#include "tools/zub/report.hpp"
+#include "view/compose.hpp"
 #include "view/decoder.hpp"
 #include "view/sdl_start.hpp"
 
@@ -258,7 +258,7 @@ int pack_command(const pack_options& options) {
     // Stored as asked, but nobody will see it.
     if (const result<sdl_session> sdl = start_sdl(video_kind::in_memory); sdl) {
         const document written = parse_document(bytes_view(bytes.data(), bytes.size()));
-        for (const problem& p : texts_outside_window(written, font_choice{}))
+        for (const problem& p : find_texts_outside(written, font_choice{}))
             say(options.out_path, "note: " + describe(p));
     }
     return status_ok;

@@ -1,11 +1,8 @@
 #include "tools/zub/report.hpp"
 
-#include <SDL_ttf.h>
-
 #include <cstdio>
 #include <iterator>
 
-#include "document/limits.hpp"
 #include "view/decoder.hpp"
 #include "view/sdl_start.hpp"
 
@@ -28,15 +25,6 @@ std::string escape_bytes(bytes_view bytes) {
     return out;
 }
 
-std::vector<problem> texts_outside_window(const document& doc, const font_choice& font) {
-    const int points = doc.header.font_size;
-    const font_file file = read_font_file(font.path);
-    const font_handle measure{points >= 1 && points <= max_font_size && file.error.empty()
-                                  ? open_font(file, points)
-                                  : font_handle{}};
-    return find_texts_outside(doc, doc.header.width, doc.header.height, measure.get());
-}
-
 document_report inspect_document(bytes_view bytes, const font_choice& font) {
     document_report report{parse_document(bytes), "", 0, 0, {}};
     const document& doc = report.doc;
@@ -55,11 +43,9 @@ document_report inspect_document(bytes_view bytes, const font_choice& font) {
         report.image_height = decoded.picture->height;
     }
     // The texts are rendered and measured as the viewer would draw them; no window opens.
-    const result<sdl_session> sdl = start_sdl(video_kind::in_memory);
+    const result<sdl_session> session = start_sdl(video_kind::in_memory);
     std::vector<problem> found = find_composing_problems(doc, decoded, font);
-    if (sdl) {
-        for (problem& p : texts_outside_window(doc, font)) found.push_back(std::move(p));
-    }
+    for (problem& p : find_texts_outside(doc, font)) found.push_back(std::move(p));
     report.problems.insert(report.problems.end(), std::make_move_iterator(found.begin()),
                            std::make_move_iterator(found.end()));
     drop_moot(report.problems);

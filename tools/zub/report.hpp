@@ -20,10 +20,6 @@ struct document_report {
 // Bytes outside printable ASCII as \xHH, and the backslash as \\.
 std::string escape_bytes(bytes_view bytes);
 
-// The records whose text is drawn wholly outside the document's window, measured in
-// `font` where it opens. Needs SDL_ttf running.
-std::vector<problem> texts_outside_window(const document& doc, const font_choice& font);
-
 // Parses the document and notes every problem with its byte offset. The image is decoded
 // as the viewer decodes it (in the confined decoder); telling whether a text lies wholly
 // outside the window needs SDL_ttf running and the font (without it, only texts that
