@@ -262,6 +262,8 @@ TEST_F(EndToEnd, ShowsTheImageWithItsTitleUntilTheWindowIsClosed) {
     // The viewer runs on the SDL 1.2 runtime this run is about, and on no other.
     EXPECT_EQ(has_library(viewer->pid(), "libSDL2-2.0.so"), on_sdl12_compat());
     EXPECT_TRUE(has_library(viewer->pid(), "libSDL-1.2.so"));
+    // On X11 the picture goes to the window from memory: no GL stack is loaded for it.
+    EXPECT_FALSE(has_library(viewer->pid(), "libGLX"));
     // Keys, Escape included, and clicks leave the window open.
     command_output("DISPLAY=" + server_->display() + " xdotool mousemove --window " +
                    std::to_string(window->id) + " 10 10 click 1 key Escape key q");
@@ -367,6 +369,91 @@ TEST_F(EndToEnd, IdleWindowSleepsUntilTheWindowSystemCalls) {
     // A close request wakes it at once.
     send_delete_window(server_->display(), window->id);
     EXPECT_EQ(viewer->wait_exit(10), 0);
+}
+
+TEST_F(EndToEnd, WindowShownAgainAfterBeingHiddenHoldsItsPicture) {
+    document_parts parts;
+    parts.width = 40;
+    parts.height = 30;
+    parts.caption = to_bytes("Again");
+    const picture image = pattern(40, 30, false);
+    parts.image = encode_png(image, png_kind::rgb);
+    auto viewer = start({save("again.zub", write_document(parts))});
+    const auto window = find_window(server_->display(), viewer->pid(), 20);
+    ASSERT_TRUE(window) << ours(viewer->err());
+    // Without a compositor, the X server keeps nothing of a hidden window's pixels.
+    const auto picture_lands = [&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (capture_window(server_->display(), window->id, 40, 30).pixels != image.pixels) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    };
+    ASSERT_TRUE(picture_lands());
+    const std::string id = std::to_string(window->id);
+    command_output("DISPLAY=" + server_->display() + " xdotool windowunmap --sync " + id +
+                   " windowmap --sync " + id);
+    expect_window_then_close(*viewer, 40, 30, "Again", image);
+}
+
+// Whether `part` appears, pixel for pixel, somewhere in `whole`.
+bool contains(const picture& whole, const picture& part) {
+    for (int y = 0; y + part.height <= whole.height; ++y) {
+        for (int x = 0; x + part.width <= whole.width; ++x) {
+            bool same = true;
+            for (int row = 0; row < part.height && same; ++row) {
+                const auto from = part.pixels.begin() + static_cast<std::ptrdiff_t>(part.index(0, row));
+                same =
+                    std::equal(from, from + part.width,
+                               whole.pixels.begin() + static_cast<std::ptrdiff_t>(whole.index(x, y + row)));
+            }
+            if (same) return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(EndToEnd, OnWaylandTheWindowIsShownAndSleepsUntilTheCompositorCalls) {
+    document_parts parts;
+    parts.width = 48;
+    parts.height = 32;
+    parts.caption = to_bytes("On Wayland");
+    const picture image = pattern(48, 32, false);
+    parts.image = encode_png(image, png_kind::rgb);
+    const wayland_compositor compositor(server_->display());
+    std::vector<std::string> env = compositor.environment();
+    env.insert(env.end(), {"DISPLAY", "WAYLAND_DEBUG=client"});
+    auto viewer = start({save("wayland.zub", write_document(parts))}, env);
+    if (!on_sdl12_compat()) {
+        // The classic library knows X11 alone.
+        EXPECT_EQ(viewer->wait_exit(20), 1);
+        EXPECT_EQ(ours(viewer->err()),
+                  "zub_reader: wayland.zub: cannot start the video: no display (DISPLAY is not set)\n");
+        return;
+    }
+    // The picture lands in the compositor's output, which weston draws into an X window.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    bool shown = false;
+    while (!shown && std::chrono::steady_clock::now() < deadline) {
+        shown = contains(capture_window(server_->display(), compositor.output_window(), 640, 480), image);
+        if (!shown) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(shown) << ours(viewer->err());
+    EXPECT_NE(viewer->err().find(".set_title(\"On Wayland\")"), std::string::npos);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const double cpu_before = cpu_seconds(viewer->pid());
+    const long woken_before = wake_ups(viewer->pid());
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    // SDL 1.2's own wait would wake a hundred times in that second.
+    EXPECT_LT(cpu_seconds(viewer->pid()) - cpu_before, 0.05);
+    EXPECT_LE(wake_ups(viewer->pid()) - woken_before, 2);
+    // weston cannot ask a window to close; SDL turns SIGTERM into the same quit request,
+    // and it wakes the viewer at once.
+    kill(viewer->pid(), SIGTERM);
+    EXPECT_EQ(viewer->wait_exit(10), 0);
+    EXPECT_EQ(ours(viewer->err()), "");
 }
 
 TEST_F(EndToEnd, TextIsShownAsTheInProcessCompositionDrawsIt) {

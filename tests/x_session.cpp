@@ -67,6 +67,52 @@ xvfb::~xvfb() {
     }
 }
 
+wayland_compositor::wayland_compositor(const std::string& x_display)
+    : runtime_dir_(std::filesystem::temp_directory_path() / ("zub-wayland-" + std::to_string(getpid()))) {
+    std::filesystem::create_directories(runtime_dir_);
+    std::filesystem::permissions(runtime_dir_, std::filesystem::perms::owner_all);
+    pid_ = fork();
+    if (pid_ == 0) {
+        const int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        setenv("DISPLAY", x_display.c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", runtime_dir_.c_str(), 1);
+        unsetenv("WAYLAND_DISPLAY");
+        execlp("weston", "weston", "--backend=x11-backend.so", "--use-pixman", "--socket=zub-test",
+               "--idle-time=0", "--width=640", "--height=480", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Ready once its socket is there and its output window is mapped.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::istringstream found(
+            command_output("DISPLAY=" + x_display +
+                           " xdotool search --onlyvisible --class 'Weston Compositor' 2>/dev/null"));
+        std::string id;
+        found >> id;
+        if (!id.empty() && std::filesystem::exists(runtime_dir_ / "zub-test")) {
+            output_window_ = std::stoul(id);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    throw std::runtime_error("weston did not start");
+}
+
+wayland_compositor::~wayland_compositor() {
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(runtime_dir_, ignored);
+}
+
+std::vector<std::string> wayland_compositor::environment() const {
+    return {"WAYLAND_DISPLAY=zub-test", "XDG_RUNTIME_DIR=" + runtime_dir_.string()};
+}
+
 child_process::child_process(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env,
                              const std::string& working_dir)
     : out_path_(temp_path("out")), err_path_(temp_path("err")), pid_(fork()) {

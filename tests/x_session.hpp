@@ -28,6 +28,26 @@ private:
     std::string display_;
 };
 
+// A Wayland compositor (weston, drawing its output into a window on an X server) with a
+// runtime folder of its own, stopped when destroyed.
+class wayland_compositor {
+public:
+    explicit wayland_compositor(const std::string& x_display);
+    ~wayland_compositor();
+    wayland_compositor(const wayland_compositor&) = delete;
+    wayland_compositor& operator=(const wayland_compositor&) = delete;
+
+    // What a client needs to find it: WAYLAND_DISPLAY=..., XDG_RUNTIME_DIR=...
+    std::vector<std::string> environment() const;
+    // The X window weston draws its output into.
+    unsigned long output_window() const { return output_window_; }
+
+private:
+    pid_t pid_ = -1;
+    std::filesystem::path runtime_dir_;
+    unsigned long output_window_ = 0;
+};
+
 // A program started with its stdout and stderr kept in files. `extra_env` holds
 // NAME=VALUE settings, and bare NAMEs to unset.
 class child_process {

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace zub {
@@ -23,6 +24,21 @@ bool x_display_answers() {
     if (display == nullptr) return false;
     XCloseDisplay(display);
     return true;
+}
+
+// SDL 1.2 over SDL2 shows its screen through an SDL2 renderer, and on X11 SDL2 would by
+// default take an OpenGL one, and an OpenGL texture behind the window's surface as well:
+// it loads and starts the whole GL stack (a software rasteriser where there is no GPU),
+// 170 ms and 90 MiB here, to show one picture that never moves. X11 takes the picture
+// straight from memory (shared memory where it can), as the classic library does; the
+// pixels are the same. A user's own choice of renderer stands. Wayland has no such path,
+// and keeps SDL2's.
+void prefer_software_presentation() {
+    if (!on_sdl2_runtime()) return;
+    char driver[32] = {};
+    if (SDL_VideoDriverName(driver, sizeof driver) == nullptr || std::string_view(driver) != "x11") return;
+    setenv("SDL_RENDER_DRIVER", "software", 0);
+    setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 0);
 }
 
 outcome start_video_for_a_window() {
@@ -81,6 +97,7 @@ result<sdl_session> start_sdl(video_kind kind) {
         // Video first and alone: when it cannot start, the program says why before any
         // other subsystem has had its say on stderr.
         if (const outcome video = start_video_for_a_window(); !video) return failure{video.why()};
+        prefer_software_presentation();
         // The rest of what SDL offers may fail (a machine without sound, say) without
         // stopping the document; SDL 1.2 over SDL2 would undo the whole start if they were
         // started together with video. Of all that starts, only video is used: the rest is

@@ -1,9 +1,11 @@
 #include "view/window.hpp"
 
 #include <SDL_syswm.h>
+#include <dlfcn.h>
 #include <poll.h>
 
 #include "view/compose.hpp"
+#include "view/sdl_start.hpp"
 
 namespace zub {
 
@@ -46,44 +48,95 @@ result<std::vector<problem>> show_document(const document& doc, decoder_job& dec
 
 namespace {
 
-// Drains SDL's queue; true when a quit request was among the events.
-bool drain_events() {
-    SDL_Event event;
-    bool quit = false;
-    while (SDL_PollEvent(&event) != 0) {
-        if (event.type == SDL_QUIT) quit = true;
-    }
-    return quit;
+// What the events read so far ask of the program.
+struct events_seen {
+    bool quit = false;     // the window system asks it to quit
+    bool exposed = false;  // the window was covered and is shown again
+};
+
+void note(const SDL_Event& event, events_seen& seen) {
+    if (event.type == SDL_QUIT) seen.quit = true;
+    if (event.type == SDL_VIDEOEXPOSE) seen.exposed = true;
 }
 
-}  // namespace
-
-void wait_until_closed() {
-    SDL_SysWMinfo info;
-    SDL_VERSION(&info.version);
-    if (SDL_GetWMInfo(&info) != 1 || info.subsystem != SDL_SYSWM_X11) {
-        // No X11 connection to wait on: SDL's own wait.
-        SDL_Event event;
-        bool done = false;
-        while (!done) {
-            if (SDL_WaitEvent(&event) == 0) return;  // the event system itself has failed
-            done = event.type == SDL_QUIT;
-            if (drain_events()) done = true;
-        }
-        return;
+// Drains SDL's queue; true when a quit request was among the events. A window that was
+// covered and shown again gets its picture back: the classic library puts it back by
+// itself, SDL 1.2 over SDL2 only says that it is needed.
+bool drain_events(events_seen seen = {}) {
+    SDL_Event event;
+    while (SDL_PollEvent(&event) != 0) note(event, seen);
+    if (seen.exposed && !seen.quit) {
+        if (SDL_Surface* screen = SDL_GetVideoSurface()) SDL_Flip(screen);
     }
-    // Sleep in poll() on the display connection until the X server sends something,
-    // once SDL has read and queued everything and Xlib holds nothing more. SDL_WaitEvent
-    // would instead wake every 10 ms to look.
+    return seen.quit;
+}
+
+// SDL2's SDL_WaitEventTimeout, where SDL 1.2 runs over SDL2 and SDL2 is already in the
+// process; null elsewhere.
+using sdl2_wait_function = int (*)(void* event, int timeout_ms);
+
+sdl2_wait_function sdl2_wait() {
+    if (!on_sdl2_runtime()) return nullptr;
+    // Only an SDL2 that is already loaded: never a second copy. The handle stays open for
+    // as long as the program runs, as SDL 1.2 keeps it loaded anyway.
+    void* sdl2 = dlopen("libSDL2-2.0.so.0", RTLD_NOW | RTLD_NOLOAD);
+    if (sdl2 == nullptr) return nullptr;
+    return reinterpret_cast<sdl2_wait_function>(dlsym(sdl2, "SDL_WaitEventTimeout"));
+}
+
+// Sleeps in poll() on the X11 connection until the X server sends something, once SDL
+// has read and queued everything and Xlib holds nothing more.
+void wait_on_x11(const SDL_SysWMinfo& info) {
     Display* display = info.info.x11.display;
     pollfd connection{ConnectionNumber(display), POLLIN, 0};
     while (!drain_events()) {
         info.info.x11.lock_func();
         const int pending = XPending(display);
         info.info.x11.unlock_func();
-        if (pending > 0) continue;
+        // The classic library's unlock waits for the server (XSync), and reads whatever
+        // events came meanwhile into Xlib's queue, where poll() cannot see them.
+        if (pending > 0 || XQLength(display) > 0) continue;
         connection.revents = 0;
         (void)poll(&connection, 1, -1);  // an interruption just goes round again
+    }
+}
+
+// SDL 1.2's own wait, which looks every 10 ms.
+void wait_polling() {
+    SDL_Event event;
+    bool done = false;
+    while (!done) {
+        if (SDL_WaitEvent(&event) == 0) return;  // the event system itself has failed
+        events_seen seen;
+        note(event, seen);
+        done = drain_events(seen);
+    }
+}
+
+}  // namespace
+
+void wait_until_closed() {
+    // SDL_WaitEvent would wake every 10 ms to look; where the display's connection can be
+    // waited on, the program sleeps until the window system has something to say.
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    if (SDL_GetWMInfo(&info) == 1 && info.subsystem == SDL_SYSWM_X11) {
+        wait_on_x11(info);
+        return;
+    }
+    // SDL 1.2's window information knows no other window system (Wayland, say). Over SDL2,
+    // SDL2's own wait blocks on the display's connection: every event it reads passes
+    // through SDL 1.2's queue as well, and it returns once one is queued.
+    const sdl2_wait_function wait = sdl2_wait();
+    if (wait == nullptr) {
+        wait_polling();
+        return;
+    }
+    while (!drain_events()) {
+        if (wait(nullptr, -1) == 0) {  // SDL2 cannot wait: look as SDL 1.2 does
+            wait_polling();
+            return;
+        }
     }
 }
 
