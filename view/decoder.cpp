@@ -23,6 +23,7 @@
 
 #include "document/image_probe.hpp"
 #include "document/limits.hpp"
+#include "view/jpeg_rows.hpp"
 
 // Present in sanitizer builds only.
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the runtime's own name
@@ -167,12 +168,27 @@ template <class Place>
 int decode_to(result_header& header, bytes_view image, int visible_width, int visible_height, Place place) {
     copy_text(header.format, image_format(image));
     header.stage = stage_decoding;
-    stream_handle stream{SDL_RWFromConstMem(image.data(), static_cast<int>(image.size()))};
-    if (!stream) {
-        copy_text(header.error, SDL_GetError());
-        return exit_not_decoded;
+    surface_handle surface;
+    int image_width = 0;
+    int image_height = 0;
+    if (decoder == load_with_library && visible_height != whole_picture && library_takes_as_jpeg(image)) {
+        // A JPEG is decoded only down to the last row the window shows.
+        jpeg_top top = decode_jpeg_top(image, visible_height);
+        surface = std::move(top.rows);
+        image_width = top.width;
+        image_height = top.height;
+    } else {
+        stream_handle stream{SDL_RWFromConstMem(image.data(), static_cast<int>(image.size()))};
+        if (!stream) {
+            copy_text(header.error, SDL_GetError());
+            return exit_not_decoded;
+        }
+        surface.reset(decoder(stream.release()));  // the decoder closes the stream
+        if (surface) {
+            image_width = surface->w;
+            image_height = surface->h;
+        }
     }
-    const surface_handle surface{decoder(stream.release())};  // the decoder closes the stream
     if (!surface) {
         copy_text(header.error, IMG_GetError());
         header.memory_exhausted = memory_used_up() ? 1 : 0;
@@ -181,10 +197,11 @@ int decode_to(result_header& header, bytes_view image, int visible_width, int vi
     SDL_Surface* s = surface.get();
     const SDL_PixelFormat* f = s->format;
     const std::int64_t row = std::int64_t{s->w} * f->BytesPerPixel;
-    if (s->w < 1 || s->h < 1 || s->w > max_image_side || s->h > max_image_side || s->pitch < row) {
+    if (image_width < 1 || image_height < 1 || image_width > max_image_side ||
+        image_height > max_image_side || s->pitch < row) {
         char why[128];
-        (void)std::snprintf(why, sizeof why, "the image library made a %dx%d picture it cannot hold", s->w,
-                            s->h);
+        (void)std::snprintf(why, sizeof why, "the image library made a %dx%d picture it cannot hold",
+                            image_width, image_height);
         copy_text(header.error, why);
         return exit_not_decoded;
     }
@@ -208,8 +225,8 @@ int decode_to(result_header& header, bytes_view image, int visible_width, int vi
     }
     SDL_UnlockSurface(s);
 
-    header.image_width = s->w;
-    header.image_height = s->h;
+    header.image_width = image_width;
+    header.image_height = image_height;
     header.width = width;
     header.height = height;
     header.pitch = static_cast<std::int32_t>(pitch);
