@@ -4,11 +4,21 @@
 // (the viewer then shows no image), and callgrind counts one process.
 //
 //   zub_compose_once FILE
+//   zub_compose_once --timeline EXEC_NS FILE
+//
+// With --timeline it takes the viewer's very steps on the real display, the decoder
+// confined, and prints how long each took, in ms, one "phase ms" line each; EXEC_NS is
+// CLOCK_REALTIME in nanoseconds just before the program was executed, so that the first
+// phase is the dynamic linking and start of the process.
 #include <SDL.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/load_file.hpp"
@@ -36,9 +46,69 @@ int compose_once(const char* path) {
     return 0;
 }
 
+// Marks the end of each phase.
+class timeline {
+public:
+    explicit timeline(long long exec_ns) {
+        const long long now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count();
+        phases_.emplace_back("exec to main", static_cast<double>(now_ns - exec_ns) / 1e6);
+        last_ = std::chrono::steady_clock::now();
+    }
+    void mark(const char* phase) {
+        const auto now = std::chrono::steady_clock::now();
+        phases_.emplace_back(phase, std::chrono::duration<double, std::milli>(now - last_).count());
+        last_ = now;
+    }
+    void print() const {
+        for (const auto& [phase, ms] : phases_) std::printf("%s %.2f\n", phase.c_str(), ms);
+    }
+
+private:
+    std::vector<std::pair<std::string, double>> phases_;
+    std::chrono::steady_clock::time_point last_;
+};
+
+// The viewer's start, as its main takes it, with a mark after each step.
+int show_with_timeline(long long exec_ns, const char* path) {
+    timeline t(exec_ns);
+    const auto loaded = zub::load_file(path);
+    if (!loaded) return 1;
+    const zub::document doc = zub::parse_document(loaded->view());
+    if (!doc.is_document || doc.error() != nullptr) return 1;
+    t.mark("read and parse");
+    zub::decoder_job decoding = zub::start_decoding_for(doc, zub::request_for(doc));
+    t.mark("fork the decoder");
+    const auto sdl = zub::start_sdl(zub::video_kind::window);
+    if (!sdl) return 1;
+    t.mark("start SDL");
+    const auto screen = zub::open_window(zub::request_for(doc));
+    if (!screen) return 1;
+    t.mark("open the window");
+    zub::decoded_image decoded = zub::finish_decoding(decoding);
+    t.mark("wait for the decoder");
+    (void)zub::paint_background(std::move(decoded), *screen);
+    t.mark("convert and paint");
+    (void)zub::draw_text_pass(doc, *screen);
+    t.mark("texts");
+    SDL_Flip(*screen);
+    t.mark("flip");
+    t.print();
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if (argc == 4 && std::string(argv[1]) == "--timeline") {
+        try {
+            return show_with_timeline(std::strtoll(argv[2], nullptr, 10), argv[3]);
+        } catch (const std::exception& e) {
+            std::cerr << e.what() << '\n';
+            return 1;
+        }
+    }
     if (argc != 2) return 255;
     try {
         return compose_once(argv[1]);

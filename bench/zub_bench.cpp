@@ -11,10 +11,12 @@
 #include <X11/Xlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -23,6 +25,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/doc_writer.hpp"
@@ -31,6 +34,15 @@
 #include "tools/x11_window.hpp"
 
 namespace fs = std::filesystem;
+
+constexpr const char* sdl12_compat = "/usr/lib/x86_64-linux-gnu/sdl12-compat/libSDL-1.2.so.0";
+
+// What the viewer's sdl12-compat runs preload: sdl12-compat, after the sanitizer's runtime
+// where the viewer is built with one (ZUB_BENCH_COMPAT_PRELOAD names both).
+std::string compat_preload() {
+    const char* named = std::getenv("ZUB_BENCH_COMPAT_PRELOAD");
+    return "LD_PRELOAD=" + std::string(named != nullptr && *named != '\0' ? named : sdl12_compat);
+}
 using namespace zub::test;
 using clock_type = std::chrono::steady_clock;
 
@@ -100,6 +112,16 @@ struct run_figures {
     double peak_rss_mb = -1;
 };
 
+// CPU and wake-ups over 2 s, from 0.5 s on.
+void measure_idle_time(pid_t pid, run_figures& f) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const double cpu0 = cpu_seconds(pid);
+    const long wake0 = wake_ups(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    f.idle_cpu_percent = (cpu_seconds(pid) - cpu0) / 2.0 * 100.0;
+    f.idle_wakeups = static_cast<double>(wake_ups(pid) - wake0) / 2.0;
+}
+
 long peak_rss_kb(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);) {
@@ -110,12 +132,15 @@ long peak_rss_kb(pid_t pid) {
 
 // One run: exec, wait until the window shows `reference` (or, without one, until its
 // pixels hold still), then idle, peak memory and the close.
-run_figures run_once(const std::string& display, const std::vector<std::string>& argv, const std::string& dir,
+run_figures run_once(const std::string& display, const std::vector<std::string>& argv,
+                     const std::vector<std::string>& env, const std::string& dir,
                      std::optional<zub::rgb_image>& reference, bool measure_idle) {
     run_figures f;
     const std::unique_ptr<Display, display_close> d{XOpenDisplay(display.c_str())};
     const auto start = clock_type::now();
-    child_process program(argv, {"DISPLAY=" + display, "SDL_VIDEODRIVER=x11"}, dir);
+    std::vector<std::string> all{"DISPLAY=" + display, "SDL_VIDEODRIVER=x11"};
+    all.insert(all.end(), env.begin(), env.end());
+    child_process program(argv, all, dir);
     unsigned long window = 0;
     while (window == 0 && clock_type::now() - start < std::chrono::seconds(30)) {
         window = window_of(d.get(), program.pid());
@@ -154,14 +179,7 @@ run_figures run_once(const std::string& display, const std::vector<std::string>&
             break;
         }
     }
-    if (measure_idle) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        const double cpu0 = cpu_seconds(program.pid());
-        const long wake0 = wake_ups(program.pid());
-        std::this_thread::sleep_for(std::chrono::seconds(2));
-        f.idle_cpu_percent = (cpu_seconds(program.pid()) - cpu0) / 2.0 * 100.0;
-        f.idle_wakeups = static_cast<double>(wake_ups(program.pid()) - wake0) / 2.0;
-    }
+    if (measure_idle) measure_idle_time(program.pid(), f);
     f.peak_rss_mb = static_cast<double>(peak_rss_kb(program.pid())) / 1024.0;
     const auto close_start = clock_type::now();
     zub::x11::send_delete_window(display, window);
@@ -176,6 +194,97 @@ double median(std::vector<double> v) {
     if (v.empty()) return -1;
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
+}
+
+// The viewer on sdl12-compat on a Wayland compositor (weston, drawing into the benchmark's
+// X server): idle CPU and wake-ups once the window is up, and the time SIGTERM (which SDL
+// turns into a quit request) takes to end it. Medians of `runs`.
+run_figures idle_on_wayland(const std::string& x_display, const std::string& viewer, const std::string& file,
+                            const std::string& dir, int runs) {
+    const wayland_compositor compositor(x_display);
+    std::vector<std::string> env = compositor.environment();
+    env.insert(env.end(), {"DISPLAY", "SDL_VIDEODRIVER", compat_preload()});
+    std::vector<double> cpu, wake, close;
+    for (int r = 0; r < runs; ++r) {
+        child_process program({viewer, file}, env, dir);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // shown well before
+        run_figures f;
+        measure_idle_time(program.pid(), f);
+        cpu.push_back(f.idle_cpu_percent);
+        wake.push_back(f.idle_wakeups);
+        const auto close_start = clock_type::now();
+        kill(program.pid(), SIGTERM);
+        if (program.wait_exit(10) == 0) {
+            close.push_back(
+                std::chrono::duration<double, std::milli>(clock_type::now() - close_start).count());
+        }
+    }
+    run_figures f;
+    f.idle_cpu_percent = median(cpu);
+    f.idle_wakeups = median(wake);
+    f.close_ms = median(close);
+    return f;
+}
+
+// The viewer's start, phase by phase (zub_compose_once --timeline on the real display),
+// medians of `runs`, on each runtime in `runtimes` (name, extra environment).
+void print_timeline(const std::string& display, const std::string& tools, const std::string& file,
+                    const std::string& dir, int runs,
+                    const std::vector<std::pair<std::string, std::vector<std::string>>>& runtimes) {
+    std::vector<std::string> phases;
+    std::vector<std::map<std::string, std::vector<double>>> ms(runtimes.size());
+    for (int r = 0; r < runs; ++r) {
+        for (std::size_t k = 0; k < runtimes.size(); ++k) {
+            std::vector<std::string> env{"DISPLAY=" + display, "SDL_VIDEODRIVER=x11"};
+            env.insert(env.end(), runtimes[k].second.begin(), runtimes[k].second.end());
+            const long long exec_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count();
+            child_process program({tools + "/zub_compose_once", "--timeline", std::to_string(exec_ns), file},
+                                  env, dir);
+            if (program.wait_exit(30) != 0) continue;
+            std::istringstream lines(program.out());
+            for (std::string line; std::getline(lines, line);) {
+                const auto space = line.rfind(' ');
+                if (space == std::string::npos) continue;
+                const std::string phase = line.substr(0, space);
+                if (std::find(phases.begin(), phases.end(), phase) == phases.end()) phases.push_back(phase);
+                ms[k][phase].push_back(std::stod(line.substr(space + 1)));
+            }
+        }
+    }
+    std::printf("\nstart-up timeline, %s (ms, medians of %d)\n%-22s", file.c_str(), runs, "phase");
+    for (const auto& runtime : runtimes) std::printf(" %12s", runtime.first.c_str());
+    std::printf("\n");
+    std::vector<double> total(runtimes.size(), 0);
+    for (const std::string& phase : phases) {
+        std::printf("%-22s", phase.c_str());
+        for (std::size_t k = 0; k < runtimes.size(); ++k) {
+            const double m = median(ms[k][phase]);
+            total[k] += m;
+            std::printf(" %12.2f", m);
+        }
+        std::printf("\n");
+    }
+    std::printf("%-22s", "sum");
+    for (const double t : total) std::printf(" %12.2f", t);
+    std::printf("\n");
+}
+
+// One of the targets the figures are held against.
+struct target {
+    std::string what;
+    double value;
+    double limit;
+};
+
+void print_targets(const std::vector<target>& targets) {
+    std::printf("\ntargets\n");
+    for (const target& t : targets) {
+        const bool met = t.value >= 0 && t.value <= t.limit;
+        std::printf("  %-58s %9.2f  (<= %g)  %s\n", t.what.c_str(), t.value, t.limit,
+                    met ? "met" : "NOT MET");
+    }
 }
 
 std::string callgrind_instructions(const std::string& command, const std::string& dir) {
@@ -239,11 +348,14 @@ int main(int argc, char* argv[]) {
         std::erase_if(docs, [&](const bench_document& d) { return d.name.find(only) == std::string::npos; });
     }
     const bool have_feh = !command_output("command -v feh").empty();
+    const bool have_compat = fs::exists(sdl12_compat);
+    const bool have_weston = !command_output("command -v weston").empty();
     const xvfb server("2048x1536x24");  // room for the largest window
     // A window that goes away between two looks is no reason to stop.
     XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
 
     bool failed = false;
+    std::map<std::string, std::map<std::string, double>> painted_of;  // document, program: painted ms
     std::printf("%-30s %-7s %10s %9s %9s %9s %9s %14s\n", "document", "program", "painted ms", "idle cpu%",
                 "wakeups/s", "close ms", "peak MB", "instructions");
     for (std::size_t n = 0; n < docs.size(); ++n) {
@@ -255,28 +367,34 @@ int main(int argc, char* argv[]) {
         struct program {
             std::string name;
             std::vector<std::string> argv;
+            std::vector<std::string> env;
             std::optional<zub::rgb_image> reference;
             std::vector<run_figures> figures;
         };
-        std::vector<program> programs{{"viewer", {tools + "/zub_reader", file}, {}, {}},
-                                      {"floor", {tools + "/zub_floor", file}, {}, {}}};
-        if (!against.empty()) programs.push_back({"other", {against, file}, {}, {}});
+        std::vector<program> programs{{"viewer", {tools + "/zub_reader", file}, {}, {}, {}},
+                                      {"floor", {tools + "/zub_floor", file}, {}, {}, {}}};
+        // The same viewer on SDL 1.2 over SDL2.
+        if (have_compat) {
+            programs.push_back({"compat", {tools + "/zub_reader", file}, {compat_preload()}, {}, {}});
+        }
+        if (!against.empty()) programs.push_back({"other", {against, file}, {}, {}, {}});
         if (have_feh) {
             const std::string geometry = std::to_string(doc.width) + "x" + std::to_string(doc.height);
-            programs.push_back({"feh", {"/usr/bin/feh", "--geometry", geometry, image_file}, {}, {}});
+            programs.push_back({"feh", {"/usr/bin/feh", "--geometry", geometry, image_file}, {}, {}, {}});
         }
-        // A first run finds the finished picture; the floor must show the viewer's very
-        // pixels. The timed runs alternate.
+        // A first run finds the finished picture; the floor and the other runs of the
+        // viewer must show the viewer's very pixels. The timed runs alternate.
         for (program& p : programs) {
-            if (p.name == "floor" || p.name == "other") {
+            if (p.name != "viewer" && p.name != "feh") {
                 p.reference = programs[0].reference;
                 continue;
             }
-            run_once(server.display(), p.argv, dir.string(), p.reference, false);
+            run_once(server.display(), p.argv, p.env, dir.string(), p.reference, false);
         }
         for (int r = 0; r < runs; ++r) {
             for (program& p : programs) {
-                p.figures.push_back(run_once(server.display(), p.argv, dir.string(), p.reference, true));
+                p.figures.push_back(
+                    run_once(server.display(), p.argv, p.env, dir.string(), p.reference, true));
             }
         }
         std::map<std::string, double> painted;
@@ -290,6 +408,7 @@ int main(int argc, char* argv[]) {
                 rss.push_back(f.peak_rss_mb);
             }
             painted[p.name] = median(ms);
+            painted_of[doc.name][p.name] = median(ms);
             if (p.name != "feh" && median(ms) < 0) failed = true;  // never painted
             std::string instructions = "-";
             // The smoke run skips callgrind.
@@ -304,9 +423,48 @@ int main(int argc, char* argv[]) {
         }
         std::printf("%-30s viewer/floor painted: %.2f", "", painted["viewer"] / painted["floor"]);
         if (have_feh) std::printf(", viewer/feh: %.2f", painted["viewer"] / painted["feh"]);
+        if (have_compat) std::printf(", compat/viewer: %.2f", painted["compat"] / painted["viewer"]);
         if (!against.empty()) std::printf(", viewer/other: %.2f", painted["viewer"] / painted["other"]);
         std::printf("\n");
         (void)std::fflush(stdout);
+    }
+    std::optional<run_figures> wayland;
+    if (have_compat && have_weston && !docs.empty()) {
+        wayland =
+            idle_on_wayland(server.display(), tools + "/zub_reader", "doc0.zub", dir.string(), quick ? 1 : 3);
+        std::printf("\n%-30s %-7s %10s %9.2f %9.1f %9.1f   (SIGTERM to exit)\n", docs[0].name.c_str(),
+                    "wayland", "-", wayland->idle_cpu_percent, wayland->idle_wakeups, wayland->close_ms);
+    }
+    if (!quick && !docs.empty()) {
+        std::vector<std::pair<std::string, std::vector<std::string>>> runtimes{{"classic", {}}};
+        if (have_compat) runtimes.push_back({"sdl12-compat", {compat_preload()}});
+        print_timeline(server.display(), tools, "doc0.zub", dir.string(), runs, runtimes);
+    }
+    if (!quick) {
+        const auto ratio = [&](const std::string& doc, const std::string& a, const std::string& b) {
+            const auto& p = painted_of[doc];
+            return p.contains(a) && p.contains(b) && p.at(a) > 0 && p.at(b) > 0 ? p.at(a) / p.at(b) : -1.0;
+        };
+        const auto ms = [&](const std::string& doc, const std::string& a) {
+            return painted_of[doc].contains(a) ? painted_of[doc][a] : -1.0;
+        };
+        std::vector<target> targets;
+        const auto add = [&](const std::string& doc, const std::string& what, double value, double limit) {
+            if (painted_of.contains(doc)) targets.push_back({doc + ": " + what, value, limit});
+        };
+        add("800x600 PNG, 20 records", "viewer/feh", ratio("800x600 PNG, 20 records", "viewer", "feh"), 1.0);
+        add("800x600 PNG, 1000 records", "viewer/feh", ratio("800x600 PNG, 1000 records", "viewer", "feh"),
+            1.2);
+        add("4000x3000 JPEG in 800x600", "viewer/feh", ratio("4000x3000 JPEG in 800x600", "viewer", "feh"),
+            0.8);
+        add("800x600 PNG, 10000 records", "viewer ms", ms("800x600 PNG, 10000 records", "viewer"), 300);
+        add("800x600 PNG, 20 records", "compat/viewer", ratio("800x600 PNG, 20 records", "compat", "viewer"),
+            2.0);
+        if (wayland) {
+            targets.push_back({"idle on Wayland: wake-ups/s", wayland->idle_wakeups, 0});
+            targets.push_back({"idle on Wayland: CPU %", wayland->idle_cpu_percent, 0.1});
+        }
+        print_targets(targets);
     }
     fs::remove_all(dir);
     return failed ? 1 : 0;
