@@ -35,10 +35,72 @@ std::vector<problem> image_not_shown(const std::string& why) {
     return {problem{problem_code::image_not_shown, 0, 0, 0, why}};
 }
 
+// Where in a 24-bit pixel (its bytes in memory order) the channel of `mask` is: 0, 1
+// or 2, or -1 when the mask is not one whole byte.
+int byte_of(Uint32 mask) {
+#if SDL_BYTEORDER == SDL_LIL_ENDIAN
+    constexpr int order[3] = {0, 1, 2};
+#else
+    constexpr int order[3] = {2, 1, 0};
+#endif
+    for (int i = 0; i < 3; ++i) {
+        if (mask == 0xFFU << (8 * i)) return order[i];
+    }
+    return -1;
+}
+
+// The common case, a 24-bit image with 8 bits a channel on a 32-bit screen with 8 bits a
+// channel and no alpha, is painted by copying each pixel's channels into their places in
+// the screen's pixels, the unused bits zero: the very pixels converting the image to the
+// screen's format and blitting it give, without the converted copy in between. False,
+// and nothing painted, for every other case.
+bool paint_24_bits_directly(SDL_Surface* image, SDL_Surface* screen) {
+    const SDL_PixelFormat* from = image->format;
+    const SDL_PixelFormat* to = screen->format;
+    if (from->BitsPerPixel != 24 || from->BytesPerPixel != 3 || from->Amask != 0 ||
+        (image->flags & (SDL_SRCCOLORKEY | SDL_SRCALPHA)) != 0) {
+        return false;
+    }
+    const auto whole_byte = [](Uint32 mask, Uint8 shift) { return shift <= 24 && mask == 0xFFU << shift; };
+    if (to->BitsPerPixel != 32 || to->BytesPerPixel != 4 || to->Amask != 0 ||
+        !whole_byte(to->Rmask, to->Rshift) || !whole_byte(to->Gmask, to->Gshift) ||
+        !whole_byte(to->Bmask, to->Bshift)) {
+        return false;
+    }
+    const int r = byte_of(from->Rmask);
+    const int g = byte_of(from->Gmask);
+    const int b = byte_of(from->Bmask);
+    if (r < 0 || g < 0 || b < 0 || r == g || g == b || r == b) return false;
+    const SDL_Rect& clip = screen->clip_rect;
+    if (clip.x != 0 || clip.y != 0 || clip.w != screen->w || clip.h != screen->h) return false;
+    if (SDL_MUSTLOCK(screen) && SDL_LockSurface(screen) != 0) return false;
+    if (SDL_MUSTLOCK(image) && SDL_LockSurface(image) != 0) {
+        if (SDL_MUSTLOCK(screen)) SDL_UnlockSurface(screen);
+        return false;
+    }
+    const int width = std::min(image->w, screen->w);
+    const int height = std::min(image->h, screen->h);
+    for (int y = 0; y < height; ++y) {
+        const auto* in = static_cast<const Uint8*>(image->pixels) +
+                         std::size_t{image->pitch} * static_cast<std::size_t>(y);
+        auto* out =
+            static_cast<Uint8*>(screen->pixels) + std::size_t{screen->pitch} * static_cast<std::size_t>(y);
+        for (int x = 0; x < width; ++x, in += 3, out += 4) {
+            const Uint32 pixel =
+                Uint32{in[r]} << to->Rshift | Uint32{in[g]} << to->Gshift | Uint32{in[b]} << to->Bshift;
+            std::memcpy(out, &pixel, sizeof pixel);
+        }
+    }
+    if (SDL_MUSTLOCK(image)) SDL_UnlockSurface(image);
+    if (SDL_MUSTLOCK(screen)) SDL_UnlockSurface(screen);
+    return true;
+}
+
 }  // namespace
 
 std::vector<problem> paint_background(decoded_image decoded, SDL_Surface* screen) {
     if (!decoded.picture) return image_not_shown(decoded.picture.why());
+    if (paint_24_bits_directly(decoded.picture->surface.get(), screen)) return {};
     const surface_handle shown = visible_part(decoded.picture->surface.get(), screen);
     if (!shown) return image_not_shown(SDL_GetError());
     const surface_handle background{SDL_DisplayFormat(shown.get())};
