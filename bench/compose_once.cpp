@@ -70,21 +70,26 @@ private:
     std::chrono::steady_clock::time_point last_;
 };
 
+int fail(const std::string& why) {
+    std::cerr << why << '\n';
+    return 1;
+}
+
 // The viewer's start, as its main takes it, with a mark after each step.
 int show_with_timeline(long long exec_ns, const char* path) {
     timeline t(exec_ns);
     const auto loaded = zub::load_file(path);
-    if (!loaded) return 1;
+    if (!loaded) return fail(loaded.why());
     const zub::document doc = zub::parse_document(loaded->view());
-    if (!doc.is_document || doc.error() != nullptr) return 1;
+    if (!doc.is_document || doc.error() != nullptr) return fail("not a document that shows");
     t.mark("read and parse");
     zub::decoder_job decoding = zub::start_decoding_for(doc, zub::request_for(doc));
     t.mark("fork the decoder");
     const auto sdl = zub::start_sdl(zub::video_kind::window);
-    if (!sdl) return 1;
+    if (!sdl) return fail(sdl.why());
     t.mark("start SDL");
     const auto screen = zub::open_window(zub::request_for(doc));
-    if (!screen) return 1;
+    if (!screen) return fail(screen.why());
     t.mark("open the window");
     zub::decoded_image decoded = zub::finish_decoding(decoding);
     t.mark("wait for the decoder");

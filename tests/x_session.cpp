@@ -1,6 +1,7 @@
 #include "tests/x_session.hpp"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
@@ -73,6 +74,8 @@ wayland_compositor::wayland_compositor(const std::string& x_display)
     std::filesystem::permissions(runtime_dir_, std::filesystem::perms::owner_all);
     pid_ = fork();
     if (pid_ == 0) {
+        // weston spins when its X server goes away: it goes with the tests.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         const int devnull = open("/dev/null", O_WRONLY);
         dup2(devnull, 1);
         dup2(devnull, 2);
@@ -97,6 +100,8 @@ wayland_compositor::wayland_compositor(const std::string& x_display)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
     throw std::runtime_error("weston did not start");
 }
 
