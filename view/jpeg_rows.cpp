@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <csetjmp>
+#include <cstdint>
 #include <cstdio>  // jpeglib.h needs FILE
 #include <cstdlib>
 
 #include <jpeglib.h>
+
+#include "document/limits.hpp"
 
 namespace zub {
 
@@ -47,7 +50,8 @@ SDL_Surface* make_surface(bool four_components, int width, int height) {
 }
 
 // Only plain C state lives here: a fatal error jumps out of any libjpeg call, past every
-// destructor. What is freed after the jump is volatile.
+// destructor. What is freed after the jump is volatile; `info` is only changed through
+// its address, by libjpeg, and so holds its last values after the jump as well.
 SDL_Surface* decode_top(bytes_view image, int rows, int& width, int& height) {
     jpeg_decompress_struct info{};
     jump_on_error errors{};
@@ -72,10 +76,18 @@ SDL_Surface* decode_top(bytes_view image, int rows, int& width, int& height) {
     jpeg_calc_output_dimensions(&info);
     width = static_cast<int>(info.output_width);
     height = static_cast<int>(info.output_height);
+    if (width > max_image_side || height > max_image_side) {
+        jpeg_destroy_decompress(&info);
+        SDL_SetError("the JPEG is %dx%d pixels, more than the viewer holds", width, height);
+        return nullptr;
+    }
     const auto kept = static_cast<JDIMENSION>(std::clamp(rows, 1, height));
     surface = make_surface(four_components, width, static_cast<int>(kept));
-    if (surface == nullptr) {
+    // SDL 1.2 keeps a row's length in 16 bits: a row that does not fit is refused.
+    if (surface == nullptr ||
+        std::int64_t{surface->pitch} < std::int64_t{width} * surface->format->BytesPerPixel) {
         jpeg_destroy_decompress(&info);
+        SDL_FreeSurface(surface);
         SDL_SetError("Out of memory");
         return nullptr;
     }

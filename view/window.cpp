@@ -4,6 +4,8 @@
 #include <dlfcn.h>
 #include <poll.h>
 
+#include <string_view>
+
 #include "view/compose.hpp"
 #include "view/sdl_start.hpp"
 
@@ -76,7 +78,13 @@ bool drain_events(events_seen seen = {}) {
 using sdl2_wait_function = int (*)(void* event, int timeout_ms);
 
 sdl2_wait_function sdl2_wait() {
-    if (!on_sdl2_runtime()) return nullptr;
+    // SDL2 sleeps in its own wait only where its video driver can wait on the display's
+    // connection; elsewhere it would look every few milliseconds.
+    char driver[32] = {};
+    if (!on_sdl2_runtime() || SDL_VideoDriverName(driver, sizeof driver) == nullptr ||
+        std::string_view(driver) != "wayland") {
+        return nullptr;
+    }
     // Only an SDL2 that is already loaded: never a second copy. The handle stays open for
     // as long as the program runs, as SDL 1.2 keeps it loaded anyway.
     void* sdl2 = dlopen("libSDL2-2.0.so.0", RTLD_NOW | RTLD_NOLOAD);
@@ -118,14 +126,14 @@ void wait_polling() {
 void wait_until_closed() {
     // SDL_WaitEvent would wake every 10 ms to look; where the display's connection can be
     // waited on, the program sleeps until the window system has something to say.
-    SDL_SysWMinfo info;
+    SDL_SysWMinfo info{};
     SDL_VERSION(&info.version);
     if (SDL_GetWMInfo(&info) == 1 && info.subsystem == SDL_SYSWM_X11) {
         wait_on_x11(info);
         return;
     }
-    // SDL 1.2's window information knows no other window system (Wayland, say). Over SDL2,
-    // SDL2's own wait blocks on the display's connection: every event it reads passes
+    // SDL 1.2's window information knows no other window system. On Wayland, over SDL2,
+    // SDL2's own wait blocks on the compositor's connection: every event it reads passes
     // through SDL 1.2's queue as well, and it returns once one is queued.
     const sdl2_wait_function wait = sdl2_wait();
     if (wait == nullptr) {
