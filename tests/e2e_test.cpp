@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <thread>
+#include <utility>
 
 #include "tests/doc_writer.hpp"
 #include "tests/images.hpp"
@@ -397,8 +399,8 @@ TEST_F(EndToEnd, WindowShownAgainAfterBeingHiddenHoldsItsPicture) {
     expect_window_then_close(*viewer, 40, 30, "Again", image);
 }
 
-// Whether `part` appears, pixel for pixel, somewhere in `whole`.
-bool contains(const picture& whole, const picture& part) {
+// Where `part` appears, pixel for pixel, in `whole`: its top-left corner, if anywhere.
+std::optional<std::pair<int, int>> find_part(const picture& whole, const picture& part) {
     for (int y = 0; y + part.height <= whole.height; ++y) {
         for (int x = 0; x + part.width <= whole.width; ++x) {
             bool same = true;
@@ -408,10 +410,10 @@ bool contains(const picture& whole, const picture& part) {
                     std::equal(from, from + part.width,
                                whole.pixels.begin() + static_cast<std::ptrdiff_t>(whole.index(x, y + row)));
             }
-            if (same) return true;
+            if (same) return std::pair{x, y};
         }
     }
-    return false;
+    return std::nullopt;
 }
 
 TEST_F(EndToEnd, OnWaylandTheWindowIsShownAndSleepsUntilTheCompositorCalls) {
@@ -434,21 +436,36 @@ TEST_F(EndToEnd, OnWaylandTheWindowIsShownAndSleepsUntilTheCompositorCalls) {
     }
     // The picture lands in the compositor's output, which weston draws into an X window.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    bool shown = false;
-    while (!shown && std::chrono::steady_clock::now() < deadline) {
-        shown = contains(capture_window(server_->display(), compositor.output_window(), 640, 480), image);
-        if (!shown) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::optional<std::pair<int, int>> shown_at;
+    while (!shown_at && std::chrono::steady_clock::now() < deadline) {
+        shown_at = find_part(capture_window(server_->display(), compositor.output_window(), 640, 480), image);
+        if (!shown_at) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    ASSERT_TRUE(shown) << ours(viewer->err());
+    ASSERT_TRUE(shown_at) << ours(viewer->err());
     EXPECT_NE(viewer->err().find(".set_title(\"On Wayland\")"), std::string::npos);
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const double cpu_before = cpu_seconds(viewer->pid());
-    const long woken_before = wake_ups(viewer->pid());
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    // SDL 1.2's own wait would wake a hundred times in that second.
-    EXPECT_LT(cpu_seconds(viewer->pid()) - cpu_before, 0.05);
-    EXPECT_LE(wake_ups(viewer->pid()) - woken_before, 2);
+    // SDL 1.2's own wait would wake a hundred times in a second.
+    const auto expect_asleep = [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const double cpu_before = cpu_seconds(viewer->pid());
+        const long woken_before = wake_ups(viewer->pid());
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        EXPECT_LT(cpu_seconds(viewer->pid()) - cpu_before, 0.05);
+        EXPECT_LE(wake_ups(viewer->pid()) - woken_before, 2);
+    };
+    expect_asleep();
+    // The pointer moves onto the window: the compositor's events wake the viewer, which
+    // reads them and sleeps again.
+    const long woken_before_move = wake_ups(viewer->pid());
+    command_output("DISPLAY=" + server_->display() + " xdotool mousemove --window " +
+                   std::to_string(compositor.output_window()) + " " + std::to_string(shown_at->first + 20) +
+                   " " + std::to_string(shown_at->second + 10));
+    const auto wake_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (wake_ups(viewer->pid()) == woken_before_move && std::chrono::steady_clock::now() < wake_deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_GT(wake_ups(viewer->pid()), woken_before_move) << "the pointer's events did not wake the viewer";
+    expect_asleep();
     // weston cannot ask a window to close; SDL turns SIGTERM into the same quit request,
     // and it wakes the viewer at once.
     kill(viewer->pid(), SIGTERM);
