@@ -34,9 +34,7 @@ bool x_display_answers() {
 // pixels are the same. A user's own choice of renderer stands. Wayland has no such path,
 // and keeps SDL2's.
 void prefer_software_presentation() {
-    if (!on_sdl2_runtime()) return;
-    char driver[32] = {};
-    if (SDL_VideoDriverName(driver, sizeof driver) == nullptr || std::string_view(driver) != "x11") return;
+    if (!on_sdl2_driver("x11")) return;
     setenv("SDL_RENDER_DRIVER", "software", 0);
     setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 0);
 }
@@ -80,6 +78,12 @@ bool on_sdl2_runtime() {
     // sdl12-compat reports versions from 1.2.50 on; the classic library ended at 1.2.15.
     const SDL_version* linked = SDL_Linked_Version();
     return linked->major == 1 && linked->minor == 2 && linked->patch >= 50;
+}
+
+bool on_sdl2_driver(std::string_view driver) {
+    char name[32] = {};
+    return on_sdl2_runtime() && SDL_VideoDriverName(name, sizeof name) != nullptr &&
+           std::string_view(name) == driver;
 }
 
 result<sdl_session> start_sdl(video_kind kind) {

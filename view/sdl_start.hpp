@@ -1,6 +1,8 @@
 // Starting SDL and SDL_ttf: the one place every program here starts them.
 #pragma once
 
+#include <string_view>
+
 #include "document/result.hpp"
 
 namespace zub {
@@ -33,5 +35,8 @@ result<sdl_session> start_sdl(video_kind kind);
 
 // True when SDL 1.2 runs over SDL2 (sdl12-compat) rather than the classic library.
 bool on_sdl2_runtime();
+
+// True when SDL 1.2 runs over SDL2 and SDL2's video driver is `driver` ("x11", "wayland").
+bool on_sdl2_driver(std::string_view driver);
 
 }  // namespace zub

@@ -4,8 +4,6 @@
 #include <dlfcn.h>
 #include <poll.h>
 
-#include <string_view>
-
 #include "view/compose.hpp"
 #include "view/sdl_start.hpp"
 
@@ -80,11 +78,7 @@ using sdl2_wait_function = int (*)(void* event, int timeout_ms);
 sdl2_wait_function sdl2_wait() {
     // SDL2 sleeps in its own wait only where its video driver can wait on the display's
     // connection; elsewhere it would look every few milliseconds.
-    char driver[32] = {};
-    if (!on_sdl2_runtime() || SDL_VideoDriverName(driver, sizeof driver) == nullptr ||
-        std::string_view(driver) != "wayland") {
-        return nullptr;
-    }
+    if (!on_sdl2_driver("wayland")) return nullptr;
     // Only an SDL2 that is already loaded: never a second copy. The handle stays open for
     // as long as the program runs, as SDL 1.2 keeps it loaded anyway.
     void* sdl2 = dlopen("libSDL2-2.0.so.0", RTLD_NOW | RTLD_NOLOAD);
