@@ -1,15 +1,20 @@
 // zub_reader: shows one ZUB document in a window until the window is closed.
 //
 // Exit status: 255 (-1) for a wrong command line, 0 when the document was shown and
-// closed or the file is not a document, 1 when a document could not be shown.
+// closed or the file is not a document (and for --help), 1 when a document could not be
+// shown.
+
+#include <sys/stat.h>
 
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <string_view>
 
 #include "app/load_file.hpp"
 #include "document/document.hpp"
+#include "document/strings.hpp"
 #include "view/sdl_start.hpp"
 #include "view/window.hpp"
 
@@ -18,9 +23,10 @@ namespace {
 constexpr int status_shown = 0;
 constexpr int status_failed = 1;
 
-// The program's one voice on stderr: "zub_reader: FILE: what went wrong".
+// The program's one voice on stderr: "zub_reader: FILE: what went wrong". Control
+// characters in the name or the words are escaped: they never reach the terminal.
 void say(const char* path, std::string_view what) {
-    std::cerr << "zub_reader: " << path << ": " << what << '\n';
+    std::cerr << "zub_reader: " << zub::terminal_safe(path) << ": " << zub::terminal_safe(what) << '\n';
 }
 
 int fail(const char* path, std::string_view what) {
@@ -52,9 +58,14 @@ int show(const char* path) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc != 2) {
+    // There are no options: an argument that starts with '-' and names no file asks for
+    // the usage line, and --help and -h are answered with it.
+    struct stat named {};
+    const bool option = argc == 2 && argv[1][0] == '-' && lstat(argv[1], &named) != 0;
+    if (argc != 2 || option) {
         (void)std::fputs("usage: zub_reader filename\n", stdout);
-        return -1;
+        const bool help = option && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
+        return help ? 0 : -1;
     }
     try {
         return show(argv[1]);

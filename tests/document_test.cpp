@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "document/document.hpp"
+#include "document/strings.hpp"
 #include "tests/doc_writer.hpp"
 
 namespace zub {
@@ -154,6 +155,35 @@ TEST(DisplayStrings, AreCutAt255BytesAndAlwaysTerminated) {
     EXPECT_EQ(std::string(to_display_string(with_zero).data()), "ab");
     EXPECT_EQ(std::string(to_display_string(bytes{}).data()), "");
     EXPECT_EQ(std::string(to_display_string(bytes(255, 'y')).data()), std::string(255, 'y'));
+}
+
+// The title is the shown caption as UTF-8: valid UTF-8 kept byte for byte, a character
+// the 255-byte cut splits dropped, anything else read as Latin-1.
+TEST(DisplayStrings, TitleIsTheShownCaptionAsUtf8) {
+    const std::string coffee = "\xe2\x98\x95";
+    std::string split(254, 'a');
+    split += coffee;  // the cut at 255 falls inside the cup
+    for (const auto& [caption, title] : std::vector<std::pair<std::string, std::string>>{
+             {"Ros\xc3\xa9 \xe2\x80\x93 na\xc3\xafve " + coffee,
+              "Ros\xc3\xa9 \xe2\x80\x93 na\xc3\xafve " + coffee},
+             {"caf\xe9", "caf\xc3\xa9"},
+             {std::string("ab\0\xff", 4), "ab"},
+             {split, std::string(254, 'a')},
+             {std::string(254, 'a') + "\xe9z", std::string(254, 'a') + "\xc3\xa9"}}) {
+        EXPECT_EQ(title_text(test::to_bytes(caption)), title) << caption;
+    }
+}
+
+// Control characters, C1 among them, and bytes that are not UTF-8 are escaped; other
+// text is kept.
+TEST(DisplayStrings, TerminalSafeTextEscapesControlsOnly) {
+    for (const auto& [text, safe] :
+         std::vector<std::pair<std::string, std::string>>{{"Ros\xc3\xa9.zub", "Ros\xc3\xa9.zub"},
+                                                          {"a\x1b[31m\nb\x7f", "a\\x1b[31m\\x0ab\\x7f"},
+                                                          {"csi\xc2\x9b and \x9b", "csi\\xc2\\x9b and \\x9b"},
+                                                          {"latin\xe9", "latin\\xe9"}}) {
+        EXPECT_EQ(terminal_safe(text), safe) << text;
+    }
 }
 
 TEST(Magic, IsCheckedWithoutReadingPastTheEnd) {

@@ -10,12 +10,14 @@
 #include <memory>
 #include <optional>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "tests/doc_writer.hpp"
 #include "tests/images.hpp"
 #include "tests/sdl_fixture.hpp"
 #include "tests/x_session.hpp"
+#include "tools/x11_window.hpp"
 #include "view/compose.hpp"
 
 #include <SDL_image.h>
@@ -157,12 +159,22 @@ protected:
     std::string shown_document_;
 };
 
-TEST_F(EndToEnd, WrongArgumentCountPrintsTheUsageLineOnly) {
-    for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{"a.zub", "b.zub"}}) {
+// A wrong command line, or an option (there are none), gives the usage line; --help and
+// -h ask for it. A file whose name starts with '-' is still a file.
+TEST_F(EndToEnd, WrongCommandLinePrintsTheUsageLineOnly) {
+    save("-named.zub", to_bytes("not a document"));
+    for (const auto& [args, status, out] :
+         std::vector<std::tuple<std::vector<std::string>, int, std::string>>{{{}, 255, usage},
+                                                                             {{"a.zub", "b.zub"}, 255, usage},
+                                                                             {{"--help"}, 0, usage},
+                                                                             {{"-h"}, 0, usage},
+                                                                             {{"--version"}, 255, usage},
+                                                                             {{"-"}, 255, usage},
+                                                                             {{"-named.zub"}, 0, ""}}) {
         const ended run = run_to_end(args);
-        EXPECT_EQ(run.status, 255);
-        EXPECT_EQ(run.out, usage);
-        EXPECT_EQ(ours(run.err), "");
+        EXPECT_EQ(run.status, status) << (args.empty() ? "" : args[0]);
+        EXPECT_EQ(run.out, out) << (args.empty() ? "" : args[0]);
+        EXPECT_EQ(run.err, "") << (args.empty() ? "" : args[0]);
     }
 }
 
@@ -216,6 +228,13 @@ TEST_F(EndToEnd, FilesThatCannotBeReadAreReportedWithTheSystemsReason) {
     run = run_to_end({"folder.zub"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(ours(run.err), "zub_reader: folder.zub: cannot read the file: Is a directory\n");
+
+    // A name with control characters in it reaches the terminal escaped.
+    run = run_to_end({"\x1b[31mevil\nzub_reader: fake\xc2\x9b.zub"});
+    EXPECT_EQ(
+        run.err,
+        "zub_reader: \\x1b[31mevil\\x0azub_reader: fake\\xc2\\x9b.zub: cannot open the file: No such file "
+        "or directory\n");
 }
 
 TEST_F(EndToEnd, WindowThatCannotBeOpenedIsReported) {
@@ -285,6 +304,56 @@ TEST_F(EndToEnd, ShowsTheImageWithItsTitleUntilTheWindowIsClosed) {
     expect_window_then_close(*viewer, 64, 48, "Hello ZUB", image);
 }
 
+// A document of the image's size that shows it as a BMP, with no title and no texts.
+document_parts untitled_bmp_document(const picture& image) {
+    document_parts parts;
+    parts.width = image.width;
+    parts.height = image.height;
+    parts.image = encode_bmp(image);
+    return parts;
+}
+
+// Window managers show _NET_WM_NAME: it holds the caption's UTF-8 exactly, whatever the
+// locale; WM_NAME holds the same text, as STRING where it is all Latin-1. A caption that
+// is not UTF-8 is read as Latin-1.
+TEST_F(EndToEnd, TitleIsTheCaptionsTextInEveryLocale) {
+    struct title_case {
+        std::string caption, utf8;
+        std::string latin1;  // WM_NAME as a STRING, or empty for COMPOUND_TEXT
+    };
+    const std::string rose = "Ros\xc3\xa9 \xe2\x80\x93 na\xc3\xafve \xe2\x98\x95";
+    const std::vector<title_case> titles{
+        {"Ros\xc3\xa9", "Ros\xc3\xa9", "Ros\xe9"},
+        {rose, rose, ""},
+        {"\xe2\x98\x95", "\xe2\x98\x95", ""},
+        {"caf\xe9 cr\xe8me", "caf\xc3\xa9 cr\xc3\xa8me", "caf\xe9 cr\xe8me"}};
+    const picture image = pattern(20, 10, false);
+    for (const std::vector<std::string>& locale :
+         std::vector<std::vector<std::string>>{{"LANG", "LC_ALL", "LC_CTYPE"},
+                                               {"LANG=C", "LC_ALL", "LC_CTYPE"},
+                                               {"LANG=C.UTF-8", "LC_ALL", "LC_CTYPE"}}) {
+        for (const title_case& t : titles) {
+            document_parts parts = untitled_bmp_document(image);
+            parts.caption = to_bytes(t.caption);
+            auto viewer = start({save("title.zub", write_document(parts))}, locale);
+            const auto window = find_window(server_->display(), viewer->pid(), 20);
+            ASSERT_TRUE(window) << ours(viewer->err());
+            const std::string where = locale[0] + ": " + t.utf8;
+            const auto net_name = x11::read_text_property(server_->display(), window->id, "_NET_WM_NAME");
+            EXPECT_EQ(net_name.type, "UTF8_STRING") << where;
+            EXPECT_EQ(net_name.bytes, t.utf8) << where;
+            const auto name = x11::read_text_property(server_->display(), window->id, "WM_NAME");
+            EXPECT_EQ(name.type, t.latin1.empty() ? "COMPOUND_TEXT" : "STRING") << where;
+            EXPECT_EQ(name.text, t.utf8) << where;
+            if (!t.latin1.empty()) {
+                EXPECT_EQ(name.bytes, t.latin1) << where;
+            }
+            send_delete_window(server_->display(), window->id);
+            EXPECT_EQ(viewer->wait_exit(10), 0) << where;
+        }
+    }
+}
+
 TEST_F(EndToEnd, ImageLargerThanTheWindowIsClipped) {
     const picture image = pattern(90, 70, false);
     document_parts parts;
@@ -307,15 +376,6 @@ TEST_F(EndToEnd, ImageLargerThanTheWindowIsClipped) {
     }
     auto viewer = start({save("big.zub", write_document(parts))});
     expect_window_then_close(*viewer, 50, 40, "", expected);
-}
-
-// A document of the image's size that shows it as a BMP, with no title and no texts.
-document_parts untitled_bmp_document(const picture& image) {
-    document_parts parts;
-    parts.width = image.width;
-    parts.height = image.height;
-    parts.image = encode_bmp(image);
-    return parts;
 }
 
 // With sound started (and then shut down, as it is never used), the window still closes.

@@ -497,6 +497,32 @@ TEST_F(Zub, CommandLine) {
         run_command("cd " + dir_.string() + " && " + ZUB_TOOL + " --help > /dev/full 2>/dev/null").status, 1);
 }
 
+// A name that holds control characters (an escape sequence, a line break, a C1 CSI)
+// reaches the terminal escaped, wherever the tool prints it; JSON keeps it as it is.
+TEST_F(Zub, NamesAreEscapedWhereverTheyArePrinted) {
+    const std::string evil = "\x1b[31mevil\nzub: fake\xc2\x9b.zub";
+    const std::string shown = "\\x1b[31mevil\\x0azub: fake\\xc2\\x9b.zub";
+    save(evil, to_bytes("ZUB"));
+    document_parts parts;
+    parts.image = encode_bmp(solid(4, 4, rgba{1, 2, 3, 255}));
+    save("doc.zub", write_document(parts));
+    const result info = zub({"info", evil});
+    EXPECT_EQ(info.out.substr(0, info.out.find('\n')), "file: " + shown + " (3 bytes)");
+    EXPECT_EQ(info_json(evil, 1)["file"], evil);
+    for (const auto& [args, line] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"render", evil, "out.png"},
+              "zub: " + shown +
+                  ": damaged document: the file is shorter than the "
+                  "31-byte header (it has 3 bytes)"},
+             {{"render", "--font", evil, "doc.zub", "out.png"}, "zub: " + shown + ": cannot open the font: "},
+             {{"info", evil, evil}, "zub info: unexpected argument '" + shown + "'"}}) {
+        const result r = zub(args);
+        EXPECT_EQ(r.err.substr(0, line.size()), line);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+    }
+}
+
 // Texts files: a byte-order mark, comments and empty lines are skipped, and --text and
 // --texts are stored in the order they are given, which is the order they are drawn in.
 TEST_F(Zub, TextsAreStoredInTheOrderGiven) {

@@ -70,4 +70,32 @@ void send_delete_window(const std::string& display, unsigned long window) {
     XFlush(d.get());
 }
 
+text_property read_text_property(const std::string& display, unsigned long window, const std::string& name) {
+    const display_handle d = open_display(display);
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    text_property out;
+    if (XGetWindowProperty(d.get(), window, XInternAtom(d.get(), name.c_str(), False), 0, 65536, False,
+                           AnyPropertyType, &type, &format, &count, &after, &data) != Success ||
+        type == None) {
+        if (data != nullptr) XFree(data);
+        return out;
+    }
+    const std::unique_ptr<unsigned char, int (*)(void*)> owned{data, &XFree};
+    const std::unique_ptr<char, int (*)(void*)> type_name{XGetAtomName(d.get(), type), &XFree};
+    out.type = type_name.get();
+    out.bytes.assign(reinterpret_cast<const char*>(data), count);
+    XTextProperty property{data, type, format, count};
+    char** list = nullptr;
+    int items = 0;
+    if (Xutf8TextPropertyToTextList(d.get(), &property, &list, &items) == Success) {
+        for (int i = 0; i < items; ++i) out.text += list[i];
+        XFreeStringList(list);
+    }
+    return out;
+}
+
 }  // namespace zub::x11

@@ -4,14 +4,16 @@
 #include <dlfcn.h>
 #include <poll.h>
 
+#include "document/strings.hpp"
 #include "view/compose.hpp"
 #include "view/sdl_start.hpp"
+#include "view/title.hpp"
 
 namespace zub {
 
 window_request request_for(const document& doc) {
     return window_request{doc.header.width, doc.header.height, doc.header.bits_per_pixel,
-                          to_display_string(doc.caption)};
+                          title_text(doc.caption)};
 }
 
 result<SDL_Surface*> open_window(const window_request& request) {
@@ -20,13 +22,15 @@ result<SDL_Surface*> open_window(const window_request& request) {
     }
     // The title goes first, so that the window is never mapped without it: SDL keeps it
     // for the window it is about to open.
-    SDL_WM_SetCaption(request.title.data(), nullptr);
+    SDL_WM_SetCaption(request.title.c_str(), nullptr);
     SDL_Surface* screen = SDL_SetVideoMode(request.width, request.height, request.depth, 0);
     if (screen == nullptr) {
         return failure{"cannot open a " + std::to_string(request.width) + "x" +
                        std::to_string(request.height) + " window at depth " + std::to_string(request.depth) +
                        ": " + SDL_GetError()};
     }
+    // SDL's own title on X11 is only what the locale's encoding could hold.
+    set_x11_title(request.title);
     // A new screen is black on every runtime, before anything is painted on it.
     SDL_FillRect(screen, nullptr, SDL_MapRGB(screen->format, 0, 0, 0));
     return screen;

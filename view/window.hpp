@@ -19,7 +19,7 @@ struct window_request {
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::int32_t depth = 0;
-    display_string title{};
+    std::string title;  // UTF-8 text
 };
 window_request request_for(const document& doc);
 

@@ -25,8 +25,8 @@ int file_problem(const std::string& subject, const std::string& what);
 int usage_error(const std::string& command, const std::string& what);
 
 // A word of the command line as a message shows it: in quotes, with control characters
-// (a zero byte, a line break, an escape sequence) as \xHH, so that they do not reach the
-// terminal.
+// (a zero byte, a line break, an escape sequence, C1 among them) and bytes that are not
+// UTF-8 as \xHH, so that they do not reach the terminal.
 std::string quoted(std::string_view entry, char quote = '"');
 
 // A whole number, all of `text`, or nothing.
@@ -38,10 +38,6 @@ struct window_sides {
     int height = 0;
 };
 std::optional<window_sides> sides_of(std::string_view text);
-
-// The code points of strict UTF-8 (no overlong forms, surrogates or values past
-// U+10FFFF), or nothing when the bytes are not that.
-std::optional<std::vector<std::uint32_t>> code_points(std::string_view utf8);
 
 struct font_choice;
 int info_command(const std::string& path, bool json, const font_choice& font);

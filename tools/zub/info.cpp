@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/load_file.hpp"
+#include "document/strings.hpp"
 #include "tools/zub/commands.hpp"
 #include "tools/zub/report.hpp"
 
@@ -27,26 +28,6 @@ std::string hex_of(bytes_view bytes) {
         out += digits[b & 0x0FU];
     }
     return out;
-}
-
-// Latin-1 bytes as UTF-8 text: each byte is the character of that number.
-std::string latin1_text(bytes_view bytes) {
-    std::string out;
-    for (const std::uint8_t b : bytes) {
-        if (b < 0x80) {
-            out += static_cast<char>(b);
-        } else {
-            out += static_cast<char>(0xC0U | (b >> 6U));
-            out += static_cast<char>(0x80U | (b & 0x3FU));
-        }
-    }
-    return out;
-}
-
-// The caption as the window system reads a title: UTF-8 where it is valid, else Latin-1.
-std::string caption_text(bytes_view bytes) {
-    const std::string as_is(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    return code_points(as_is) ? as_is : latin1_text(bytes);
 }
 
 nlohmann::json problem_json(const problem& p) {
@@ -90,7 +71,7 @@ nlohmann::json to_json(const std::string& path, const document_report& r) {
                                   {"x", rec.x},
                                   {"y", rec.y},
                                   {"length", rec.text_length},
-                                  {"text", latin1_text(rec.text)},
+                                  {"text", latin1_to_utf8(rec.text)},
                                   {"text_hex", hex_of(rec.text)}});
     }
     out["problems"] = nlohmann::json::array();
@@ -100,7 +81,7 @@ nlohmann::json to_json(const std::string& path, const document_report& r) {
 
 void print_text(const std::string& path, const document_report& r) {
     const document& doc = r.doc;
-    std::cout << "file: " << path << " (" << doc.file_size << " bytes)\n";
+    std::cout << "file: " << terminal_safe(path) << " (" << doc.file_size << " bytes)\n";
     if (doc.header_read) {
         const document_header& h = doc.header;
         std::cout << "window: " << h.width << "x" << h.height << ", depth " << h.bits_per_pixel << "\n"
@@ -127,7 +108,7 @@ void print_text(const std::string& path, const document_report& r) {
     std::cout << "problems:\n";
     for (const problem& p : r.problems)
         std::cout << "  at offset " << p.offset << ": " << severity_name(severity_of(p.code)) << ": "
-                  << describe(p) << "\n";
+                  << terminal_safe(describe(p)) << "\n";
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include "document/strings.hpp"
 #include "tools/zub/commands.hpp"
 #include "view/compose.hpp"
 
@@ -22,12 +23,13 @@ namespace zub {
 
 int usage_error(const std::string& command, const std::string& what) {
     const std::string name = command.empty() ? "zub" : "zub " + command;
-    std::cerr << name << ": " << what << "; see '" << name << " --help'\n";
+    std::cerr << name << ": " << terminal_safe(what) << "; see '" << name << " --help'\n";
     return status_usage;
 }
 
 void say(const std::string& subject, const std::string& what) {
-    std::cerr << "zub: " << (subject.empty() ? "" : subject + ": ") << what << '\n';
+    std::cerr << "zub: " << (subject.empty() ? "" : terminal_safe(subject) + ": ") << terminal_safe(what)
+              << '\n';
 }
 
 int file_problem(const std::string& subject, const std::string& what) {

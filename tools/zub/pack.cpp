@@ -13,6 +13,7 @@
 #include "app/load_file.hpp"
 #include "document/document.hpp"
 #include "document/limits.hpp"
+#include "document/strings.hpp"
 #include "document/writer.hpp"
 #include "tools/output_file.hpp"
 #include "tools/zub/commands.hpp"
@@ -22,20 +23,7 @@
 
 namespace zub {
 
-std::string quoted(std::string_view entry, char quote) {
-    std::string out(1, quote);
-    for (const char c : entry) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            char hex[5];
-            (void)std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-            out += hex;
-        } else {
-            out += c;
-        }
-    }
-    return out + quote;
-}
+std::string quoted(std::string_view entry, char quote) { return quote + terminal_safe(entry) + quote; }
 
 std::optional<long> whole_number(std::string_view text) {
     long value = 0;
@@ -54,41 +42,6 @@ std::optional<window_sides> sides_of(std::string_view text) {
         *height > max_window_side)
         return std::nullopt;
     return window_sides{static_cast<int>(*width), static_cast<int>(*height)};
-}
-
-namespace {}  // namespace
-
-// The code points of strict UTF-8 (no overlong forms, surrogates or values past
-// U+10FFFF), or nothing when the bytes are not that.
-std::optional<std::vector<std::uint32_t>> code_points(std::string_view utf8) {
-    std::vector<std::uint32_t> out;
-    for (std::size_t i = 0; i < utf8.size();) {
-        const auto lead = static_cast<unsigned char>(utf8[i]);
-        std::uint32_t code = 0;
-        std::size_t extra = 0;
-        std::uint32_t least = 0;  // the smallest code point of this length
-        if (lead < 0x80) {
-            code = lead;
-        } else if ((lead & 0xE0U) == 0xC0) {
-            code = lead & 0x1FU, extra = 1, least = 0x80;
-        } else if ((lead & 0xF0U) == 0xE0) {
-            code = lead & 0x0FU, extra = 2, least = 0x800;
-        } else if ((lead & 0xF8U) == 0xF0) {
-            code = lead & 0x07U, extra = 3, least = 0x10000;
-        } else {
-            return std::nullopt;
-        }
-        if (extra >= utf8.size() - i) return std::nullopt;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const auto next = static_cast<unsigned char>(utf8[i + k]);
-            if ((next & 0xC0U) != 0x80) return std::nullopt;
-            code = code << 6U | (next & 0x3FU);
-        }
-        if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return std::nullopt;
-        out.push_back(code);
-        i += extra + 1;
-    }
-    return out;
 }
 
 namespace {

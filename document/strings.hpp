@@ -1,0 +1,40 @@
+// The document's strings as text, and text made safe to print.
+//
+// A caption is read as UTF-8 where it is valid, else as Latin-1, as the window system is
+// asked to show it; a record's text is Latin-1, the encoding the text renderer reads. Any
+// name or text a program prints goes through `terminal_safe`, so that a file name cannot
+// colour the terminal or forge a line.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "document/byte_reader.hpp"
+
+namespace zub {
+
+// The code points of strict UTF-8 (no overlong forms, surrogates or values past
+// U+10FFFF), or nothing when the bytes are not that.
+std::optional<std::vector<std::uint32_t>> code_points(std::string_view utf8);
+
+// Latin-1 bytes as UTF-8: each byte is the character of that number.
+std::string latin1_to_utf8(bytes_view latin1);
+
+// The stored caption as text: UTF-8 where it is valid, else Latin-1.
+std::string caption_text(bytes_view caption);
+
+// The window's title: the caption as it is shown (its first 255 bytes, up to its first
+// zero byte) as UTF-8 text. Bytes that are valid UTF-8 are kept exactly, but for a
+// character the 255-byte cut splits, which is dropped; any other bytes are read as
+// Latin-1.
+std::string title_text(bytes_view caption);
+
+// `text` with every control character (C0, DEL and C1, U+0080 to U+009F, whether
+// encoded in UTF-8 or as a lone byte) and every byte that is not part of valid UTF-8
+// written as \xHH, one escape a byte. The rest, printable UTF-8, is kept as it is.
+std::string terminal_safe(std::string_view text);
+
+}  // namespace zub
