@@ -1,25 +1,16 @@
 // Reading the document file into memory.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <memory>
-#include <span>
-#include <string>
-
 #include "document/result.hpp"
+#include "files/read_file.hpp"
 
 namespace zub {
 
-// The file's bytes, unchanged, in one heap block of exactly the file's size.
-struct document_buffer {
-    std::unique_ptr<std::uint8_t[]> bytes;
-    std::size_t size = 0;
+// The document file's bytes, unchanged, in one heap block of exactly the file's size.
+using document_buffer = file_bytes;
 
-    std::span<const std::uint8_t> view() const { return {bytes.get(), size}; }
-};
-
-// Reads the whole file at `path`, or says why it could not (the system's reason).
+// Reads the whole document at `path` (at most max_document_bytes), or says why it could
+// not (the system's reason, or the bound).
 result<document_buffer> load_file(const char* path);
 
 }  // namespace zub

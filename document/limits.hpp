@@ -38,4 +38,12 @@ inline constexpr std::int64_t max_font_size = 16384;
 // The most pixels one rendered text may cover before it is clipped to the window.
 inline constexpr std::int64_t max_text_pixels = std::int64_t{64} * 1024 * 1024;
 
+// The largest file read whole, of each kind. A document holds one image file, whose
+// pixels are bounded above; a 16384 x 16384 BMP of 24 bits a pixel is 768 MiB.
+inline constexpr std::uint64_t max_document_bytes = std::uint64_t{1} << 30;  // 1 GiB
+// The largest fonts in common use (a CJK collection) are a few tens of MiB.
+inline constexpr std::uint64_t max_font_bytes = std::uint64_t{64} << 20;  // 64 MiB
+// A texts file holds one text a line, each at most a few hundred bytes.
+inline constexpr std::uint64_t max_texts_file_bytes = std::uint64_t{16} << 20;  // 16 MiB
+
 }  // namespace zub

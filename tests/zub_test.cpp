@@ -523,6 +523,40 @@ TEST_F(Zub, NamesAreEscapedWhereverTheyArePrinted) {
     }
 }
 
+// Every file is read within its bound: a font must be a regular file of at most 64 MiB
+// (a FIFO is not waited on, a device not read, a sparse file counts by its size), a
+// texts file is read up to 16 MiB, and an image that would make a document larger than
+// the viewer reads is refused unread.
+TEST_F(Zub, InputsAreReadWithinTheirBounds) {
+    document_parts parts;
+    parts.image = encode_bmp(solid(4, 4, rgba{1, 2, 3, 255}));
+    save("doc.zub", write_document(parts));
+    save("sky.png", encode_png(solid(4, 4, rgba{1, 2, 3, 255}), png_kind::rgb));
+    ASSERT_EQ(mkfifo((dir_ / "fifo.ttf").c_str(), 0600), 0);
+    std::filesystem::create_symlink("/dev/zero", dir_ / "zero.ttf");
+    std::filesystem::resize_file(dir_ / save("sparse.ttf", {}), std::uint64_t{1} << 30);
+    std::filesystem::resize_file(dir_ / save("huge.png", {}), std::uint64_t{2} << 30);
+    const std::string not_regular = "cannot read the font: it is not a regular file\n";
+    for (const auto& [args, line] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"render", "--font", "fifo.ttf", "doc.zub", "out.png"}, "fifo.ttf: " + not_regular},
+             {{"render", "--font", "zero.ttf", "doc.zub", "out.png"}, "zero.ttf: " + not_regular},
+             {{"render", "--font", "sparse.ttf", "doc.zub", "out.png"},
+              "sparse.ttf: cannot read the font: it is larger than 67108864 bytes, the most a font may "
+              "have\n"},
+             {{"pack", "-o", "out.zub", "--size", "8x8", "--image", "sky.png", "--texts", "/dev/zero"},
+              "/dev/zero: cannot read the file: it is larger than 16777216 bytes, the most a texts file may "
+              "have\n"},
+             {{"pack", "-o", "out.zub", "--size", "8x8", "--image", "huge.png"},
+              "huge.png: cannot read the file: it is larger than 1073741793 bytes, the most an image in a "
+              "document "
+              "may have\n"}}) {
+        const result r = zub(args);
+        EXPECT_EQ(r.status, 1) << line;
+        EXPECT_EQ(r.err, "zub: " + line);
+        EXPECT_FALSE(exists("out.png") || exists("out.zub")) << line;
+    }
+}
+
 // Texts files: a byte-order mark, comments and empty lines are skipped, and --text and
 // --texts are stored in the order they are given, which is the order they are drawn in.
 TEST_F(Zub, TextsAreStoredInTheOrderGiven) {

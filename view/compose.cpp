@@ -123,34 +123,25 @@ std::vector<problem> paint_background(bytes_view image, SDL_Surface* screen) {
     return paint_background(decode_image(image, screen->w, screen->h), screen);
 }
 
+file_bound font_bound(std::string subject) {
+    return file_bound{max_font_bytes, "a font", true, std::move(subject)};
+}
+
 font_file read_font_file(const std::string& path) {
     std::error_code ignored;
     font_file font{std::filesystem::absolute(path, ignored).string(), {}, {}};
     if (font.path.empty()) font.path = path;
-    if (std::filesystem::is_directory(path, ignored)) {
-        font.error = std::strerror(EISDIR);
-        return font;
-    }
-    errno = 0;
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file{std::fopen(path.c_str(), "rb"), &std::fclose};
-    if (!file) {
-        font.error = std::strerror(errno);
-        return font;
-    }
-    std::uint8_t chunk[65536];
-    std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-        font.bytes.insert(font.bytes.end(), chunk, chunk + got);
-    }
-    if (std::ferror(file.get()) != 0) {
-        font.error = std::strerror(errno != 0 ? errno : EIO);
-        font.bytes.clear();
+    result<file_bytes> read = read_file(path, font_bound("the font " + font.path));
+    if (read) {
+        font.bytes = std::move(*read);
+    } else {
+        font.error = read.why();
     }
     return font;
 }
 
 font_handle open_font(const font_file& file, int points) {
-    stream_handle stream{SDL_RWFromConstMem(file.bytes.data(), static_cast<int>(file.bytes.size()))};
+    stream_handle stream{SDL_RWFromConstMem(file.bytes.bytes.get(), static_cast<int>(file.bytes.size))};
     if (!stream) return font_handle{};
     // The font closes the stream, when it is closed itself (or fails to open).
     return font_handle{TTF_OpenFontRW(stream.release(), 1, points)};
@@ -210,8 +201,9 @@ result<opened_font> font_for_pass(int font_size, const font_choice& choice) {
     if (file.error.empty()) opened.font = open_font(file, font_size);
     if (!opened.font) {
         // The font library's reason is read at once, before any other call can replace it.
-        const std::string why = file.error.empty() ? std::string(TTF_GetError()) : file.error;
-        return failure{"cannot open the font " + file.path + ": " + why + " (" + choice.hint + ")"};
+        const std::string why =
+            file.error.empty() ? "cannot open the font " + file.path + ": " + TTF_GetError() : file.error;
+        return failure{why + " (" + choice.hint + ")"};
     }
     return opened;
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "document/document.hpp"
+#include "files/read_file.hpp"
 #include "view/decoder.hpp"
 
 namespace zub {
@@ -45,13 +46,16 @@ enum class text_outcome {
 };
 
 // The font file's bytes, read once; a file that cannot be read is a font that cannot be
-// opened.
+// opened. Only a regular file of at most max_font_bytes is read.
 struct font_file {
     std::string path;  // the full path looked at
-    std::vector<std::uint8_t> bytes;
-    std::string error;  // why the file could not be read, or empty
+    file_bytes bytes;
+    std::string error;  // why the file could not be read ("cannot open the font PATH: ..."), or empty
 };
 font_file read_font_file(const std::string& path);
+
+// The bound a font file is read within; `subject` names it in the messages.
+file_bound font_bound(std::string subject);
 
 // The font opened from the file at `points`, or nothing (TTF_GetError says why).
 font_handle open_font(const font_file& file, int points);

@@ -3,8 +3,8 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-#include "app/load_file.hpp"
 #include "document/strings.hpp"
+#include "files/read_file.hpp"
 #include "tools/zub/commands.hpp"
 #include "tools/zub/report.hpp"
 
@@ -114,7 +114,7 @@ void print_text(const std::string& path, const document_report& r) {
 }  // namespace
 
 int info_command(const std::string& path, bool json, const font_choice& font) {
-    const result<document_buffer> loaded = load_file(path.c_str());
+    const result<file_bytes> loaded = read_file(path, document_bound());
     if (!loaded) return file_problem(path, loaded.why());
     const document_report report = inspect_document(loaded->view(), font);
     if (json) {

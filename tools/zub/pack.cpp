@@ -4,17 +4,18 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <optional>
 #include <vector>
 
-#include "app/load_file.hpp"
 #include "document/document.hpp"
 #include "document/limits.hpp"
 #include "document/strings.hpp"
 #include "document/writer.hpp"
+#include "files/read_file.hpp"
 #include "tools/output_file.hpp"
 #include "tools/zub/commands.hpp"
 #include "view/compose.hpp"
@@ -125,7 +126,7 @@ outcome check_image(const std::string& path, bytes_view image) {
 // The texts of a --texts file: one a line; a byte-order mark at the start, empty lines
 // and lines starting with '#' are skipped.
 outcome read_texts_file(const std::string& path, std::vector<text_to_write>& texts) {
-    const result<document_buffer> loaded = load_file(path.c_str());
+    const result<file_bytes> loaded = read_file(path, file_bound{max_texts_file_bytes, "a texts file"});
     if (!loaded) return failure{path + ": " + loaded.why()};
     const bytes_view bytes = loaded->view();
     std::string_view rest(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -199,13 +200,24 @@ int pack_command(const pack_options& options) {
         }
     }
 
-    const result<document_buffer> image = load_file(options.image_path.c_str());
+    // The image's length is stored as a signed 32-bit value, and the viewer reads
+    // documents of at most max_document_bytes: an image that would make a larger
+    // document is refused unread.
+    static_assert(max_document_bytes <= std::uint64_t{INT32_MAX});
+    const result<file_bytes> image =
+        read_file(options.image_path, file_bound{max_document_bytes - header_size, "an image in a document"});
     if (!image) return file_problem(options.image_path, image.why());
     doc->image = image->view();
     if (const outcome shown = check_image(options.image_path, doc->image); !shown) {
         return file_problem(options.image_path, shown.why());
     }
     const std::vector<std::uint8_t> bytes = write_document(*doc);
+    if (bytes.size() > max_document_bytes) {
+        return file_problem(options.out_path, "the document would be " + std::to_string(bytes.size()) +
+                                                  " bytes, more than the " +
+                                                  std::to_string(max_document_bytes) +
+                                                  " a document may have");
+    }
     if (const outcome written = write_output(*target, bytes); !written)
         return file_problem("", written.why());
     // Stored as asked, but nobody will see it.

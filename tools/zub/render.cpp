@@ -8,7 +8,7 @@
 #include <memory>
 #include <string_view>
 
-#include "app/load_file.hpp"
+#include "files/read_file.hpp"
 #include "tools/output_file.hpp"
 #include "tools/png_file.hpp"
 #include "tools/scale.hpp"
@@ -46,9 +46,10 @@ rgb_image read_screen(const SDL_Surface* screen) {
 // A font the user names is an input like the document: one that cannot be opened ends
 // the run, where the default font only leaves the texts out with a warning.
 outcome check_named_font(const std::string& path) {
-    const font_file font = read_font_file(path);
-    if (!font.error.empty()) return failure{"cannot open the font: " + font.error};
-    if (!open_font(font, 12)) return failure{std::string("cannot open the font: ") + TTF_GetError()};
+    result<file_bytes> read = read_file(path, font_bound("the font"));
+    if (!read) return failure{read.why()};
+    if (!open_font(font_file{path, std::move(*read), {}}, 12))
+        return failure{std::string("cannot open the font: ") + TTF_GetError()};
     return done{};
 }
 
@@ -151,7 +152,7 @@ int render_command(const render_options& options) {
     const result<output_target> target = plan_output(options.out_path, {path, options.font_path});
     if (!target) return usage_error("render", target.why());
 
-    const result<document_buffer> loaded = load_file(path.c_str());
+    const result<file_bytes> loaded = read_file(path, document_bound());
     if (!loaded) return file_problem(path, loaded.why());
     const document doc = parse_document(loaded->view());
     if (!doc.is_document) return file_problem(path, "not a ZUB document");

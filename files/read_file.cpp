@@ -1,0 +1,116 @@
+#include "files/read_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace zub {
+
+namespace {
+
+struct descriptor {
+    int fd = -1;
+    descriptor(const descriptor&) = delete;
+    descriptor& operator=(const descriptor&) = delete;
+    explicit descriptor(int opened) : fd(opened) {}
+    ~descriptor() {
+        if (fd >= 0) (void)close(fd);
+    }
+};
+
+failure cannot_read(const file_bound& bound, const std::string& why) {
+    return failure{"cannot read " + bound.subject + ": " + why};
+}
+
+failure cannot_read(const file_bound& bound, int error) { return cannot_read(bound, std::strerror(error)); }
+
+failure too_large(const file_bound& bound) {
+    return cannot_read(bound, "it is larger than " + std::to_string(bound.max_bytes) + " bytes, the most " +
+                                  bound.kind + " may have");
+}
+
+// Reads into `into` up to `want` bytes; how many came (fewer at the end of the file),
+// or -1 with errno set.
+ssize_t read_up_to(int fd, std::uint8_t* into, std::size_t want) {
+    std::size_t got = 0;
+    while (got < want) {
+        const ssize_t n = read(fd, into + got, want - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+// A regular file: its size is known, and its block is allocated once.
+result<file_bytes> read_regular(int fd, std::uint64_t size, const file_bound& bound) {
+    if (size > bound.max_bytes) return too_large(bound);
+    file_bytes file;
+    file.size = static_cast<std::size_t>(size);
+    // malloc(0) may give null: one byte is asked for so that an empty file has a block.
+    file.bytes.reset(static_cast<std::uint8_t*>(std::malloc(file.size > 0 ? file.size : 1)));
+    if (!file.bytes) {
+        return cannot_read(bound, "not enough memory for its " + std::to_string(size) + " bytes");
+    }
+    const ssize_t got = read_up_to(fd, file.bytes.get(), file.size);
+    if (got < 0) return cannot_read(bound, errno);
+    if (static_cast<std::size_t>(got) != file.size) {
+        return cannot_read(
+            bound, "it ended after " + std::to_string(got) + " of " + std::to_string(size) + " bytes");
+    }
+    return file;
+}
+
+// A pipe or a device: read to its end or one byte past the bound, in a block that grows
+// in place where it can (large blocks are remapped, not copied) and is cut to size.
+result<file_bytes> read_stream(int fd, const file_bound& bound) {
+    file_bytes file;
+    std::size_t capacity = 0;
+    for (;;) {
+        if (file.size == capacity) {
+            const std::size_t grown = capacity == 0 ? 65536 : capacity * 2;
+            auto* bigger = static_cast<std::uint8_t*>(std::realloc(file.bytes.get(), grown));
+            if (bigger == nullptr) return cannot_read(bound, "not enough memory");
+            (void)file.bytes.release();
+            file.bytes.reset(bigger);
+            capacity = grown;
+        }
+        const ssize_t got = read_up_to(fd, file.bytes.get() + file.size, capacity - file.size);
+        if (got < 0) return cannot_read(bound, errno);
+        if (got == 0) break;
+        file.size += static_cast<std::size_t>(got);
+        if (file.size > bound.max_bytes) return too_large(bound);
+    }
+    if (file.size > 0) {
+        auto* exact = static_cast<std::uint8_t*>(std::realloc(file.bytes.get(), file.size));
+        if (exact != nullptr) {
+            (void)file.bytes.release();
+            file.bytes.reset(exact);
+        }
+    }
+    return file;
+}
+
+}  // namespace
+
+file_bound document_bound() { return file_bound{max_document_bytes, "a document"}; }
+
+result<file_bytes> read_file(const std::string& path, const file_bound& bound) {
+    // A FIFO opened to be refused is not waited on for a writer.
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | (bound.regular_only ? O_NONBLOCK : 0);
+    const descriptor file{open(path.c_str(), flags)};
+    if (file.fd < 0) return failure{"cannot open " + bound.subject + ": " + std::strerror(errno)};
+    struct stat about {};
+    if (fstat(file.fd, &about) != 0) return cannot_read(bound, errno);
+    if (S_ISDIR(about.st_mode)) return cannot_read(bound, EISDIR);
+    if (S_ISREG(about.st_mode))
+        return read_regular(file.fd, static_cast<std::uint64_t>(about.st_size), bound);
+    if (bound.regular_only) return cannot_read(bound, "it is not a regular file");
+    return read_stream(file.fd, bound);
+}
+
+}  // namespace zub
