@@ -31,9 +31,11 @@ std::set<std::string> installed_files() {
         "usr/bin/zub",
         "usr/bin/zub_reader",
         "usr/share/applications/zub_reader.desktop",
+        "usr/share/doc/zub-reader/changelog.gz",
+        "usr/share/doc/zub-reader/copyright",
         "usr/share/doc/zub-reader/examples/welcome.zub",
-        "usr/share/man/man1/zub.1",
-        "usr/share/man/man1/zub_reader.1",
+        "usr/share/man/man1/zub.1.gz",
+        "usr/share/man/man1/zub_reader.1.gz",
         "usr/share/mime/packages/zub_reader.xml",
         "usr/share/thumbnailers/zub.thumbnailer",
     };
@@ -118,8 +120,15 @@ TEST_F(Install, StagedInstallPutsEveryFileInPlaceAndRunsNothing) {
     for (const char* program : {"usr/bin/zub", "usr/bin/zub_reader"}) {
         EXPECT_EQ(access((staged_ / program).c_str(), X_OK), 0) << program;
     }
-    EXPECT_EQ(read_text(staged_ / "usr/share/man/man1/zub_reader.1"),
-              read_text(fs::path(ZUB_SOURCE_DIR) / "docs/man/zub_reader.1"));
+    // Compressed with no name and no time in the header (gzip -9n): the same bytes each build.
+    const std::string gzip_header("\x1f\x8b\x08\0\0\0\0\0", 8);
+    for (const char* file : {"usr/share/man/man1/zub_reader.1.gz", "usr/share/man/man1/zub.1.gz",
+                             "usr/share/doc/zub-reader/changelog.gz"}) {
+        EXPECT_EQ(read_text(staged_ / file).substr(0, 8), gzip_header) << file;
+    }
+    std::string page = read_text(fs::path(ZUB_SOURCE_DIR) / "docs/man/zub_reader.1");
+    page.replace(page.find("@PROJECT_VERSION@"), 17, ZUB_VERSION_TEXT);
+    EXPECT_EQ(command_output("gzip -dc " + quote(staged_ / "usr/share/man/man1/zub_reader.1.gz")), page);
     EXPECT_EQ(read_text(staged_ / "usr/share/mime/packages/zub_reader.xml"),
               read_text(fs::path(ZUB_SOURCE_DIR) / "desktop/zub_reader.xml"));
 }
@@ -191,15 +200,35 @@ TEST_F(Install, DesktopEntryIsValidAndHandlesTheDocumentType) {
 }
 
 TEST_F(Install, ManualPagesLintClean) {
-    const fs::path pages = staged_ / "usr/share/man/man1";
-    // From their own folder, so that each page's reference to the other is found.
+    // Uncompressed into a folder of their own, so that each page's reference to the other
+    // is found.
+    const fs::path pages = scratch("man/man1");
+    for (const char* name : {"zub_reader.1", "zub.1"}) {
+        ASSERT_EQ(
+            run_command("gzip -dc " + quote(staged_ / "usr/share/man/man1" / (std::string(name) + ".gz")) +
+                        " > " + quote(pages / name))
+                .status,
+            0);
+    }
     const command_result lint =
         run_command("cd " + quote(pages) + " && mandoc -T lint -W style zub_reader.1 zub.1 2>&1");
     EXPECT_EQ(lint.status, 0) << lint.out;
     EXPECT_EQ(lint.out, "");
-    const std::string page = command_output("mandoc -T utf8 " + quote(pages / "zub_reader.1") + " | col -b");
+    const auto render = [&](const char* name) {
+        return command_output("mandoc -T utf8 " + quote(pages / name) + " | col -bx");
+    };
+    const std::string page = render("zub_reader.1");
     for (const char* section : {"SYNOPSIS", "FILES", "EXIT STATUS", "EXAMPLES", "Consola.ttf", "16384"}) {
         EXPECT_NE(page.find(section), std::string::npos) << section;
+    }
+    EXPECT_NE(render("zub.1").find("No space left on device"), std::string::npos);
+    // The footer names the project and its version, not the system the formatter guesses
+    // ("BSD", "Debian").
+    for (const char* name : {"zub_reader.1", "zub.1"}) {
+        std::string rendered = render(name);
+        rendered.erase(rendered.find_last_not_of('\n') + 1);
+        const std::string footer = rendered.substr(rendered.rfind('\n') + 1);
+        EXPECT_TRUE(footer.starts_with(std::string("zub_reader ") + ZUB_VERSION_TEXT + " ")) << footer;
     }
 }
 
@@ -300,6 +329,10 @@ TEST_F(Package, NamesItsVersionAndTheLibrariesItsBinariesNeed) {
     const std::string info = "\n" + command_output("dpkg-deb --info " + quote(deb_));
     EXPECT_EQ(field(info, "Package"), "zub-reader");
     EXPECT_EQ(field(info, "Version"), ZUB_VERSION_TEXT);
+    // The changelog's latest entry is this version's.
+    EXPECT_TRUE(command_output("dpkg-deb --fsys-tarfile " + quote(deb_) +
+                               " | tar -xO ./usr/share/doc/zub-reader/changelog.gz | gzip -dc")
+                    .starts_with(std::string("zub-reader (") + ZUB_VERSION_TEXT + ") "));
     EXPECT_EQ(field(info, "Architecture"), command_output("dpkg --print-architecture").substr(0, 5));
     // Read off the binaries by dpkg-shlibdeps: each library with the version its symbols need.
     const std::string depends = field(info, "Depends");
@@ -310,6 +343,12 @@ TEST_F(Package, NamesItsVersionAndTheLibrariesItsBinariesNeed) {
     }
     // A release build: no sanitizer runtime.
     EXPECT_EQ(depends.find("libasan"), std::string::npos) << depends;
+}
+
+// Debian's own checks find no error in the package (their warnings and notes aside).
+TEST_F(Package, PassesLintian) {
+    const command_result lintian = run_command("lintian --fail-on error " + quote(deb_) + " 2>&1");
+    EXPECT_EQ(lintian.status, 0) << lintian.out;
 }
 
 TEST_F(Package, HoldsTheInstalledFilesAndTheProgramsRun) {

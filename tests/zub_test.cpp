@@ -489,6 +489,12 @@ TEST_F(Zub, CommandLine) {
     const result pack_help = zub({"pack", "--help"});
     EXPECT_EQ(pack_help.status, 0);
     EXPECT_NE(pack_help.out.find("--texts"), std::string::npos);
+    // Each value is named for what it takes.
+    const result render_help = zub({"render", "--help"});
+    for (const char* named : {"\n  FILE  ", "\n  OUT.png  ", "--font PATH ", "--size N ", "--desktop WxH "}) {
+        EXPECT_NE(render_help.out.find(named), std::string::npos) << named << " in " << render_help.out;
+    }
+    EXPECT_EQ(render_help.out.find("TEXT"), std::string::npos) << render_help.out;
     const result version = zub({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, std::string("zub ") + ZUB_VERSION_TEXT + "\n");

@@ -124,14 +124,17 @@ int run(int argc, char* argv[]) {
         "Exit status: 0 on success, 1 for a problem with a document or another file, 2 for a wrong command "
         "line.");
 
+    // Every value is named in the help for what it takes (CLI11 would call each TEXT); the
+    // arguments name themselves.
     std::string path;
     bool json = false;
     std::string info_font = "Consola.ttf";
     CLI::App* info = app.add_subcommand("info", "Show what is inside a document and every problem with it.");
-    info->add_option("FILE", path, "The document");
+    info->add_option("FILE", path, "The document")->type_name("");
     info->add_flag("--json", json, "Print one JSON object");
     CLI::Option* info_font_option =
         info->add_option("--font", info_font, "The font to measure texts with (default: Consola.ttf here)");
+    info_font_option->type_name("PATH");
     info->footer(
         "Each problem has a severity: error (the viewer does not show the document), warning (it shows it "
         "without something), note (it shows it, but not as stored). Exit status: 0 when the viewer would "
@@ -141,40 +144,50 @@ int run(int argc, char* argv[]) {
     zub::render_options render;
     CLI::App* render_cmd =
         app.add_subcommand("render", "Compose the picture zub_reader shows and save it as a PNG.");
-    render_cmd->add_option("FILE", render.path, "The document");
-    render_cmd->add_option("OUT.png", render.out_path, "The PNG to write");
+    render_cmd->add_option("FILE", render.path, "The document")->type_name("");
+    render_cmd->add_option("OUT.png", render.out_path, "The PNG to write")->type_name("");
     CLI::Option* render_font = render_cmd->add_option(
         "--font", render.font_path,
         "The font (default: Consola.ttf in the working directory; with --size, beside the document, else "
         "the system's monospace font)");
+    render_font->type_name("PATH");
     std::string thumbnail_size;
     CLI::Option* thumbnail_option = render_cmd->add_option(
         "--size", thumbnail_size,
         "Scale the picture down to fit N x N pixels, keeping its proportions: a thumbnail");
+    thumbnail_option->type_name("N");
     std::string desktop =
         std::to_string(zub::default_desktop_width) + "x" + std::to_string(zub::default_desktop_height);
-    render_cmd->add_option("--desktop", desktop,
-                           "The desktop's size, WIDTHxHEIGHT, for a document whose width or height is 0 "
-                           "(default " +
-                               desktop + ")");
+    render_cmd
+        ->add_option("--desktop", desktop,
+                     "The desktop's size, WIDTHxHEIGHT, for a document whose width or height is 0 (default " +
+                         desktop + ")")
+        ->type_name("WxH");
 
     zub::pack_options pack;
     CLI::App* pack_cmd = app.add_subcommand("pack", "Write a document from an image, a title and texts.");
-    pack_cmd->add_option("-o,--output", pack.out_path, "The document to write (required)");
-    pack_cmd->add_option("--size", pack.size, "The window's size, WIDTHxHEIGHT (required)");
-    pack_cmd->add_option("--depth", pack.depth,
-                         "The window's colour depth: 0 (the display's), 8, 16, 24 or 32 (default 32)");
+    pack_cmd->add_option("-o,--output", pack.out_path, "The document to write (required)")
+        ->type_name("OUT.zub");
+    pack_cmd->add_option("--size", pack.size, "The window's size, WIDTHxHEIGHT (required)")->type_name("WxH");
+    pack_cmd
+        ->add_option("--depth", pack.depth,
+                     "The window's colour depth: 0 (the display's), 8, 16, 24 or 32 (default 32)")
+        ->type_name("N");
     pack_cmd->add_option("--title", pack.title, "The window's title (UTF-8, stored as given)");
-    pack_cmd->add_option("--font-size", pack.font_size, "The point size of every text (default 18)");
-    pack_cmd->add_option("--image", pack.image_path, "The image painted at the top-left corner (required)");
+    pack_cmd->add_option("--font-size", pack.font_size, "The point size of every text (default 18)")
+        ->type_name("N");
+    pack_cmd->add_option("--image", pack.image_path, "The image painted at the top-left corner (required)")
+        ->type_name("FILE");
     std::vector<std::string> text_values;
     std::vector<std::string> texts_files;
     CLI::Option* text_option = pack_cmd->add_option(
-        "--text", text_values, "A text, \"X,Y,#RRGGBB,TEXT\" (UTF-8, Latin-1 characters only)");
+        "--text", text_values, "A text at X,Y in the colour #RRGGBB (UTF-8, Latin-1 characters only)");
+    text_option->type_name("X,Y,#RRGGBB,TEXT");
     CLI::Option* texts_option = pack_cmd->add_option(
         "--texts", texts_files,
         "A file of texts, one a line in the form of --text; empty lines and lines starting with # are "
         "skipped");
+    texts_option->type_name("FILE");
     for (CLI::Option* repeated : {text_option, texts_option}) {
         repeated->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     }
