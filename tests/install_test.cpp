@@ -369,6 +369,25 @@ TEST_F(Package, HoldsTheInstalledFilesAndTheProgramsRun) {
     EXPECT_EQ(usage.status, 255);
 }
 
+// A document to make thumbnails of: a picture with a text over it, wider than high.
+document_parts thumbnail_document() {
+    document_parts parts;
+    parts.width = 480;
+    parts.height = 320;
+    parts.font_size = 60;
+    parts.image = encode_png(pattern(400, 300, true), png_kind::rgb);
+    parts.records.push_back(text_at(10, 10, 255, 255, 255, "Thumb"));
+    return parts;
+}
+
+picture load_png(const fs::path& path) {
+    SDL_Surface* png = IMG_Load(path.c_str());
+    EXPECT_NE(png, nullptr) << path << ": " << IMG_GetError();
+    picture pic = png != nullptr ? read_back(png) : picture{};
+    SDL_FreeSurface(png);
+    return pic;
+}
+
 // GNOME's thumbnail factory runs the installed thumbnailer in its sandbox, which shows
 // the program little more than /usr: the package is unpacked below /usr/local, and the
 // thumbnail it makes is the one zub render --size 256 makes, with the font beside the
@@ -385,12 +404,6 @@ TEST_F(Package, GnomeThumbnailFactoryMakesTheRenderedThumbnail) {
     fs::create_directories(work / "with font");
     fs::create_directories(work / "without");
     fs::copy_file("Consola.ttf", work / "with font" / "Consola.ttf");
-    document_parts parts;
-    parts.width = 480;
-    parts.height = 320;
-    parts.font_size = 60;
-    parts.image = encode_png(pattern(400, 300, true), png_kind::rgb);
-    parts.records.push_back(text_at(10, 10, 255, 255, 255, "Thumb"));
     const std::string script =
         "import sys, gi; gi.require_version('GnomeDesktop', '3.0'); from gi.repository import GnomeDesktop, "
         "Gio; "
@@ -398,16 +411,9 @@ TEST_F(Package, GnomeThumbnailFactoryMakesTheRenderedThumbnail) {
         "p = f.generate_thumbnail(Gio.File.new_for_path(sys.argv[1]).get_uri(), 'application/x-zub', None); "
         "p.savev(sys.argv[2], 'png', [], [])";
     const dummy_sdl sdl;
-    const auto load = [](const fs::path& png_path) {
-        SDL_Surface* png = IMG_Load(png_path.c_str());
-        EXPECT_NE(png, nullptr) << png_path << ": " << IMG_GetError();
-        picture pic = png != nullptr ? read_back(png) : picture{};
-        SDL_FreeSurface(png);
-        return pic;
-    };
     for (const char* folder : {"with font", "without"}) {
         const fs::path doc = work / folder / "doc.zub";
-        write_file(doc.string(), write_document(parts));
+        write_file(doc.string(), write_document(thumbnail_document()));
         const command_result rendered = run_command(quote(bin / "zub") + " render --size 256 " + quote(doc) +
                                                     " " + quote(work / folder / "render.png") + " 2>&1");
         ASSERT_EQ(rendered.status, 0) << rendered.out;
@@ -417,12 +423,48 @@ TEST_F(Package, GnomeThumbnailFactoryMakesTheRenderedThumbnail) {
                         " /usr/bin/python3 -c " + quote(script) + " " + quote(doc) + " " +
                         quote(work / folder / "factory.png") + " 2>&1");
         ASSERT_EQ(factory.status, 0) << folder << ": " << factory.out;
-        const picture made = load(work / folder / "factory.png");
+        const picture made = load_png(work / folder / "factory.png");
         EXPECT_EQ(made.width, 256) << folder;
         EXPECT_EQ(made.height, 171) << folder;
-        EXPECT_TRUE(made.pixels == load(work / folder / "render.png").pixels) << folder;
+        EXPECT_TRUE(made.pixels == load_png(work / folder / "render.png").pixels) << folder;
     }
     fs::remove_all(prefix);
+}
+
+// tumblerd, the thumbnail service of XFCE's Thunar and of other file managers, asked over
+// D-Bus as they ask it, with the document's type: it finds the package's thumbnailer
+// entry in the thumbnailers/ folders of XDG_DATA_HOME and XDG_DATA_DIRS, hands zub an
+// empty file it made, reads the thumbnail back through the descriptor it keeps, and
+// caches it. The cached thumbnail is the one zub render --size 128 makes.
+TEST_F(Package, TumblerMakesTheRenderedThumbnail) {
+    if (!fs::exists("/usr/share/dbus-1/services/org.xfce.Tumbler.Thumbnailer1.service"))
+        GTEST_SKIP() << "tumbler is not installed";
+    const fs::path work = root_ / "tumbler";
+    const fs::path share = work / "usr/share";
+    ASSERT_EQ(run_command("dpkg-deb -x " + quote(deb_) + " " + quote(work)).status, 0);
+    fs::create_directories(work / "tmp");
+    const fs::path doc = work / "doc.zub";
+    write_file(doc.string(), write_document(thumbnail_document()));
+    const command_result rendered = run_command(quote(work / "usr/bin/zub") + " render --size 128 " +
+                                                quote(doc) + " " + quote(work / "render.png") + " 2>&1");
+    ASSERT_EQ(rendered.status, 0) << rendered.out;
+
+    const std::string env =
+        "HOME=" + quote(work) + " XDG_CACHE_HOME=" + quote(work / "cache") +
+        " XDG_CONFIG_HOME=" + quote(work / "config") + " XDG_DATA_HOME=" + quote(work / "data") +
+        " XDG_DATA_DIRS=" + quote(share.string() + ":/usr/share") + " TMPDIR=" + quote(work / "tmp") +
+        " PATH=" + quote((work / "usr/bin").string() + ":/usr/bin:/bin");
+    const command_result asked =
+        run_command(env + " timeout 120 dbus-run-session -- /usr/bin/python3 " + quote(ZUB_TUMBLER_CLIENT) +
+                    " " + quote(doc) + " application/x-zub 2>" + quote(work / "log"));
+    EXPECT_EQ(asked.status, 0) << read_text(work / "log");
+    const fs::path cached = asked.out.substr(0, asked.out.find('\n'));
+    ASSERT_TRUE(fs::exists(cached)) << cached << " is not there: " << read_text(work / "log");
+    const dummy_sdl sdl;
+    const picture made = load_png(cached);
+    EXPECT_EQ(made.width, 128);
+    EXPECT_EQ(made.height, 85);
+    EXPECT_TRUE(made.pixels == load_png(work / "render.png").pixels);
 }
 
 }  // namespace

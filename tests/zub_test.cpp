@@ -1,6 +1,7 @@
 // The zub tool: pack, info and render, round trips and refusals.
 #include <SDL_image.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -708,6 +709,41 @@ TEST_F(ZubOutput, OutputThatIsAnInputIsRefusedAndNothingWritten) {
     EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "link.zub"));
 }
 
+// A picture never goes over a document (`zub render *.zub`), nor into a file named for
+// another format than it is written in; nothing is composed first. Names without an
+// extension, as file managers give their thumbnails, are written.
+TEST_F(ZubOutput, RenderWritesNoPictureOverADocumentOrUnderAnotherFormatsName) {
+    save("b.zub", document_);
+    save("renamed.png", document_);
+    std::filesystem::create_symlink("b.zub", dir_ / "link.png");
+    const std::string over =
+        " is a ZUB document: zub render writes one picture of one document; several "
+        "documents are rendered with -d DIR; see 'zub render --help'\n";
+    const std::string named = ": zub render writes pictures as PNG (.png); see 'zub render --help'\n";
+    for (const auto& [input, out, err] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"doc.zub", "b.zub", "zub render: b.zub" + over},
+             {"doc.zub", "renamed.png", "zub render: renamed.png" + over},
+             {"doc.zub", "link.png", "zub render: link.png" + over},
+             {"sky.png", "x.jpg", "zub render: x.jpg is named as a JPEG picture" + named},
+             {"doc.zub", "X.WebP", "zub render: X.WebP is named as a WebP picture" + named},
+             {"doc.zub", "new.zub", "zub render: new.zub is named as a ZUB document" + named},
+             {"doc.zub", ".gnome_desktop_thumbnail.Ab12Cd", ""},
+             {"doc.zub", "no-extension", ""},
+             {"doc.zub", "upper.PNG", ""}}) {
+        const result r = zub({"render", input, out});
+        EXPECT_EQ(r.err, err) << out;
+        EXPECT_EQ(r.status, err.empty() ? 0 : 2) << out;
+        const bytes made = read(out);
+        if (err.empty()) {
+            EXPECT_TRUE(made.size() > 4 && made[0] == 0x89 && made[1] == 'P') << out;
+        }
+    }
+    for (const char* refused : {"x.jpg", "X.WebP", "new.zub"}) EXPECT_FALSE(exists(refused)) << refused;
+    EXPECT_EQ(read("b.zub"), document_);
+    EXPECT_EQ(read("renamed.png"), document_);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "link.png"));
+}
+
 TEST_F(ZubOutput, LinkIsFollowedAndKept) {
     std::filesystem::create_symlink("target.png", dir_ / "link.png");  // to a file not made yet
     ASSERT_EQ(zub({"render", "doc.zub", "link.png"}).status, 0);
@@ -719,6 +755,72 @@ TEST_F(ZubOutput, LinkIsFollowedAndKept) {
     ASSERT_EQ(pack("doc-link.zub").status, 0);
     EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "doc-link.zub"));
     EXPECT_EQ(read("other.zub"), document_);
+}
+
+// fs.protected_symlinks set for a test, and put back after it.
+class symlink_protection {
+public:
+    explicit symlink_protection(char setting) {
+        std::ifstream("/proc/sys/fs/protected_symlinks") >> before_;
+        std::ofstream out("/proc/sys/fs/protected_symlinks");
+        set_ = !before_.empty() && (out << setting << '\n').flush();
+    }
+    ~symlink_protection() {
+        if (set_) std::ofstream("/proc/sys/fs/protected_symlinks") << before_ << '\n';
+    }
+    symlink_protection(const symlink_protection&) = delete;
+    symlink_protection& operator=(const symlink_protection&) = delete;
+    bool set() const { return set_; }
+
+private:
+    std::string before_;
+    bool set_ = false;
+};
+
+// In a sticky world-writable folder (/tmp) the kernel follows a link only for its owner,
+// or when the folder's owner owns it too (fs.protected_symlinks): another user's link
+// there leads to no file of this one. cp is refused or not alike, so the rule is the
+// kernel's own.
+TEST_F(ZubOutput, LinkInASharedFolderIsFollowedAsTheKernelFollowsIt) {
+    if (geteuid() != 0) GTEST_SKIP() << "a link of another user is made as root only";
+    const passwd* other = getpwnam("nobody");
+    ASSERT_NE(other, nullptr);
+    const uid_t root = 0;
+    const uid_t nobody = other->pw_uid;
+    struct shared_case {
+        char setting;
+        unsigned folder_mode;
+        uid_t folder_owner;
+        uid_t link_owner;
+        bool refused;
+    };
+    for (const shared_case& c :
+         {shared_case{'1', 01777, root, nobody, true}, shared_case{'1', 01777, root, root, false},
+          shared_case{'1', 01777, nobody, nobody, false}, shared_case{'1', 0777, root, nobody, false},
+          shared_case{'0', 01777, root, nobody, false}}) {
+        const symlink_protection protection(c.setting);
+        if (!protection.set()) GTEST_SKIP() << "fs.protected_symlinks cannot be set here";
+        std::ostringstream what;
+        what << "setting " << c.setting << ", folder " << std::oct << c.folder_mode << std::dec << " of uid "
+             << c.folder_owner << ", link of uid " << c.link_owner;
+        const std::filesystem::path shared = dir_ / "shared";
+        std::filesystem::remove_all(shared);
+        std::filesystem::create_directory(shared);
+        ASSERT_EQ(chmod(shared.c_str(), c.folder_mode), 0);
+        ASSERT_EQ(chown(shared.c_str(), c.folder_owner, 0), 0);
+        save("victim.txt", to_bytes("victim\n"));
+        std::filesystem::create_symlink(dir_ / "victim.txt", shared / "out.png");
+        ASSERT_EQ(lchown((shared / "out.png").c_str(), c.link_owner, 0), 0);
+
+        const result r = zub({"render", "doc.zub", "shared/out.png"});
+        EXPECT_EQ(r.status, c.refused ? 1 : 0) << what.str();
+        EXPECT_EQ(r.err, c.refused ? "zub: cannot write shared/out.png: Permission denied\n" : "")
+            << what.str();
+        EXPECT_EQ(read("victim.txt") == to_bytes("victim\n"), c.refused) << what.str();
+        const command_result cp = run_command("cd " + dir_.string() + " && cp sky.png shared/out.png 2>&1");
+        EXPECT_EQ(cp.status != 0, c.refused) << what.str() << ": " << cp.out;
+        EXPECT_TRUE(std::filesystem::is_symlink(shared / "out.png")) << what.str();
+    }
 }
 
 TEST_F(ZubOutput, ExistingFileKeepsItsPermissions) {
@@ -770,6 +872,17 @@ TEST_F(ZubOutput, WriteErrorsNameThePathAndTheReason) {
     r = zub({"render", "doc.zub", "/dev/full"});
     EXPECT_EQ(r.err, "zub: cannot write /dev/full: No space left on device\n");
     EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
+    // An empty output (a thumbnailer's) that cannot take the whole picture is left empty: a
+    // desktop-sized picture's first 4 KiB fit in the file system, the rest does not.
+    ASSERT_EQ(zub({"pack", "-o", "desktop.zub", "--size", "0x0", "--image", "sky.png"}).status, 0);
+    std::filesystem::create_directory(dir_ / "small");
+    const command_result full = run_command(
+        "cd " + dir_.string() +
+        " && unshare -m sh -c 'mount -t tmpfs -o size=4k zub small || exit 77; "
+        ": > small/empty.png; " +
+        ZUB_TOOL + " render desktop.zub small/empty.png 2>&1; echo $?; stat -c %s small/empty.png'");
+    if (full.status == 77) GTEST_SKIP() << "no file system of 4 KiB can be mounted here";
+    EXPECT_EQ(full.out, "zub: cannot write small/empty.png: No space left on device\n1\n0\n");
 }
 
 }  // namespace

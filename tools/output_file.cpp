@@ -40,6 +40,30 @@ int own_descriptor(const std::string& path) {
     return -1;
 }
 
+// Whether the kernel guards links in shared folders (fs.protected_symlinks). When the
+// setting cannot be read, it is taken to be on, as every current distribution has it.
+bool links_protected() {
+    const int fd = open("/proc/sys/fs/protected_symlinks", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return true;
+    char setting = '1';
+    const ssize_t n = read(fd, &setting, 1);
+    (void)close(fd);
+    return n != 1 || setting != '0';
+}
+
+// Whether the kernel would follow the link at `path` for this process: in a sticky
+// world-writable folder, only a link the process's user owns, or the folder's owner
+// owns, is followed; elsewhere any. Following links by hand must not get around that.
+// 0, or the system's reason (EACCES) for refusing it.
+int may_follow(const std::string& path, const struct stat& link) {
+    if (link.st_uid == geteuid()) return 0;  // the file system's user is the effective one here
+    struct stat folder {};
+    if (stat(folder_of(path).c_str(), &folder) != 0) return errno;
+    const auto shared = static_cast<mode_t>(S_ISVTX | S_IWOTH);
+    if ((folder.st_mode & shared) != shared || folder.st_uid == link.st_uid) return 0;
+    return links_protected() ? EACCES : 0;
+}
+
 // The file a chain of symbolic links ends at (a path that may not exist yet). Links
 // are followed by hand so that a link to a file not yet made still leads to it. Sets
 // `target.descriptor` when a link leads to one of the process's open descriptors,
@@ -54,6 +78,8 @@ void follow_links(output_target& target) {
             target.final_path = path;
             return;
         }
+        target.link_error = may_follow(path, link);
+        if (target.link_error != 0) return;
         std::string to(PATH_MAX, '\0');
         const ssize_t length = readlink(path.c_str(), to.data(), to.size());
         if (length < 0) {
@@ -102,8 +128,6 @@ outcome write_directly(const output_target& target, std::span<const std::uint8_t
 
 // A temporary file beside the target, renamed over it once every byte is on disk.
 outcome replace_file(const output_target& target, std::span<const std::uint8_t> bytes) {
-    if (target.link_error != 0)
-        return failure{"cannot write " + target.path + ": " + reason(target.link_error)};
     // A file the user may not write is left alone, as the shell and cp leave it.
     if (target.exists && access(target.final_path.c_str(), W_OK) != 0) {
         return failure{"cannot write " + target.path + ": " + reason(errno)};
@@ -140,6 +164,31 @@ outcome replace_file(const output_target& target, std::span<const std::uint8_t> 
     return done{};
 }
 
+// The empty file a thumbnailer made, and reads through the descriptor it keeps: written
+// where it is, and made empty again when the write fails. A file that is no longer the
+// empty one found at first is replaced as any other.
+outcome write_in_place(const output_target& target, std::span<const std::uint8_t> bytes) {
+    const int fd = open(target.final_path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return failure{"cannot write " + target.path + ": " + reason(errno)};
+    struct stat now {};
+    if (fstat(fd, &now) != 0 || !S_ISREG(now.st_mode) || now.st_size != 0 || now.st_dev != target.device ||
+        now.st_ino != target.inode) {
+        (void)close(fd);
+        return replace_file(target, bytes);
+    }
+    int error = 0;
+    if (!write_all(fd, bytes) || fsync(fd) != 0) {
+        error = errno;
+        (void)ftruncate(fd, 0);
+    }
+    if (close(fd) != 0 && error == 0) {
+        error = errno;
+        (void)truncate(target.final_path.c_str(), 0);
+    }
+    if (error != 0) return failure{"cannot write " + target.path + ": " + reason(error)};
+    return done{};
+}
+
 }  // namespace
 
 result<output_target> plan_output(const std::string& path, const std::vector<std::string>& inputs) {
@@ -151,6 +200,9 @@ result<output_target> plan_output(const std::string& path, const std::vector<std
     target.exists = true;
     if (S_ISDIR(out.st_mode)) return failure{path + " is a folder, not a file to write"};
     target.regular = S_ISREG(out.st_mode);
+    target.empty = target.regular && out.st_size == 0;
+    target.device = out.st_dev;
+    target.inode = out.st_ino;
     target.mode = out.st_mode & 07777;
     target.owner = out.st_uid;
     target.group = out.st_gid;
@@ -164,7 +216,10 @@ result<output_target> plan_output(const std::string& path, const std::vector<std
 }
 
 outcome write_output(const output_target& target, std::span<const std::uint8_t> bytes) {
+    if (target.link_error != 0)
+        return failure{"cannot write " + target.path + ": " + reason(target.link_error)};
     if (target.descriptor >= 0 || (target.exists && !target.regular)) return write_directly(target, bytes);
+    if (target.empty) return write_in_place(target, bytes);
     return replace_file(target, bytes);
 }
 

@@ -3,9 +3,15 @@
 // The rules, for every program here that writes a file:
 // - an output that is one of the inputs (the same file, by any name) is refused;
 // - a symbolic link is followed: the file it points to is replaced, and the link stays;
-// - a regular file (new or existing) is written to a temporary file beside it and renamed
-//   into place, so that a failure leaves nothing half-written at the path; an existing
-//   file keeps its permission bits and, where the process may keep them, its owner;
+//   a link the kernel would not follow (fs.protected_symlinks: another user's link in a
+//   sticky world-writable folder such as /tmp) is not followed here either;
+// - an existing empty regular file is written in place: a thumbnailer hands its output
+//   so, made empty, and reads it through the descriptor it keeps open; on any failure
+//   it is made empty again;
+// - any other regular file (new or existing) is written to a temporary file beside it and
+//   renamed into place, so that a failure leaves nothing half-written at the path; an
+//   existing file keeps its permission bits and, where the process may keep them, its
+//   owner;
 // - an existing output that is not a regular file (a FIFO, a device) is written
 //   directly; a folder is refused; a path that names one of the process's own open
 //   descriptors (/dev/stdout, /dev/fd/N) is written through that descriptor, so that an
@@ -27,12 +33,15 @@ struct output_target {
     std::string path;        // as the user gave it
     std::string final_path;  // after following symbolic links
     bool exists = false;
-    bool regular = true;  // a regular file, or none yet
-    unsigned mode = 0;    // permission bits of the existing file
+    bool regular = true;       // a regular file, or none yet
+    bool empty = false;        // an existing regular file of no bytes
+    std::uint64_t device = 0;  // of the existing file, to know it again when it is written
+    std::uint64_t inode = 0;
+    unsigned mode = 0;  // permission bits of the existing file
     unsigned owner = 0;
     unsigned group = 0;
     int descriptor = -1;  // the process's own open descriptor the path names, if it does
-    int link_error = 0;   // why the links could not be followed (a loop)
+    int link_error = 0;   // why the links could not be followed (a loop, a protected link)
 };
 
 // Where the output goes, or why it cannot be used: it is one of `inputs`, or a folder

@@ -1,15 +1,19 @@
 // zub render: the picture the viewer shows, composed without a display and saved as PNG.
 #include <SDL.h>
+#include <fcntl.h>
 #include <fontconfig/fontconfig.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "files/read_file.hpp"
 #include "tools/output_file.hpp"
+#include "tools/picture_formats.hpp"
 #include "tools/png_file.hpp"
 #include "tools/scale.hpp"
 #include "tools/zub/commands.hpp"
@@ -144,6 +148,31 @@ window_request rendered_request(const document& doc, picture_size desktop) {
     return request;
 }
 
+// Whether the file the output names, links followed, is a ZUB document: its first bytes
+// are the magic. A picture written there would destroy it (`zub render *.zub`).
+bool holds_document(const output_target& target) {
+    if (!target.exists || !target.regular || target.descriptor >= 0 || target.link_error != 0) return false;
+    const int fd = open(target.final_path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    std::array<std::uint8_t, 3> head{};
+    const ssize_t n = pread(fd, head.data(), head.size(), 0);
+    (void)close(fd);
+    return n == static_cast<ssize_t>(head.size()) && parse_document(head).is_document;
+}
+
+// Why the picture cannot be written to `target`, named `path`, or nothing: it would go
+// over a document, or into a file named for another format than the one written.
+std::optional<std::string> refused_output(const std::string& path, const output_target& target) {
+    if (holds_document(target)) {
+        return path +
+               " is a ZUB document: zub render writes one picture of one document; several "
+               "documents are rendered with -d DIR";
+    }
+    if (const auto format = unwritten_format(path))
+        return path + " is named as " + *format + ": zub render writes pictures as " + written_formats();
+    return std::nullopt;
+}
+
 }  // namespace
 
 int render_command(const render_options& options) {
@@ -151,6 +180,8 @@ int render_command(const render_options& options) {
     // The output is checked first: nothing is composed for a file that cannot be written.
     const result<output_target> target = plan_output(options.out_path, {path, options.font_path});
     if (!target) return usage_error("render", target.why());
+    if (const auto refused = refused_output(options.out_path, *target))
+        return usage_error("render", *refused);
 
     const result<file_bytes> loaded = read_file(path, document_bound());
     if (!loaded) return file_problem(path, loaded.why());
