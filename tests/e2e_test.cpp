@@ -56,6 +56,23 @@ bool eventually(int seconds, Check check) {
     return true;
 }
 
+// Where `part` appears, pixel for pixel, in `whole`: its top-left corner, if anywhere.
+std::optional<std::pair<int, int>> find_part(const picture& whole, const picture& part) {
+    for (int y = 0; y + part.height <= whole.height; ++y) {
+        for (int x = 0; x + part.width <= whole.width; ++x) {
+            bool same = true;
+            for (int row = 0; row < part.height && same; ++row) {
+                const auto from = part.pixels.begin() + static_cast<std::ptrdiff_t>(part.index(0, row));
+                same =
+                    std::equal(from, from + part.width,
+                               whole.pixels.begin() + static_cast<std::ptrdiff_t>(whole.index(x, y + row)));
+            }
+            if (same) return std::pair{x, y};
+        }
+    }
+    return std::nullopt;
+}
+
 class EndToEnd : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { server_ = std::make_unique<xvfb>(); }
@@ -75,6 +92,23 @@ protected:
         all.insert(all.end(), env.begin(), env.end());
         if (!args.empty()) shown_document_ = args.back();
         return std::make_unique<child_process>(argv, all, dir_.string());
+    }
+
+    // Waits for `image` to show in the compositor's output, which weston draws into an X
+    // window: where it is there, or nothing after 20 s.
+    std::optional<std::pair<int, int>> shown_on(const wayland_compositor& compositor, const picture& image) {
+        std::optional<std::pair<int, int>> at;
+        (void)eventually(20, [&] {
+            at = find_part(capture_window(server_->display(), compositor.output_window(), 640, 480), image);
+            return at.has_value();
+        });
+        return at;
+    }
+
+    // Moves the pointer to (x, y) in `window`.
+    void move_pointer(unsigned long window, int x, int y) {
+        command_output("DISPLAY=" + server_->display() + " xdotool mousemove --window " +
+                       std::to_string(window) + " " + std::to_string(x) + " " + std::to_string(y));
     }
 
     std::string save(const std::string& name, const bytes& data) {
@@ -390,15 +424,25 @@ TEST_F(EndToEnd, WindowClosesWhenSoundHasStarted) {
     expect_window_then_close(*viewer, 20, 10, "", image);
 }
 
-// The viewer plays no sound: unless the user names an audio driver, the silent one is
-// started, and nothing but the viewer's own lines (none, for a clean document) reaches
-// stderr, even on a machine without a sound card.
+// Nothing but the viewer's own lines (none, for a clean document) reaches stderr, on X11
+// and on Wayland: the sound system is not started unless the user names an audio driver,
+// even on a machine without a sound card, and no library speaks of the compose table.
 TEST_F(EndToEnd, CleanDocumentStartsWithNothingOnStderr) {
-    const picture image = pattern(20, 10, false);
-    auto viewer =
-        start({save("clean.zub", write_document(untitled_bmp_document(image)))}, {"SDL_AUDIODRIVER"});
-    expect_window_then_close(*viewer, 20, 10, "", image);
-    EXPECT_EQ(viewer->err(), "");
+    const picture image = pattern(48, 32, false);
+    const std::string name = save("clean.zub", write_document(untitled_bmp_document(image)));
+    auto viewer = start({name}, {"SDL_AUDIODRIVER"});
+    expect_window_then_close(*viewer, 48, 32, "", image);
+    EXPECT_EQ(viewer->err(), "") << "on X11";
+
+    if (!on_sdl12_compat()) return;  // the classic library knows X11 alone
+    const wayland_compositor compositor(server_->display());
+    std::vector<std::string> env = compositor.environment();
+    env.insert(env.end(), {"DISPLAY", "SDL_AUDIODRIVER"});
+    auto on_wayland = start({name}, env);
+    ASSERT_TRUE(shown_on(compositor, image)) << on_wayland->err();
+    kill(on_wayland->pid(), SIGTERM);
+    EXPECT_EQ(on_wayland->wait_exit(10), 0);
+    EXPECT_EQ(on_wayland->err(), "") << "on Wayland";
 }
 
 TEST_F(EndToEnd, AudioThatCannotStartDoesNotStopTheDocument) {
@@ -464,23 +508,6 @@ TEST_F(EndToEnd, WindowShownAgainAfterBeingHiddenHoldsItsPicture) {
     expect_window_then_close(*viewer, 40, 30, "Again", image);
 }
 
-// Where `part` appears, pixel for pixel, in `whole`: its top-left corner, if anywhere.
-std::optional<std::pair<int, int>> find_part(const picture& whole, const picture& part) {
-    for (int y = 0; y + part.height <= whole.height; ++y) {
-        for (int x = 0; x + part.width <= whole.width; ++x) {
-            bool same = true;
-            for (int row = 0; row < part.height && same; ++row) {
-                const auto from = part.pixels.begin() + static_cast<std::ptrdiff_t>(part.index(0, row));
-                same =
-                    std::equal(from, from + part.width,
-                               whole.pixels.begin() + static_cast<std::ptrdiff_t>(whole.index(x, y + row)));
-            }
-            if (same) return std::pair{x, y};
-        }
-    }
-    return std::nullopt;
-}
-
 TEST_F(EndToEnd, OnWaylandTheWindowIsShownAndSleepsUntilTheCompositorCalls) {
     document_parts parts;
     parts.width = 48;
@@ -501,12 +528,8 @@ TEST_F(EndToEnd, OnWaylandTheWindowIsShownAndSleepsUntilTheCompositorCalls) {
     std::vector<std::string> env = compositor.environment();
     env.insert(env.end(), {"DISPLAY", "WAYLAND_DEBUG=client"});
     auto viewer = start({save("wayland.zub", write_document(parts))}, env);
-    // The picture lands in the compositor's output, which weston draws into an X window.
-    std::optional<std::pair<int, int>> shown_at;
-    ASSERT_TRUE(eventually(20, [&] {
-        shown_at = find_part(capture_window(server_->display(), compositor.output_window(), 640, 480), image);
-        return shown_at.has_value();
-    })) << ours(viewer->err());
+    const std::optional<std::pair<int, int>> shown_at = shown_on(compositor, image);
+    ASSERT_TRUE(shown_at) << ours(viewer->err());
     EXPECT_NE(viewer->err().find(".set_title(\"On Wayland\")"), std::string::npos);
 
     // SDL 1.2's own wait would wake a hundred times in a second.
@@ -522,9 +545,7 @@ TEST_F(EndToEnd, OnWaylandTheWindowIsShownAndSleepsUntilTheCompositorCalls) {
     // The pointer moves onto the window: the compositor's events wake the viewer, which
     // reads them and sleeps again.
     const long woken_before_move = wake_ups(viewer->pid());
-    command_output("DISPLAY=" + server_->display() + " xdotool mousemove --window " +
-                   std::to_string(compositor.output_window()) + " " + std::to_string(shown_at->first + 20) +
-                   " " + std::to_string(shown_at->second + 10));
+    move_pointer(compositor.output_window(), shown_at->first + 20, shown_at->second + 10);
     EXPECT_TRUE(eventually(10, [&] { return wake_ups(viewer->pid()) > woken_before_move; }))
         << "the pointer's events did not wake the viewer";
     expect_asleep();
@@ -533,6 +554,46 @@ TEST_F(EndToEnd, OnWaylandTheWindowIsShownAndSleepsUntilTheCompositorCalls) {
     kill(viewer->pid(), SIGTERM);
     EXPECT_EQ(viewer->wait_exit(10), 0);
     EXPECT_EQ(ours(viewer->err()), "");
+}
+
+// A quit request (SIGTERM) that lands between the viewer's last look at its events and
+// its sleep ends it all the same. A preloaded library sends one just before every sleep
+// once the trigger file is there; the viewer is then woken once by pointer motion, on X11
+// and, over SDL2, on Wayland.
+TEST_F(EndToEnd, QuitRequestJustBeforeTheSleepEndsTheViewer) {
+    const picture image = pattern(40, 30, false);
+    const std::string name = save("gap.zub", write_document(untitled_bmp_document(image)));
+    const std::string trigger = (dir_ / "quit-now").string();
+    const std::string first = on_sdl12_compat() ? std::getenv("ZUB_TEST_SDL_PRELOAD") : ZUB_ASAN_RUNTIME;
+    std::vector<std::string> env{"LD_PRELOAD=" + first + " " + ZUB_QUIT_GAP_SHIM,
+                                 "ZUB_TEST_QUIT_TRIGGER=" + trigger};
+    // The pointer is moved onto the window first, so that the one move after the trigger
+    // is a motion, and the only event that wakes the viewer.
+    const auto quit_in_the_gap = [&](child_process& viewer, unsigned long window, int x, int y) {
+        move_pointer(window, x, y);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // asleep in its wait
+        write_file(trigger, {});
+        move_pointer(window, x + 1, y + 1);
+        const std::optional<int> status = viewer.wait_exit(5);
+        EXPECT_TRUE(status) << "still running 5 s after SIGTERM";
+        EXPECT_EQ(status.value_or(0), 0) << viewer.err();
+        std::filesystem::remove(trigger);
+    };
+
+    auto on_x11 = start({name}, env);
+    const auto window = find_window(server_->display(), on_x11->pid(), 20);
+    ASSERT_TRUE(window) << on_x11->err();
+    quit_in_the_gap(*on_x11, window->id, 10, 10);
+
+    if (!on_sdl12_compat()) return;  // the classic library knows X11 alone
+    const wayland_compositor compositor(server_->display());
+    const std::vector<std::string> wayland = compositor.environment();
+    env.insert(env.end(), wayland.begin(), wayland.end());
+    env.emplace_back("DISPLAY");
+    auto on_wayland = start({name}, env);
+    const std::optional<std::pair<int, int>> at = shown_on(compositor, image);
+    ASSERT_TRUE(at) << on_wayland->err();
+    quit_in_the_gap(*on_wayland, compositor.output_window(), at->first + 20, at->second + 10);
 }
 
 TEST_F(EndToEnd, TextIsShownAsTheInProcessCompositionDrawsIt) {

@@ -3,6 +3,9 @@
 #include <SDL.h>
 #include <SDL_ttf.h>
 #include <X11/Xlib.h>
+#include <dlfcn.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -37,6 +40,22 @@ void prefer_software_presentation() {
     if (!on_sdl2_driver("x11")) return;
     setenv("SDL_RENDER_DRIVER", "software", 0);
     setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 0);
+}
+
+// Keys do nothing here, yet SDL opens an input method for the window, and the keyboard
+// library then reads and parses the locale's whole table of compose sequences (Xlib's
+// takes about 10 ms of the start here): it is given an empty one. /dev/null would do for
+// Xlib, but xkbcommon (SDL2 on Wayland) takes a file of no bytes for a broken table and
+// says so on stderr; one empty line, in memory, is an empty table to both. The file
+// stays open for as long as the program runs, as a new keymap has the table read again.
+void give_an_empty_compose_table() {
+    const int table = memfd_create("zub_reader-compose", MFD_CLOEXEC);
+    if (table < 0) return;  // the locale's table is read, as it would be without the program
+    if (write(table, "\n", 1) != 1) {
+        close(table);
+        return;
+    }
+    setenv("XCOMPOSEFILE", ("/proc/self/fd/" + std::to_string(table)).c_str(), 1);
 }
 
 outcome start_video_for_a_window() {
@@ -86,6 +105,13 @@ bool on_sdl2_driver(std::string_view driver) {
            std::string_view(name) == driver;
 }
 
+void* sdl2_function(const char* name) {
+    if (!on_sdl2_runtime()) return nullptr;
+    // The handle stays open for as long as the program runs, as SDL 1.2 keeps SDL2 loaded.
+    void* sdl2 = dlopen("libSDL2-2.0.so.0", RTLD_NOW | RTLD_NOLOAD);
+    return sdl2 == nullptr ? nullptr : dlsym(sdl2, name);
+}
+
 result<sdl_session> start_sdl(video_kind kind) {
     if (kind == video_kind::in_memory) {
         // Headless: SDL's dummy driver draws into memory only.
@@ -98,10 +124,7 @@ result<sdl_session> start_sdl(video_kind kind) {
         // time and, on a machine without a sound card, lines on stderr: unless the user
         // chose an audio driver, SDL's silent one is started.
         if (!is_set("SDL_AUDIODRIVER")) setenv("SDL_AUDIODRIVER", "dummy", 1);
-        // Keys do nothing here, yet SDL opens an X input method for the window, and Xlib's
-        // own then reads and parses the locale's whole table of compose sequences (about
-        // 10 ms of the start here): it is given an empty one.
-        setenv("XCOMPOSEFILE", "/dev/null", 1);
+        give_an_empty_compose_table();
         // Video first and alone: when it cannot start, the program says why before any
         // other subsystem has had its say on stderr.
         if (const outcome video = start_video_for_a_window(); !video) return failure{video.why()};

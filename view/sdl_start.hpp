@@ -39,4 +39,8 @@ bool on_sdl2_runtime();
 // True when SDL 1.2 runs over SDL2 and SDL2's video driver is `driver` ("x11", "wayland").
 bool on_sdl2_driver(std::string_view driver);
 
+// SDL2's own function `name`, where SDL 1.2 runs over SDL2 and SDL2 is already in the
+// process (never a second copy); null elsewhere.
+void* sdl2_function(const char* name);
+
 }  // namespace zub

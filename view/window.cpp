@@ -1,11 +1,11 @@
 #include "view/window.hpp"
 
 #include <SDL_syswm.h>
-#include <dlfcn.h>
 #include <poll.h>
 
 #include "document/strings.hpp"
 #include "view/compose.hpp"
+#include "view/quit_signals.hpp"
 #include "view/sdl_start.hpp"
 #include "view/title.hpp"
 
@@ -75,24 +75,21 @@ bool drain_events(events_seen seen = {}) {
     return seen.quit;
 }
 
-// SDL2's SDL_WaitEventTimeout, where SDL 1.2 runs over SDL2 and SDL2 is already in the
-// process; null elsewhere.
+// SDL2's SDL_WaitEventTimeout where SDL 1.2 runs over SDL2 on Wayland; null elsewhere.
 using sdl2_wait_function = int (*)(void* event, int timeout_ms);
 
 sdl2_wait_function sdl2_wait() {
     // SDL2 sleeps in its own wait only where its video driver can wait on the display's
     // connection; elsewhere it would look every few milliseconds.
     if (!on_sdl2_driver("wayland")) return nullptr;
-    // Only an SDL2 that is already loaded: never a second copy. The handle stays open for
-    // as long as the program runs, as SDL 1.2 keeps it loaded anyway.
-    void* sdl2 = dlopen("libSDL2-2.0.so.0", RTLD_NOW | RTLD_NOLOAD);
-    if (sdl2 == nullptr) return nullptr;
-    return reinterpret_cast<sdl2_wait_function>(dlsym(sdl2, "SDL_WaitEventTimeout"));
+    return reinterpret_cast<sdl2_wait_function>(sdl2_function("SDL_WaitEventTimeout"));
 }
 
-// Sleeps in poll() on the X11 connection until the X server sends something, once SDL
-// has read and queued everything and Xlib holds nothing more.
-void wait_on_x11(const SDL_SysWMinfo& info) {
+// Sleeps in ppoll() on the X11 connection until the X server sends something, once SDL
+// has read and queued everything and Xlib holds nothing more. The quit signals, held
+// everywhere else, are let in only while it sleeps: one that came since the last look at
+// the events is taken at once, and SDL's handler has run when ppoll() returns.
+void wait_on_x11(const SDL_SysWMinfo& info, const sigset_t& asleep) {
     Display* display = info.info.x11.display;
     pollfd connection{ConnectionNumber(display), POLLIN, 0};
     while (!drain_events()) {
@@ -103,7 +100,7 @@ void wait_on_x11(const SDL_SysWMinfo& info) {
         // events came meanwhile into Xlib's queue, where poll() cannot see them.
         if (pending > 0 || XQLength(display) > 0) continue;
         connection.revents = 0;
-        (void)poll(&connection, 1, -1);  // an interruption just goes round again
+        (void)ppoll(&connection, 1, nullptr, &asleep);  // a signal just goes round again
     }
 }
 
@@ -122,14 +119,17 @@ void wait_polling() {
 }  // namespace
 
 void wait_until_closed() {
+    const quit_signals signals;
     // SDL_WaitEvent would wake every 10 ms to look; where the display's connection can be
     // waited on, the program sleeps until the window system has something to say.
     SDL_SysWMinfo info{};
     SDL_VERSION(&info.version);
     if (SDL_GetWMInfo(&info) == 1 && info.subsystem == SDL_SYSWM_X11) {
-        wait_on_x11(info);
+        wait_on_x11(info, signals.asleep);
         return;
     }
+    // The other waits are SDL's own, and a thread of the program's takes the signals.
+    const quit_signal_watch watch(signals.taken);
     // SDL 1.2's window information knows no other window system. On Wayland, over SDL2,
     // SDL2's own wait blocks on the compositor's connection: every event it reads passes
     // through SDL 1.2's queue as well, and it returns once one is queued.

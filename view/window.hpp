@@ -35,8 +35,10 @@ decoder_job start_decoding_for(const document& doc, const window_request& reques
 // could not be opened.
 result<std::vector<problem>> show_document(const document& doc, decoder_job& decoding);
 
-// Blocks until the window system asks the program to quit. Every other event (keys,
-// mouse, focus, exposure) is read and dropped; the queue is drained before returning.
+// Blocks until the window system asks the program to quit, or SIGINT or SIGTERM (which
+// SDL turns into the same request) comes, whenever it comes (see quit_signals.hpp).
+// Every other event (keys, mouse, focus, exposure) is read and dropped; the queue is
+// drained before returning.
 void wait_until_closed();
 
 }  // namespace zub
