@@ -38,6 +38,10 @@ inline constexpr std::int64_t max_font_size = 16384;
 // The most pixels one rendered text may cover before it is clipped to the window.
 inline constexpr std::int64_t max_text_pixels = std::int64_t{64} * 1024 * 1024;
 
+// The font the viewer draws the texts in, looked up by this name in the working
+// directory.
+inline constexpr const char* default_font_name = "Consola.ttf";
+
 // The largest file read whole, of each kind. A document holds one image file, whose
 // pixels are bounded above; a 16384 x 16384 BMP of 24 bits a pixel is 768 MiB.
 inline constexpr std::uint64_t max_document_bytes = std::uint64_t{1} << 30;  // 1 GiB

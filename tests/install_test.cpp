@@ -29,11 +29,13 @@ namespace fs = std::filesystem;
 std::set<std::string> installed_files() {
     return {
         "usr/bin/zub",
+        "usr/bin/zub-open",
         "usr/bin/zub_reader",
         "usr/share/applications/zub_reader.desktop",
         "usr/share/doc/zub-reader/changelog.gz",
         "usr/share/doc/zub-reader/copyright",
         "usr/share/doc/zub-reader/examples/welcome.zub",
+        "usr/share/man/man1/zub-open.1.gz",
         "usr/share/man/man1/zub.1.gz",
         "usr/share/man/man1/zub_reader.1.gz",
         "usr/share/mime/packages/zub_reader.xml",
@@ -117,7 +119,7 @@ TEST_F(Install, StagedInstallPutsEveryFileInPlaceAndRunsNothing) {
     EXPECT_EQ(files_under(staged_), installed_files());
     // Nothing is run at install time when DESTDIR is set.
     EXPECT_EQ(install_.out.find("Running"), std::string::npos) << install_.out;
-    for (const char* program : {"usr/bin/zub", "usr/bin/zub_reader"}) {
+    for (const char* program : {"usr/bin/zub", "usr/bin/zub_reader", "usr/bin/zub-open"}) {
         EXPECT_EQ(access((staged_ / program).c_str(), X_OK), 0) << program;
     }
     // Compressed with no name and no time in the header (gzip -9n): the same bytes each build.
@@ -193,7 +195,10 @@ TEST_F(Install, DesktopEntryIsValidAndHandlesTheDocumentType) {
     ASSERT_EQ(
         run_command("update-desktop-database " + quote((share / "applications").string()) + " 2>&1").status,
         0);
-    const std::string handler = command_output(data_dirs(share) + " gio mime application/x-zub 2>&1");
+    // GLib passes over an entry whose program is not on PATH.
+    const std::string handler = command_output(
+        data_dirs(share) + " PATH=" + quote((staged_ / "usr/bin").string() + ":/usr/bin:/bin") +
+        " gio mime application/x-zub 2>&1");
     EXPECT_NE(handler.find("Default application for “application/x-zub”: zub_reader.desktop"),
               std::string::npos)
         << handler;
@@ -203,7 +208,7 @@ TEST_F(Install, ManualPagesLintClean) {
     // Uncompressed into a folder of their own, so that each page's reference to the other
     // is found.
     const fs::path pages = scratch("man/man1");
-    for (const char* name : {"zub_reader.1", "zub.1"}) {
+    for (const char* name : {"zub_reader.1", "zub.1", "zub-open.1"}) {
         ASSERT_EQ(
             run_command("gzip -dc " + quote(staged_ / "usr/share/man/man1" / (std::string(name) + ".gz")) +
                         " > " + quote(pages / name))
@@ -211,7 +216,7 @@ TEST_F(Install, ManualPagesLintClean) {
             0);
     }
     const command_result lint =
-        run_command("cd " + quote(pages) + " && mandoc -T lint -W style zub_reader.1 zub.1 2>&1");
+        run_command("cd " + quote(pages) + " && mandoc -T lint -W style zub_reader.1 zub.1 zub-open.1 2>&1");
     EXPECT_EQ(lint.status, 0) << lint.out;
     EXPECT_EQ(lint.out, "");
     const auto render = [&](const char* name) {
@@ -224,7 +229,7 @@ TEST_F(Install, ManualPagesLintClean) {
     EXPECT_NE(render("zub.1").find("No space left on device"), std::string::npos);
     // The footer names the project and its version, not the system the formatter guesses
     // ("BSD", "Debian").
-    for (const char* name : {"zub_reader.1", "zub.1"}) {
+    for (const char* name : {"zub_reader.1", "zub.1", "zub-open.1"}) {
         std::string rendered = render(name);
         rendered.erase(rendered.find_last_not_of('\n') + 1);
         const std::string footer = rendered.substr(rendered.rfind('\n') + 1);
@@ -232,59 +237,68 @@ TEST_F(Install, ManualPagesLintClean) {
     }
 }
 
-// The desktop entry starts the viewer in the document's own folder: the font kept with
-// the documents is found wherever the launcher itself runs.
-TEST_F(Install, DesktopEntryOpensADocumentWithTheFontBesideIt) {
+// The desktop entry starts the viewer through zub-open, in a working directory of its own
+// whose Consola.ttf is the font beside the document or, without one, the system's
+// fixed-width face: the window shows what zub render --font draws with that font, and
+// the directory is gone once the window is closed.
+TEST_F(Install, DesktopEntryOpensADocumentWithItsFont) {
     const xvfb server;
-    const fs::path folder = scratch("my documents");
-    fs::copy_file("Consola.ttf", folder / "Consola.ttf");
-    document_parts parts;
-    parts.width = 120;
-    parts.height = 40;
-    parts.caption = to_bytes("Launched");
-    parts.image = encode_png(pattern(120, 40, false), png_kind::rgb);
-    parts.records.push_back(text_at(4, 4, 255, 255, 255, "from the entry"));
-    write_file((folder / "launched.zub").string(), write_document(parts));
-    ASSERT_EQ(run_command("cd " + quote(folder) + " && " + quote(staged_ / "usr/bin/zub") +
-                          " render launched.zub expected.png 2>&1")
-                  .status,
-              0);
+    const fs::path runtime = scratch("runtime");
+    const std::string system_face = command_output("fc-match -f '%{file}' monospace");
+    ASSERT_FALSE(system_face.empty());
+    for (const char* beside : {"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", ""}) {
+        const fs::path folder = scratch(*beside != '\0' ? "with a font" : "without a font");
+        if (*beside != '\0') fs::copy_file(beside, folder / "Consola.ttf");
+        document_parts parts;
+        parts.width = 120;
+        parts.height = 40;
+        parts.caption = to_bytes("Launched");
+        parts.image = encode_png(pattern(120, 40, false), png_kind::rgb);
+        parts.records.push_back(text_at(4, 4, 255, 255, 255, "from the entry"));
+        write_file((folder / "launched.zub").string(), write_document(parts));
+        const std::string font = *beside != '\0' ? std::string(beside) : system_face;
+        ASSERT_EQ(run_command(quote(staged_ / "usr/bin/zub") + " render --font " + quote(font) + " " +
+                              quote(folder / "launched.zub") + " " + quote(folder / "expected.png") + " 2>&1")
+                      .status,
+                  0);
 
-    const std::string env = "DISPLAY=" + server.display() + " SDL_VIDEODRIVER=x11 PATH=" +
-                            quote((staged_ / "usr/bin").string() + ":" + std::getenv("PATH"));
-    const command_result launch = run_command("cd / && " + env + " gio launch " +
-                                              quote(staged_ / "usr/share/applications/zub_reader.desktop") +
-                                              " " + quote(folder / "launched.zub") + " >/dev/null 2>&1");
-    // (The viewer keeps what it inherits open: gio's output goes nowhere, or reading it
-    // would wait for the window to close.)
-    ASSERT_EQ(launch.status, 0);
-    pid_t pid = 0;
-    for (int i = 0; i < 500 && pid == 0; ++i) {
-        pid = viewer_showing((folder / "launched.zub").string());
-        if (pid == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ASSERT_NE(pid, 0) << "the entry started no viewer";
-    const auto window = find_window(server.display(), pid, 20);
-    ASSERT_TRUE(window);
-    EXPECT_EQ(window->title, "Launched");
+        const std::string env = "DISPLAY=" + server.display() +
+                                " SDL_VIDEODRIVER=x11 XDG_RUNTIME_DIR=" + quote(runtime) +
+                                " PATH=" + quote((staged_ / "usr/bin").string() + ":" + std::getenv("PATH"));
+        const command_result launch = run_command(
+            "cd / && " + env + " gio launch " + quote(staged_ / "usr/share/applications/zub_reader.desktop") +
+            " " + quote(folder / "launched.zub") + " >/dev/null 2>&1");
+        // (The viewer keeps what it inherits open: gio's output goes nowhere, or reading it
+        // would wait for the window to close.)
+        ASSERT_EQ(launch.status, 0);
+        pid_t pid = 0;
+        for (int i = 0; i < 500 && pid == 0; ++i) {
+            pid = viewer_showing((folder / "launched.zub").string());
+            if (pid == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ASSERT_NE(pid, 0) << "the entry started no viewer";
+        const auto window = find_window(server.display(), pid, 20);
+        ASSERT_TRUE(window);
+        EXPECT_EQ(window->title, "Launched");
 
-    const dummy_sdl sdl;
-    SDL_Surface* png = IMG_Load((folder / "expected.png").c_str());
-    ASSERT_NE(png, nullptr) << IMG_GetError();
-    const picture expected = read_back(png);
-    SDL_FreeSurface(png);
-    picture shown;
-    for (int i = 0; i < 100; ++i) {
-        shown = capture_window(server.display(), window->id, 120, 40);
-        if (shown.pixels == expected.pixels) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const dummy_sdl sdl;
+        SDL_Surface* png = IMG_Load((folder / "expected.png").c_str());
+        ASSERT_NE(png, nullptr) << IMG_GetError();
+        const picture expected = read_back(png);
+        SDL_FreeSurface(png);
+        picture shown;
+        for (int i = 0; i < 100; ++i) {
+            shown = capture_window(server.display(), window->id, 120, 40);
+            if (shown.pixels == expected.pixels) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_TRUE(shown.pixels == expected.pixels) << "the window is not what zub render draws in " << font;
+        send_delete_window(server.display(), window->id);
+        for (int i = 0; i < 500 && (kill(pid, 0) == 0 || !fs::is_empty(runtime)); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_NE(kill(pid, 0), 0) << "the window did not close";
+        EXPECT_TRUE(fs::is_empty(runtime)) << "the working directory is left behind";
     }
-    EXPECT_TRUE(shown.pixels == expected.pixels)
-        << "the window is not what zub render composes beside the font";
-    send_delete_window(server.display(), window->id);
-    for (int i = 0; i < 500 && kill(pid, 0) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_NE(kill(pid, 0), 0) << "the window did not close";
 }
 
 // The Debian package, built by CPack from the release build.
@@ -337,7 +351,8 @@ TEST_F(Package, NamesItsVersionAndTheLibrariesItsBinariesNeed) {
     // Read off the binaries by dpkg-shlibdeps: each library with the version its symbols need.
     const std::string depends = field(info, "Depends");
     for (const char* library :
-         {"libc6 (>= ", "libsdl1.2debian (>= ", "libsdl-image1.2 (>= ", "libsdl-ttf2.0-0",
+         {"fonts-dejavu-core",
+          "libc6 (>= ", "libsdl1.2debian (>= ", "libsdl-image1.2 (>= ", "libsdl-ttf2.0-0",
           "libstdc++6 (>= ", "libpng16-16 (>= ", "libx11-6", "libseccomp2 (>= ", "libfontconfig1 (>= "}) {
         EXPECT_NE(depends.find(library), std::string::npos) << library << " in " << depends;
     }

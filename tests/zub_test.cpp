@@ -209,6 +209,70 @@ TEST_F(Zub, ThumbnailIsTheScaledPictureWithItsTexts) {
     EXPECT_NE(load("plain.zub.png").pixels, thumbnail.pixels);  // the text shows
 }
 
+// Every command finds its font by one rule: --font, else Consola.ttf in the working
+// directory, else beside the document, else the system's fixed-width face; it says which
+// it used when it was not the first.
+TEST_F(Zub, EveryCommandFindsTheFontByOneRule) {
+    namespace fs = std::filesystem;
+    const std::string sans = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+    const std::string system_face = command_output("fc-match -f '%{file}' monospace");
+    for (const char* folder : {"here", "docs", "bare"}) fs::create_directory(dir_ / folder);
+    fs::copy_file(sans, dir_ / "docs/Consola.ttf");
+    save("sky.png", encode_png(pattern(60, 40, true), png_kind::rgb));
+    for (const char* doc : {"docs/doc.zub", "bare/doc.zub"})
+        ASSERT_EQ(
+            zub({"pack", "-o", doc, "--size", "120x80", "--image", "sky.png", "--text", "2,3,#ffffff,Ink"})
+                .status,
+            0);
+    const auto contents = [](const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    const auto run_in = [&](const std::string& folder, std::vector<std::string> args) {
+        args.insert(args.begin(), ZUB_TOOL);
+        child_process tool(args, {}, (dir_ / folder).string());
+        const auto status = tool.wait_exit(60);
+        return result{status.value_or(-1), tool.out(), tool.err()};
+    };
+    const std::string beside_note =
+        "the texts are drawn in " + (dir_ / "docs/Consola.ttf").string() +
+        ", beside the document: there is no Consola.ttf in the working directory\n";
+    const std::string system_note = "the texts are drawn in " + system_face +
+                                    ", the system's fixed-width face: there is no Consola.ttf in the working "
+                                    "directory or beside the document\n";
+    struct font_case {
+        std::string folder, doc, size, font,
+            note;  // the working directory, the document, --size, the font used
+    };
+    for (const font_case& c :
+         std::vector<font_case>{{"", "docs/doc.zub", "", "Consola.ttf", ""},
+                                {"here", "../docs/doc.zub", "", sans, beside_note},
+                                {"here", "../docs/doc.zub", "64", sans, beside_note},
+                                {"here", "../bare/doc.zub", "", system_face, system_note},
+                                {"here", "../bare/doc.zub", "64", system_face, system_note}}) {
+        std::vector<std::string> args{"render", c.doc, "out.png"};
+        if (!c.size.empty()) args.insert(args.begin() + 1, {"--size", c.size});
+        const result r = run_in(c.folder, args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        const std::string where = c.folder + " " + c.doc + " " + c.size;
+        EXPECT_EQ(r.err, c.note.empty() ? "" : "zub: " + c.doc + ": note: " + c.note) << where;
+        args.insert(args.begin() + 1, {"--font", c.font});
+        args.back() = "named.png";
+        ASSERT_EQ(run_in(c.folder, args).status, 0);
+        EXPECT_EQ(contents(dir_ / c.folder / "out.png"), contents(dir_ / c.folder / "named.png")) << where;
+    }
+    // info and pack measure the texts by the same rule.
+    const result info = run_in("here", {"info", "../bare/doc.zub"});
+    EXPECT_NE(info.err.find("zub: ../bare/doc.zub: note: the texts are measured in " + system_face),
+              std::string::npos)
+        << info.err;
+    const result pack = run_in("here", {"pack", "-o", "../docs/new.zub", "--size", "8x8", "--image",
+                                        "../sky.png", "--text", "1,1,#000000,x"});
+    EXPECT_EQ(pack.err, "zub: ../docs/new.zub: note: the texts are measured in " +
+                            (dir_ / "docs/Consola.ttf").string() +
+                            ", beside the document: there is no Consola.ttf in the working directory\n");
+}
+
 // A window of the desktop's size: packed as 0x0, rendered at the size --desktop states.
 TEST_F(Zub, DesktopSizedDocumentIsPackedAndRenderedAtAStatedSize) {
     save("sky.png", encode_png(pattern(20, 10, false), png_kind::rgb));

@@ -14,13 +14,11 @@
 #include <vector>
 
 #include "document/document.hpp"
+#include "document/limits.hpp"
 #include "files/read_file.hpp"
 #include "view/decoder.hpp"
 
 namespace zub {
-
-// The font the viewer draws the texts in, from the working directory.
-inline constexpr const char* default_font_name = "Consola.ttf";
 
 // The font the texts are drawn in, and what the user is told when it cannot be opened.
 struct font_choice {

@@ -39,8 +39,8 @@ struct window_sides {
 };
 std::optional<window_sides> sides_of(std::string_view text);
 
-struct font_choice;
-int info_command(const std::string& path, bool json, const font_choice& font);
+// `font` is --font's value, or empty for the tools' rule (see tools/font_lookup.hpp).
+int info_command(const std::string& path, bool json, const std::string& font);
 
 // The desktop a document of width or height 0 is rendered for: such a window takes the
 // desktop's size there.
@@ -50,9 +50,8 @@ inline constexpr int default_desktop_height = 1080;
 struct render_options {
     std::string path;
     std::string out_path;
-    std::string font_path = "Consola.ttf";
-    bool font_named = false;  // --font was given
-    int size = 0;             // a thumbnail's largest side, or 0 for the whole picture
+    std::string font_path;  // --font, or empty
+    int size = 0;           // a thumbnail's largest side, or 0 for the whole picture
     int desktop_width = default_desktop_width;
     int desktop_height = default_desktop_height;
 };
@@ -70,6 +69,7 @@ struct pack_options {
     std::string depth = "32";
     std::string title;
     std::string font_size = "18";
+    std::string font_path;  // --font, to measure the texts with, or empty
     std::string image_path;
     std::vector<text_source> texts;  // in the order of the command line
 };

@@ -5,6 +5,7 @@
 
 #include "document/strings.hpp"
 #include "files/read_file.hpp"
+#include "tools/font_lookup.hpp"
 #include "tools/zub/commands.hpp"
 #include "tools/zub/report.hpp"
 
@@ -113,10 +114,15 @@ void print_text(const std::string& path, const document_report& r) {
 
 }  // namespace
 
-int info_command(const std::string& path, bool json, const font_choice& font) {
+int info_command(const std::string& path, bool json, const std::string& font) {
     const result<file_bytes> loaded = read_file(path, document_bound());
     if (!loaded) return file_problem(path, loaded.why());
-    const document_report report = inspect_document(loaded->view(), font);
+    const found_font measured_in = find_font(font, path);
+    const document_report report =
+        inspect_document(loaded->view(), font_choice{measured_in.path, measured_in.hint});
+    if (const std::string note = font_note(measured_in, "measured");
+        !note.empty() && !report.doc.records.empty())
+        say(path, note);
     if (json) {
         // Paths and the libraries' words may hold bytes that are not UTF-8 (a folder's
         // name, say): those become U+FFFD; the document's own strings come with their bytes.

@@ -128,12 +128,14 @@ int run(int argc, char* argv[]) {
     // arguments name themselves.
     std::string path;
     bool json = false;
-    std::string info_font = "Consola.ttf";
+    std::string info_font;
     CLI::App* info = app.add_subcommand("info", "Show what is inside a document and every problem with it.");
     info->add_option("FILE", path, "The document")->type_name("");
     info->add_flag("--json", json, "Print one JSON object");
-    CLI::Option* info_font_option =
-        info->add_option("--font", info_font, "The font to measure texts with (default: Consola.ttf here)");
+    CLI::Option* info_font_option = info->add_option(
+        "--font", info_font,
+        "The font to measure texts with (default: Consola.ttf in the working directory, else "
+        "beside the document, else the system's fixed-width face)");
     info_font_option->type_name("PATH");
     info->footer(
         "Each problem has a severity: error (the viewer does not show the document), warning (it shows it "
@@ -148,8 +150,8 @@ int run(int argc, char* argv[]) {
     render_cmd->add_option("OUT.png", render.out_path, "The PNG to write")->type_name("");
     CLI::Option* render_font = render_cmd->add_option(
         "--font", render.font_path,
-        "The font (default: Consola.ttf in the working directory; with --size, beside the document, else "
-        "the system's monospace font)");
+        "The font (default: Consola.ttf in the working directory, else beside the document, else the "
+        "system's fixed-width face)");
     render_font->type_name("PATH");
     std::string thumbnail_size;
     CLI::Option* thumbnail_option = render_cmd->add_option(
@@ -178,6 +180,12 @@ int run(int argc, char* argv[]) {
         ->type_name("N");
     pack_cmd->add_option("--image", pack.image_path, "The image painted at the top-left corner (required)")
         ->type_name("FILE");
+    pack_cmd
+        ->add_option(
+            "--font", pack.font_path,
+            "The font to measure texts with, to note those outside the window (default: Consola.ttf in "
+            "the working directory, else beside the document, else the system's fixed-width face)")
+        ->type_name("PATH");
     std::vector<std::string> text_values;
     std::vector<std::string> texts_files;
     CLI::Option* text_option = pack_cmd->add_option(
@@ -235,15 +243,11 @@ int run(int argc, char* argv[]) {
 
     if (name == "info") {
         if (path.empty()) return usage_error(name, "the document to inspect, FILE, is missing");
-        const zub::font_choice font{info_font, info_font_option->count() > 0
-                                                   ? "--font must name a TrueType font file"
-                                                   : zub::font_choice{}.hint + ", or name one with --font"};
-        return zub::info_command(path, json, font);
+        return zub::info_command(path, json, info_font);
     }
     if (name == "render") {
         if (render.path.empty()) return usage_error(name, "the document to render, FILE, is missing");
         if (render.out_path.empty()) return usage_error(name, "the PNG to write, OUT.png, is missing");
-        render.font_named = render_font->count() > 0;
         if (thumbnail_option->count() > 0) {
             const auto size = zub::whole_number(thumbnail_size);
             if (!size || *size < 1 || *size > 16384)

@@ -16,6 +16,7 @@
 #include "document/strings.hpp"
 #include "document/writer.hpp"
 #include "files/read_file.hpp"
+#include "tools/font_lookup.hpp"
 #include "tools/output_file.hpp"
 #include "tools/zub/commands.hpp"
 #include "view/compose.hpp"
@@ -184,10 +185,17 @@ int pack_command(const pack_options& options) {
     for (const text_source& source : options.texts) {
         if (source.from_file) inputs.push_back(source.value);
     }
+    const found_font font = find_font(options.font_path, options.out_path);
+    inputs.push_back(font.path);
     const result<output_target> target = plan_output(options.out_path, inputs);
     if (!target) return usage_error("pack", target.why());
     result<document_to_write> doc = document_from_options(options);
     if (!doc) return usage_error("pack", doc.why());
+    // A font the user names is an input like the image.
+    if (!options.font_path.empty()) {
+        if (const result<file_bytes> named = read_file(options.font_path, font_bound("the font")); !named)
+            return file_problem(options.font_path, named.why());
+    }
 
     for (const text_source& source : options.texts) {
         if (source.from_file) {
@@ -223,7 +231,9 @@ int pack_command(const pack_options& options) {
     // Stored as asked, but nobody will see it.
     if (const result<sdl_session> sdl = start_sdl(video_kind::in_memory); sdl) {
         const document written = parse_document(bytes_view(bytes.data(), bytes.size()));
-        for (const problem& p : find_texts_outside(written, font_choice{}))
+        if (const std::string note = font_note(font, "measured"); !note.empty() && !written.records.empty())
+            say(options.out_path, note);
+        for (const problem& p : find_texts_outside(written, font_choice{font.path, font.hint}))
             say(options.out_path, "note: " + describe(p));
     }
     return status_ok;

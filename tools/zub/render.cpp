@@ -1,7 +1,6 @@
 // zub render: the picture the viewer shows, composed without a display and saved as PNG.
 #include <SDL.h>
 #include <fcntl.h>
-#include <fontconfig/fontconfig.h>
 #include <unistd.h>
 
 #include <array>
@@ -12,6 +11,7 @@
 #include <string_view>
 
 #include "files/read_file.hpp"
+#include "tools/font_lookup.hpp"
 #include "tools/output_file.hpp"
 #include "tools/picture_formats.hpp"
 #include "tools/png_file.hpp"
@@ -55,82 +55,6 @@ outcome check_named_font(const std::string& path) {
     if (!open_font(font_file{path, std::move(*read), {}}, 12))
         return failure{std::string("cannot open the font: ") + TTF_GetError()};
     return done{};
-}
-
-using pattern_handle = std::unique_ptr<FcPattern, void (*)(FcPattern*)>;
-
-// Of the fixed-width upright regular faces fontconfig knows, a TrueType one first, then by
-// path: the same choice wherever the same fonts are installed.
-std::string first_fixed_width_face() {
-    const pattern_handle wanted{FcPatternCreate(), &FcPatternDestroy};
-    if (!wanted) return {};
-    FcPatternAddInteger(wanted.get(), FC_SPACING, FC_MONO);
-    FcPatternAddInteger(wanted.get(), FC_SLANT, FC_SLANT_ROMAN);
-    FcPatternAddInteger(wanted.get(), FC_WEIGHT, FC_WEIGHT_REGULAR);
-    const std::unique_ptr<FcObjectSet, void (*)(FcObjectSet*)> fields{
-        FcObjectSetBuild(FC_FILE, FC_FONTFORMAT, nullptr), &FcObjectSetDestroy};
-    const std::unique_ptr<FcFontSet, void (*)(FcFontSet*)> faces{
-        fields ? FcFontList(nullptr, wanted.get(), fields.get()) : nullptr, &FcFontSetDestroy};
-    if (!faces) return {};
-    std::string best;
-    bool best_is_truetype = false;
-    for (int i = 0; i < faces->nfont; ++i) {
-        FcChar8* file = nullptr;
-        FcChar8* format = nullptr;
-        if (FcPatternGetString(faces->fonts[i], FC_FILE, 0, &file) != FcResultMatch) continue;
-        const bool truetype =
-            FcPatternGetString(faces->fonts[i], FC_FONTFORMAT, 0, &format) == FcResultMatch &&
-            std::string_view(reinterpret_cast<const char*>(format)) == "TrueType";
-        const std::string path = reinterpret_cast<const char*>(file);
-        if (best.empty() || (truetype && !best_is_truetype) ||
-            (truetype == best_is_truetype && path < best)) {
-            best = path;
-            best_is_truetype = truetype;
-        }
-    }
-    return best;
-}
-
-// The file of the monospace font fontconfig picks, or nothing. Where its configuration,
-// which makes "monospace" a family, cannot be read (a sandbox that shows /usr alone),
-// the first fixed-width face it finds.
-std::string monospace_font() {
-    if (FcInit() == FcFalse) return {};
-    const pattern_handle pattern{FcNameParse(reinterpret_cast<const FcChar8*>("monospace")),
-                                 &FcPatternDestroy};
-    if (!pattern) return {};
-    FcConfigSubstitute(nullptr, pattern.get(), FcMatchPattern);
-    FcDefaultSubstitute(pattern.get());
-    FcResult found = FcResultNoMatch;
-    const pattern_handle match{FcFontMatch(nullptr, pattern.get(), &found), &FcPatternDestroy};
-    FcChar8* file = nullptr;
-    int spacing = 0;
-    if (match && FcPatternGetString(match.get(), FC_FILE, 0, &file) == FcResultMatch &&
-        FcPatternGetInteger(match.get(), FC_SPACING, 0, &spacing) == FcResultMatch && spacing == FC_MONO) {
-        return reinterpret_cast<const char*>(file);
-    }
-    return first_fixed_width_face();
-}
-
-// A thumbnail is made wherever the file manager runs it, often in a sandbox that shows
-// little more than the document: Consola.ttf beside the document where it can be read,
-// else the monospace font the system has, so that the texts show.
-font_choice thumbnail_font(const std::string& document_path) {
-    const std::filesystem::path beside =
-        std::filesystem::path(document_path).parent_path() / default_font_name;
-    std::error_code ignored;
-    if (std::filesystem::is_regular_file(beside, ignored) && access(beside.c_str(), R_OK) == 0) {
-        return font_choice{beside.string(),
-                           "a TrueType font named Consola.ttf is expected beside the document"};
-    }
-    const std::string system = monospace_font();
-    if (system.empty()) {
-        return font_choice{
-            beside.string(),
-            "a TrueType font named Consola.ttf is expected beside the document, or a monospace "
-            "font installed for fontconfig"};
-    }
-    return font_choice{system, "fontconfig's monospace font"};
 }
 
 // The largest window a thumbnail is made of: 8192 x 8192.
@@ -178,7 +102,8 @@ std::optional<std::string> refused_output(const std::string& path, const output_
 int render_command(const render_options& options) {
     const std::string& path = options.path;
     // The output is checked first: nothing is composed for a file that cannot be written.
-    const result<output_target> target = plan_output(options.out_path, {path, options.font_path});
+    const found_font font = find_font(options.font_path, path);
+    const result<output_target> target = plan_output(options.out_path, {path, font.path});
     if (!target) return usage_error("render", target.why());
     if (const auto refused = refused_output(options.out_path, *target))
         return usage_error("render", *refused);
@@ -202,17 +127,15 @@ int render_command(const render_options& options) {
     decoder_job decoding = start_decoding_for(doc, request);
     const result<sdl_session> sdl = start_sdl(video_kind::in_memory);
     if (!sdl) return file_problem(path, "cannot start SDL: " + sdl.why());
-    if (options.font_named) {
-        if (const outcome font = check_named_font(options.font_path); !font)
-            return file_problem(options.font_path, font.why());
+    if (!options.font_path.empty()) {
+        if (const outcome named = check_named_font(options.font_path); !named)
+            return file_problem(options.font_path, named.why());
     }
     const result<SDL_Surface*> screen = open_window(request);
     if (!screen) return file_problem(path, screen.why());
-    const font_choice font =
-        options.font_named ? font_choice{options.font_path, "--font must name a TrueType font file"}
-        : options.size > 0 ? thumbnail_font(path)
-                           : font_choice{options.font_path, font_choice{}.hint + ", or name one with --font"};
-    for (const problem& warning : compose_document(doc, *screen, decoding, font))
+    if (const std::string note = font_note(font, "drawn"); !note.empty() && !doc.records.empty())
+        say(path, note);
+    for (const problem& warning : compose_document(doc, *screen, decoding, font_choice{font.path, font.hint}))
         say(path, describe(warning));
 
     rgb_image picture = read_screen(*screen);

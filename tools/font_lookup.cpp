@@ -1,0 +1,118 @@
+#include "tools/font_lookup.hpp"
+
+#include <fontconfig/fontconfig.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string_view>
+
+#include "document/limits.hpp"
+
+namespace zub {
+
+namespace {
+
+using pattern_handle = std::unique_ptr<FcPattern, void (*)(FcPattern*)>;
+
+// Of the fixed-width upright regular faces fontconfig knows, a TrueType one first, then by
+// path: the same choice wherever the same fonts are installed.
+std::string first_fixed_width_face() {
+    const pattern_handle wanted{FcPatternCreate(), &FcPatternDestroy};
+    if (!wanted) return {};
+    FcPatternAddInteger(wanted.get(), FC_SPACING, FC_MONO);
+    FcPatternAddInteger(wanted.get(), FC_SLANT, FC_SLANT_ROMAN);
+    FcPatternAddInteger(wanted.get(), FC_WEIGHT, FC_WEIGHT_REGULAR);
+    const std::unique_ptr<FcObjectSet, void (*)(FcObjectSet*)> fields{
+        FcObjectSetBuild(FC_FILE, FC_FONTFORMAT, nullptr), &FcObjectSetDestroy};
+    const std::unique_ptr<FcFontSet, void (*)(FcFontSet*)> faces{
+        fields ? FcFontList(nullptr, wanted.get(), fields.get()) : nullptr, &FcFontSetDestroy};
+    if (!faces) return {};
+    std::string best;
+    bool best_is_truetype = false;
+    for (int i = 0; i < faces->nfont; ++i) {
+        FcChar8* file = nullptr;
+        FcChar8* format = nullptr;
+        if (FcPatternGetString(faces->fonts[i], FC_FILE, 0, &file) != FcResultMatch) continue;
+        const bool truetype =
+            FcPatternGetString(faces->fonts[i], FC_FONTFORMAT, 0, &format) == FcResultMatch &&
+            std::string_view(reinterpret_cast<const char*>(format)) == "TrueType";
+        const std::string path = reinterpret_cast<const char*>(file);
+        if (best.empty() || (truetype && !best_is_truetype) ||
+            (truetype == best_is_truetype && path < best)) {
+            best = path;
+            best_is_truetype = truetype;
+        }
+    }
+    return best;
+}
+
+bool readable_file(const std::filesystem::path& path) {
+    std::error_code ignored;
+    return std::filesystem::is_regular_file(path, ignored) && access(path.c_str(), R_OK) == 0;
+}
+
+}  // namespace
+
+namespace {
+
+std::string ask_fontconfig() {
+    const pattern_handle pattern{FcNameParse(reinterpret_cast<const FcChar8*>("monospace")),
+                                 &FcPatternDestroy};
+    if (!pattern) return {};
+    FcConfigSubstitute(nullptr, pattern.get(), FcMatchPattern);
+    FcDefaultSubstitute(pattern.get());
+    FcResult found = FcResultNoMatch;
+    const pattern_handle match{FcFontMatch(nullptr, pattern.get(), &found), &FcPatternDestroy};
+    FcChar8* file = nullptr;
+    int spacing = 0;
+    if (match && FcPatternGetString(match.get(), FC_FILE, 0, &file) == FcResultMatch &&
+        FcPatternGetInteger(match.get(), FC_SPACING, 0, &spacing) == FcResultMatch && spacing == FC_MONO) {
+        return reinterpret_cast<const char*>(file);
+    }
+    // Where fontconfig's configuration, which makes "monospace" a family, cannot be read
+    // (a sandbox that shows /usr alone): the first fixed-width face it finds.
+    return first_fixed_width_face();
+}
+
+}  // namespace
+
+std::string system_fixed_width_face() {
+    if (FcInit() == FcFalse) return {};
+    std::string face = ask_fontconfig();
+    // Asked once a run: what fontconfig loaded to answer is given back at once.
+    FcFini();
+    return face;
+}
+
+std::optional<std::string> font_beside(const std::string& document_path) {
+    std::error_code failed;
+    const std::filesystem::path beside =
+        std::filesystem::absolute(std::filesystem::path(document_path).parent_path() / default_font_name,
+                                  failed)
+            .lexically_normal();
+    if (failed || !readable_file(beside)) return std::nullopt;
+    return beside.string();
+}
+
+found_font find_font(const std::string& named, const std::string& document_path) {
+    if (!named.empty()) return {named, "--font must name a TrueType font file", {}};
+    const std::string here = default_font_name;
+    const std::string expected =
+        "a TrueType font named Consola.ttf is expected in the working directory or beside the document, or a "
+        "fixed-width face installed for fontconfig; --font names another";
+    if (readable_file(here)) return {here, expected, {}};
+    if (const auto beside = font_beside(document_path)) return {*beside, expected, "beside the document"};
+    const std::string system = system_fixed_width_face();
+    if (system.empty()) return {here, expected, {}};
+    return {system, expected, "the system's fixed-width face"};
+}
+
+std::string font_note(const found_font& font, const char* done_to_texts) {
+    if (font.found_as.empty()) return {};
+    const bool system = font.found_as != "beside the document";
+    return std::string("note: the texts are ") + done_to_texts + " in " + font.path + ", " + font.found_as +
+           ": there is no Consola.ttf in the working directory" + (system ? " or beside the document" : "");
+}
+
+}  // namespace zub
