@@ -15,7 +15,6 @@
 #include "app/load_file.hpp"
 #include "document/document.hpp"
 #include "document/strings.hpp"
-#include "view/quit_signals.hpp"
 #include "view/sdl_start.hpp"
 #include "view/window.hpp"
 
@@ -68,8 +67,6 @@ int main(int argc, char* argv[]) {
         const bool help = option && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
         return help ? 0 : -1;
     }
-    // Before anything starts: a quit signal is kept for the wait, where it ends the run.
-    zub::hold_quit_signals();
     try {
         return show(argv[1]);
     } catch (const std::exception& e) {  // out of memory, in all likelihood

@@ -44,8 +44,6 @@ std::string_view as_chars(bytes_view bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-bool is_control(std::uint32_t code) { return code < 0x20 || (code >= 0x7F && code <= 0x9F); }
-
 void append_escaped(std::string& out, std::string_view bytes) {
     for (const char c : bytes) {
         char hex[5];
@@ -55,6 +53,26 @@ void append_escaped(std::string& out, std::string_view bytes) {
 }
 
 }  // namespace
+
+bool is_control_character(std::uint32_t code) { return code < 0x20 || (code >= 0x7F && code <= 0x9F); }
+
+void append_utf8(std::string& out, std::uint32_t code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0U | (code >> 6U));
+        out += static_cast<char>(0x80U | (code & 0x3FU));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0U | (code >> 12U));
+        out += static_cast<char>(0x80U | ((code >> 6U) & 0x3FU));
+        out += static_cast<char>(0x80U | (code & 0x3FU));
+    } else {
+        out += static_cast<char>(0xF0U | (code >> 18U));
+        out += static_cast<char>(0x80U | ((code >> 12U) & 0x3FU));
+        out += static_cast<char>(0x80U | ((code >> 6U) & 0x3FU));
+        out += static_cast<char>(0x80U | (code & 0x3FU));
+    }
+}
 
 std::optional<std::vector<std::uint32_t>> code_points(std::string_view utf8) {
     std::vector<std::uint32_t> out;
@@ -70,14 +88,7 @@ std::optional<std::vector<std::uint32_t>> code_points(std::string_view utf8) {
 std::string latin1_to_utf8(bytes_view latin1) {
     std::string out;
     out.reserve(latin1.size());
-    for (const std::uint8_t b : latin1) {
-        if (b < 0x80) {
-            out += static_cast<char>(b);
-        } else {
-            out += static_cast<char>(0xC0U | (b >> 6U));
-            out += static_cast<char>(0x80U | (b & 0x3FU));
-        }
-    }
+    for (const std::uint8_t b : latin1) append_utf8(out, b);
     return out;
 }
 
@@ -109,7 +120,7 @@ std::string terminal_safe(std::string_view text) {
         const auto character = character_at(text, i);
         const std::size_t length = character ? character->length : 1;
         const std::string_view bytes = text.substr(i, length);
-        if (!character || is_control(character->code)) {
+        if (!character || is_control_character(character->code)) {
             append_escaped(out, bytes);
         } else {
             out += bytes;

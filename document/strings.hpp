@@ -32,6 +32,12 @@ std::string caption_text(bytes_view caption);
 // Latin-1.
 std::string title_text(bytes_view caption);
 
+// C0 controls, DEL and C1 controls (U+0080 to U+009F).
+bool is_control_character(std::uint32_t code);
+
+// Appends the UTF-8 of a code point.
+void append_utf8(std::string& out, std::uint32_t code);
+
 // `text` with every control character (C0, DEL and C1, U+0080 to U+009F, whether
 // encoded in UTF-8 or as a lone byte) and every byte that is not part of valid UTF-8
 // written as \xHH, one escape a byte. The rest, printable UTF-8, is kept as it is.

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace zub {
 
@@ -66,24 +68,29 @@ result<file_bytes> read_regular(int fd, std::uint64_t size, const file_bound& bo
 }
 
 // A pipe or a device: read to its end or one byte past the bound, in a block that grows
-// in place where it can (large blocks are remapped, not copied) and is cut to size.
+// in place where it can (large blocks are remapped, not copied), never past the bound and
+// that one byte, and is cut to size.
 result<file_bytes> read_stream(int fd, const file_bound& bound) {
     file_bytes file;
     std::size_t capacity = 0;
+    const std::uint64_t most = bound.max_bytes + 1;  // one byte past the bound tells it is passed
     for (;;) {
         if (file.size == capacity) {
-            const std::size_t grown = capacity == 0 ? 65536 : capacity * 2;
-            auto* bigger = static_cast<std::uint8_t*>(std::realloc(file.bytes.get(), grown));
+            const std::uint64_t grown =
+                std::min<std::uint64_t>(capacity == 0 ? 65536 : std::uint64_t{capacity} * 2, most);
+            auto* bigger =
+                static_cast<std::uint8_t*>(std::realloc(file.bytes.get(), static_cast<std::size_t>(grown)));
             if (bigger == nullptr) return cannot_read(bound, "not enough memory");
             (void)file.bytes.release();
             file.bytes.reset(bigger);
-            capacity = grown;
+            capacity = static_cast<std::size_t>(grown);
         }
-        const ssize_t got = read_up_to(fd, file.bytes.get() + file.size, capacity - file.size);
+        const std::size_t want = capacity - file.size;
+        const ssize_t got = read_up_to(fd, file.bytes.get() + file.size, want);
         if (got < 0) return cannot_read(bound, errno);
-        if (got == 0) break;
         file.size += static_cast<std::size_t>(got);
         if (file.size > bound.max_bytes) return too_large(bound);
+        if (static_cast<std::size_t>(got) < want) break;  // the end of the file
     }
     if (file.size > 0) {
         auto* exact = static_cast<std::uint8_t*>(std::realloc(file.bytes.get(), file.size));
@@ -98,6 +105,10 @@ result<file_bytes> read_stream(int fd, const file_bound& bound) {
 }  // namespace
 
 file_bound document_bound() { return file_bound{max_document_bytes, "a document"}; }
+
+file_bound font_bound(std::string subject) {
+    return file_bound{max_font_bytes, "a font", true, std::move(subject)};
+}
 
 result<file_bytes> read_file(const std::string& path, const file_bound& bound) {
     // A FIFO opened to be refused is not waited on for a writer.

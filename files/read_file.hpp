@@ -42,6 +42,9 @@ struct file_bound {
 // The bound of a document file.
 file_bound document_bound();
 
+// The bound of a font file, a regular file only; `subject` names it in the messages.
+file_bound font_bound(std::string subject);
+
 // Reads the whole file at `path`, or says why it could not, in one sentence: "cannot
 // open the file: " or "cannot read the file: " and the system's reason or the bound
 // it passes ("it is larger than 67108864 bytes, the most a font may have").

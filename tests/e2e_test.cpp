@@ -391,6 +391,34 @@ TEST_F(EndToEnd, TitleIsTheCaptionsTextInEveryLocale) {
     }
 }
 
+// zub-open runs the viewer in a working directory of its own, passes a quit request on
+// to it and removes the directory, also when it was started with SIGCHLD ignored.
+TEST_F(EndToEnd, OpenerPassesTheQuitOnAndLeavesNothingBehind) {
+    const picture image = pattern(20, 10, false);
+    const std::string name = save("opened.zub", write_document(untitled_bmp_document(image)));
+    const std::filesystem::path runtime = dir_ / "runtime";
+    std::filesystem::create_directory(runtime);
+    const std::string ignoring_sigchld =
+        "import signal, os, sys; signal.signal(signal.SIGCHLD, signal.SIG_IGN); os.execv(sys.argv[1], "
+        "sys.argv[1:])";
+    child_process opener(
+        {"/usr/bin/python3", "-c", ignoring_sigchld, ZUB_OPEN, name},
+        {"DISPLAY=" + server_->display(), "SDL_VIDEODRIVER", "XDG_RUNTIME_DIR=" + runtime.string()},
+        dir_.string());
+    // The viewer is zub-open's child.
+    pid_t viewer = 0;
+    ASSERT_TRUE(eventually(20, [&] {
+        std::ifstream children("/proc/" + std::to_string(opener.pid()) + "/task/" +
+                               std::to_string(opener.pid()) + "/children");
+        return static_cast<bool>(children >> viewer);
+    }));
+    ASSERT_TRUE(find_window(server_->display(), viewer, 20)) << opener.err();
+    EXPECT_FALSE(std::filesystem::is_empty(runtime));
+    kill(opener.pid(), SIGTERM);
+    EXPECT_EQ(opener.wait_exit(10), 0) << opener.err();
+    EXPECT_TRUE(std::filesystem::is_empty(runtime));
+}
+
 TEST_F(EndToEnd, ImageLargerThanTheWindowIsClipped) {
     const picture image = pattern(90, 70, false);
     document_parts parts;

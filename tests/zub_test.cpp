@@ -887,6 +887,31 @@ TEST_F(ZubOutput, LinkInASharedFolderIsFollowedAsTheKernelFollowsIt) {
     }
 }
 
+// An empty file, as a thumbnailer hands it, is written in place (it reads it back through
+// its own descriptor), unless another user made it in a shared folder to read the picture.
+TEST_F(ZubOutput, EmptyOutputIsWrittenInPlaceUnlessAnotherUsersInASharedFolder) {
+    if (geteuid() != 0) GTEST_SKIP() << "a file of another user is made as root only";
+    const passwd* other = getpwnam("nobody");
+    ASSERT_NE(other, nullptr);
+    const std::filesystem::path shared = dir_ / "shared";
+    std::filesystem::create_directory(shared);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    for (const auto& [owner, in_place] :
+         std::vector<std::pair<uid_t, bool>>{{0, true}, {other->pw_uid, false}}) {
+        std::filesystem::remove(shared / "out.png");
+        save("shared/out.png", {});
+        ASSERT_EQ(chown((shared / "out.png").c_str(), owner, 0), 0);
+        ASSERT_EQ(chmod((shared / "out.png").c_str(), 0666), 0);
+        struct stat before {};
+        ASSERT_EQ(stat((shared / "out.png").c_str(), &before), 0);
+        EXPECT_EQ(zub({"render", "doc.zub", "shared/out.png"}).status, 0) << owner;
+        struct stat after {};
+        ASSERT_EQ(stat((shared / "out.png").c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino == before.st_ino, in_place) << owner;
+        EXPECT_GT(after.st_size, 0) << owner;
+    }
+}
+
 TEST_F(ZubOutput, ExistingFileKeepsItsPermissions) {
     std::filesystem::permissions(dir_ / "doc.zub", std::filesystem::perms(0664));
     ASSERT_EQ(pack("doc.zub").status, 0);

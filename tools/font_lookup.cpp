@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "document/limits.hpp"
+#include "files/read_file.hpp"
 
 namespace zub {
 
@@ -52,10 +53,6 @@ bool readable_file(const std::filesystem::path& path) {
     return std::filesystem::is_regular_file(path, ignored) && access(path.c_str(), R_OK) == 0;
 }
 
-}  // namespace
-
-namespace {
-
 std::string ask_fontconfig() {
     const pattern_handle pattern{FcNameParse(reinterpret_cast<const FcChar8*>("monospace")),
                                  &FcPatternDestroy};
@@ -96,23 +93,40 @@ std::optional<std::string> font_beside(const std::string& document_path) {
 }
 
 found_font find_font(const std::string& named, const std::string& document_path) {
-    if (!named.empty()) return {named, "--font must name a TrueType font file", {}};
+    if (!named.empty()) return {named, "--font must name a TrueType font file", font_source::named};
     const std::string here = default_font_name;
     const std::string expected =
         "a TrueType font named Consola.ttf is expected in the working directory or beside the document, or a "
         "fixed-width face installed for fontconfig; --font names another";
-    if (readable_file(here)) return {here, expected, {}};
-    if (const auto beside = font_beside(document_path)) return {*beside, expected, "beside the document"};
+    if (readable_file(here)) return {here, expected, font_source::working_directory};
+    if (const auto beside = font_beside(document_path))
+        return {*beside, expected, font_source::beside_document};
     const std::string system = system_fixed_width_face();
-    if (system.empty()) return {here, expected, {}};
-    return {system, expected, "the system's fixed-width face"};
+    if (system.empty()) return {here, expected, font_source::working_directory};
+    return {system, expected, font_source::system_face};
 }
 
 std::string font_note(const found_font& font, const char* done_to_texts) {
-    if (font.found_as.empty()) return {};
-    const bool system = font.found_as != "beside the document";
-    return std::string("note: the texts are ") + done_to_texts + " in " + font.path + ", " + font.found_as +
-           ": there is no Consola.ttf in the working directory" + (system ? " or beside the document" : "");
+    const std::string drawn = std::string("note: the texts are ") + done_to_texts + " in " + font.path;
+    switch (font.source) {
+        case font_source::named:
+        case font_source::working_directory:
+            return {};
+        case font_source::beside_document:
+            return drawn + ", beside the document: there is no Consola.ttf in the working directory";
+        case font_source::system_face:
+            return drawn +
+                   ", the system's fixed-width face: there is no Consola.ttf in the working directory or "
+                   "beside "
+                   "the document";
+    }
+    return {};
+}
+
+outcome check_font_file(const std::string& path) {
+    const result<file_bytes> read = read_file(path, font_bound("the font"));
+    if (!read) return failure{read.why()};
+    return done{};
 }
 
 }  // namespace zub

@@ -9,7 +9,7 @@
 // fixed-width face fontconfig gives (the one thumbnails are drawn in), runs the viewer
 // there on the document, and removes the directory once the viewer has ended. Its exit
 // status is the viewer's. SIGINT, SIGTERM and SIGHUP are passed on to the viewer.
-#include <sys/stat.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,11 +18,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <iostream>
 #include <string>
 
 #include "document/limits.hpp"
+#include "document/result.hpp"
 #include "document/strings.hpp"
 #include "tools/font_lookup.hpp"
 
@@ -63,22 +65,38 @@ sigset_t passed_on_signals() {
 }
 
 // Runs the viewer on `document` in `folder` and waits for it, passing the quit signals
-// on: its wait status, or -1 when it could not be started.
-int run_viewer(const std::string& document, const std::string& folder) {
+// on: its wait status, or why it could not be started.
+zub::result<int> run_viewer(const std::string& document, const std::string& folder) {
+    // SIGCHLD ignored by whoever started this program would let the kernel reap the
+    // viewer unseen: it is taken here, as every other signal waited for.
+    (void)std::signal(SIGCHLD, SIG_DFL);
     const sigset_t held = passed_on_signals();
     sigset_t before;
     (void)sigprocmask(SIG_BLOCK, &held, &before);
+    // The viewer's exec failing is told through a pipe that the exec closes.
+    int told[2];
+    if (pipe2(told, O_CLOEXEC) != 0) return zub::failure{std::strerror(errno)};
     const std::string program = viewer_program();
     const pid_t viewer = fork();
     if (viewer == 0) {
+        (void)close(told[0]);
         (void)sigprocmask(SIG_SETMASK, &before, nullptr);
         if (chdir(folder.c_str()) == 0) {
             execlp(program.c_str(), "zub_reader", document.c_str(), static_cast<char*>(nullptr));
         }
-        (void)std::fprintf(stderr, "zub-open: cannot run %s: %s\n", program.c_str(), std::strerror(errno));
+        const int error = errno;
+        (void)write(told[1], &error, sizeof error);
         _exit(127);
     }
-    if (viewer < 0) return -1;
+    const int fork_error = errno;
+    (void)close(told[1]);
+    if (viewer < 0) {
+        (void)close(told[0]);
+        return zub::failure{std::strerror(fork_error)};
+    }
+    int exec_error = 0;
+    const ssize_t got = read(told[0], &exec_error, sizeof exec_error);
+    (void)close(told[0]);
     for (;;) {
         int signal = 0;
         if (sigwait(&held, &signal) != 0) continue;
@@ -88,14 +106,19 @@ int run_viewer(const std::string& document, const std::string& folder) {
         }
         int status = 0;
         const pid_t ended = waitpid(viewer, &status, WNOHANG);
+        if (ended == viewer && got == static_cast<ssize_t>(sizeof exec_error)) {
+            return zub::failure{program + ": " + std::strerror(exec_error)};
+        }
         if (ended == viewer) return status;
-        if (ended < 0 && errno != EINTR) return -1;
+        if (ended < 0 && errno != EINTR) return zub::failure{std::strerror(errno)};
     }
 }
 
 }  // namespace
 
-int main(int argc, char* argv[]) {
+namespace {
+
+int open_document(int argc, char* argv[]) {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         (void)std::fputs(usage, stdout);
         return 0;
@@ -119,10 +142,20 @@ int main(int argc, char* argv[]) {
     const fs::path link = fs::path(folder) / zub::default_font_name;
     if (!font.empty()) fs::create_symlink(fs::absolute(font, failed), link, failed);
     // Without a font the viewer shows the picture and says which font it missed.
-    const int status = run_viewer(document, folder);
+    const zub::result<int> status = run_viewer(document, folder);
     fs::remove(link, failed);
     fs::remove(folder, failed);
-    if (status < 0) return fail(path, std::string("cannot run zub_reader: ") + std::strerror(errno));
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return WEXITSTATUS(status);
+    if (!status) return fail(path, "cannot run the viewer: " + status.why());
+    if (WIFSIGNALED(*status)) return 128 + WTERMSIG(*status);
+    return WEXITSTATUS(*status);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    try {
+        return open_document(argc, argv);
+    } catch (const std::exception& e) {  // out of memory, in all likelihood
+        return fail(argc == 2 ? argv[1] : "", e.what());
+    }
 }

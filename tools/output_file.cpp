@@ -51,17 +51,23 @@ bool links_protected() {
     return n != 1 || setting != '0';
 }
 
-// Whether the kernel would follow the link at `path` for this process: in a sticky
-// world-writable folder, only a link the process's user owns, or the folder's owner
-// owns, is followed; elsewhere any. Following links by hand must not get around that.
-// 0, or the system's reason (EACCES) for refusing it.
-int may_follow(const std::string& path, const struct stat& link) {
-    if (link.st_uid == geteuid()) return 0;  // the file system's user is the effective one here
+// Whether a file owned by `owner` at `path` is another's in a shared folder: the folder
+// is sticky and world-writable (/tmp), and neither this process's user nor the folder's
+// owner owns the file. The kernel follows no such link (fs.protected_symlinks), and a
+// file there is not written into as if it were this user's.
+bool others_in_shared_folder(const std::string& path, uid_t owner) {
+    if (owner == geteuid()) return false;  // the file system's user is the effective one here
     struct stat folder {};
-    if (stat(folder_of(path).c_str(), &folder) != 0) return errno;
+    if (stat(folder_of(path).c_str(), &folder) != 0) return true;
     const auto shared = static_cast<mode_t>(S_ISVTX | S_IWOTH);
-    if ((folder.st_mode & shared) != shared || folder.st_uid == link.st_uid) return 0;
-    return links_protected() ? EACCES : 0;
+    return (folder.st_mode & shared) == shared && folder.st_uid != owner;
+}
+
+// Whether the kernel would follow the link at `path` for this process: 0, or the
+// system's reason (EACCES) for refusing it. Following links by hand must not get around
+// the kernel's rule.
+int may_follow(const std::string& path, const struct stat& link) {
+    return others_in_shared_folder(path, link.st_uid) && links_protected() ? EACCES : 0;
 }
 
 // The file a chain of symbolic links ends at (a path that may not exist yet). Links
@@ -166,13 +172,14 @@ outcome replace_file(const output_target& target, std::span<const std::uint8_t> 
 
 // The empty file a thumbnailer made, and reads through the descriptor it keeps: written
 // where it is, and made empty again when the write fails. A file that is no longer the
-// empty one found at first is replaced as any other.
+// empty one found at first, or another user's in a shared folder (where the picture
+// would be written into a file that user made to read it), is replaced as any other.
 outcome write_in_place(const output_target& target, std::span<const std::uint8_t> bytes) {
     const int fd = open(target.final_path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return failure{"cannot write " + target.path + ": " + reason(errno)};
     struct stat now {};
     if (fstat(fd, &now) != 0 || !S_ISREG(now.st_mode) || now.st_size != 0 || now.st_dev != target.device ||
-        now.st_ino != target.inode) {
+        now.st_ino != target.inode || others_in_shared_folder(target.final_path, now.st_uid)) {
         (void)close(fd);
         return replace_file(target, bytes);
     }

@@ -123,10 +123,6 @@ std::vector<problem> paint_background(bytes_view image, SDL_Surface* screen) {
     return paint_background(decode_image(image, screen->w, screen->h), screen);
 }
 
-file_bound font_bound(std::string subject) {
-    return file_bound{max_font_bytes, "a font", true, std::move(subject)};
-}
-
 font_file read_font_file(const std::string& path) {
     std::error_code ignored;
     font_file font{std::filesystem::absolute(path, ignored).string(), {}, {}};

@@ -52,9 +52,6 @@ struct font_file {
 };
 font_file read_font_file(const std::string& path);
 
-// The bound a font file is read within; `subject` names it in the messages.
-file_bound font_bound(std::string subject);
-
 // The font opened from the file at `points`, or nothing (TTF_GetError says why).
 font_handle open_font(const font_file& file, int points);
 

@@ -16,13 +16,6 @@ namespace {
 
 constexpr std::array<int, 2> signals_sdl_turns_into_quit{SIGINT, SIGTERM};
 
-sigset_t set_of_quit_signals() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int signal : signals_sdl_turns_into_quit) sigaddset(&set, signal);
-    return set;
-}
-
 bool has_handler(int signal) {
     struct sigaction action {};
     if (sigaction(signal, nullptr, &action) != 0) return false;
@@ -55,11 +48,6 @@ void watch(sigset_t taken, sdl2_push_function sdl2_push, const std::atomic<bool>
 }
 
 }  // namespace
-
-void hold_quit_signals() {
-    const sigset_t held = set_of_quit_signals();
-    (void)pthread_sigmask(SIG_BLOCK, &held, nullptr);
-}
 
 quit_signals::quit_signals() {
     sigemptyset(&taken);

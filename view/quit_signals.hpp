@@ -2,10 +2,13 @@
 //
 // SDL's handler only queues the request (SDL 1.2) or marks it for the next look at the
 // events (SDL2): a wait that is already asleep, or about to sleep, is not woken by it. So
-// the program holds the two signals in every thread from its start, and lets them in only
-// where the wait sees them: in the X11 wait, while it sleeps in ppoll(), which returns
-// once SDL's handler has run; around a wait that is SDL's own, in a thread that takes
-// them and queues the quit event where that wait reads it, which wakes it.
+// while the program waits for its window to close it holds the two signals, and lets them
+// in only where the wait sees them: in the X11 wait, while it sleeps in ppoll(), which
+// returns once SDL's handler has run; around a wait that is SDL's own, in a thread that
+// takes them and queues the quit event where that wait reads it, which wakes it. SDL's
+// own threads hold them already. Until the wait, they act as they always have: before
+// SDL starts they end the program, after it SDL queues the request, which the wait's
+// first look at the events finds.
 #pragma once
 
 #include <atomic>
@@ -13,11 +16,6 @@
 #include <thread>
 
 namespace zub {
-
-// Holds SIGINT and SIGTERM in this thread, and so in every thread and process it starts
-// from here on: one that comes is kept for the wait for the window to close. Called
-// first, before any thread starts.
-void hold_quit_signals();
 
 // For as long as it lives, in the thread that waits: the quit signals SDL turns into a
 // request are held; one SDL has no handler for acts as it would without the program.

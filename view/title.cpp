@@ -4,8 +4,6 @@
 #include <SDL_syswm.h>
 #include <X11/Xatom.h>
 
-#include <vector>
-
 #include "document/strings.hpp"
 
 namespace zub {
@@ -20,26 +18,6 @@ constexpr std::string_view replacement = "\xef\xbf\xbd";
 // printable right half of Latin-1, and tab and line feed.
 bool in_latin1_text(std::uint32_t code) {
     return code == '\t' || code == '\n' || (code >= 0x20 && code < 0x7F) || (code >= 0xA0 && code <= 0xFF);
-}
-
-bool is_control(std::uint32_t code) { return code < 0x20 || (code >= 0x7F && code < 0xA0); }
-
-void append_utf8(std::string& out, std::uint32_t code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0U | (code >> 6U));
-        out += static_cast<char>(0x80U | (code & 0x3FU));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0U | (code >> 12U));
-        out += static_cast<char>(0x80U | ((code >> 6U) & 0x3FU));
-        out += static_cast<char>(0x80U | (code & 0x3FU));
-    } else {
-        out += static_cast<char>(0xF0U | (code >> 18U));
-        out += static_cast<char>(0x80U | ((code >> 12U) & 0x3FU));
-        out += static_cast<char>(0x80U | ((code >> 6U) & 0x3FU));
-        out += static_cast<char>(0x80U | (code & 0x3FU));
-    }
 }
 
 void set_property(Display* display, Window window, Atom name, Atom type, std::string_view value) {
@@ -62,7 +40,7 @@ std::string compound_text(std::string_view utf8) {
         }
         if (direct) {
             out += static_cast<char>(code);
-        } else if (is_control(code)) {
+        } else if (is_control_character(code)) {
             out += replacement;
         } else {
             append_utf8(out, code);

@@ -8,10 +8,10 @@ namespace zub {
 
 // Sets the title of the window SDL opened, on X11: _NET_WM_NAME (UTF8_STRING), the
 // property window managers show, holds `utf8` exactly; WM_NAME holds the same text as a
-// STRING where every character is printable Latin-1, else as COMPOUND_TEXT. SDL 1.2's
-// own caption goes through the locale's encoding and loses whatever the locale cannot
-// hold (in the "C" locale, every character beyond Latin-1), on either runtime. Does
-// nothing elsewhere (Wayland takes the UTF-8 title from SDL as it is).
+// STRING where every character is Latin-1 text (printable, tab, line feed), else as
+// COMPOUND_TEXT. SDL 1.2's own caption goes through the locale's encoding and loses
+// whatever the locale cannot hold (in the "C" locale, every character beyond ASCII), on
+// either runtime. Does nothing elsewhere (Wayland takes the UTF-8 title from SDL as it is).
 void set_x11_title(const std::string& utf8);
 
 // `utf8` (valid UTF-8) in X11's COMPOUND_TEXT encoding: ASCII and the right half of

@@ -193,7 +193,7 @@ int pack_command(const pack_options& options) {
     if (!doc) return usage_error("pack", doc.why());
     // A font the user names is an input like the image.
     if (!options.font_path.empty()) {
-        if (const result<file_bytes> named = read_file(options.font_path, font_bound("the font")); !named)
+        if (const outcome named = check_font_file(options.font_path); !named)
             return file_problem(options.font_path, named.why());
     }
 

@@ -4,9 +4,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <filesystem>
-#include <iostream>
-#include <memory>
 #include <optional>
 #include <string_view>
 
