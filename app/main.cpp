@@ -34,7 +34,8 @@ int fail(const char* path, std::string_view what) {
     return status_failed;
 }
 
-// Read, parse, decode (confined, while SDL starts and the window opens), show, wait.
+// Read, parse, compose (behind the wall, while SDL starts and the window opens), show,
+// wait.
 int show(const char* path) {
     const zub::result<zub::document_buffer> loaded = zub::load_file(path);
     if (!loaded) return fail(path, loaded.why());
@@ -42,12 +43,13 @@ int show(const char* path) {
     if (!doc.is_document) return status_shown;  // not a document: nothing to show, nothing to say
     if (const zub::problem* error = doc.error()) return fail(path, zub::describe(*error));
 
-    // The decoder is forked before SDL starts, from a process with no thread but this one.
-    zub::decoder_job decoding = zub::start_decoding_for(doc, zub::request_for(doc));
+    // The image and the texts are composed behind the wall while SDL starts and the
+    // window opens.
+    zub::composition composing = zub::start_composition_for(doc, zub::request_for(doc));
     const zub::result<zub::sdl_session> sdl = zub::start_sdl(zub::video_kind::window);
     if (!sdl) return fail(path, "cannot start the video: " + sdl.why());
 
-    const zub::result<std::vector<zub::problem>> shown = zub::show_document(doc, decoding);
+    const zub::result<std::vector<zub::problem>> shown = zub::show_document(doc, composing);
     if (!shown) return fail(path, shown.why());
     for (const zub::problem& warning : *shown) say(path, zub::describe(warning));
     std::cerr.flush();

@@ -1,13 +1,13 @@
 // zub_compose_once: the viewer's start-up up to its one flip, then exit, so that the
 // instructions it takes can be counted (valgrind --tool=callgrind). The image is decoded
-// in process: valgrind cannot run the seccomp filter that confines the viewer's decoder
-// (the viewer then shows no image), and callgrind counts one process.
+// and the texts rendered in process: valgrind cannot run the seccomp filter that
+// confines the stages (the viewer then shows no image), and callgrind counts one process.
 //
 //   zub_compose_once FILE
 //   zub_compose_once --timeline EXEC_NS FILE
 //
-// With --timeline it takes the viewer's very steps on the real display, the decoder
-// confined, and prints how long each took, in ms, one "phase ms" line each; EXEC_NS is
+// With --timeline it takes the viewer's very steps on the real display, the stages
+// behind the wall, and prints how long each took, in ms, one "phase ms" line each; EXEC_NS is
 // CLOCK_REALTIME in nanoseconds just before the program was executed, so that the first
 // phase is the dynamic linking and start of the process.
 #include <SDL.h>
@@ -23,7 +23,6 @@
 
 #include "app/load_file.hpp"
 #include "view/compose.hpp"
-#include "view/decoder.hpp"
 #include "view/sdl_start.hpp"
 #include "view/window.hpp"
 
@@ -38,9 +37,14 @@ int compose_once(const char* path) {
     if (!doc.is_document || doc.error() != nullptr) return 1;
     const auto screen = zub::open_window(zub::request_for(doc));
     if (!screen) return 1;
-    std::vector<zub::problem> warnings =
-        zub::paint_background(zub::decode_in_process(doc.image, (*screen)->w, (*screen)->h), *screen);
-    for (zub::problem& warning : zub::draw_text_pass(doc, *screen)) warnings.push_back(std::move(warning));
+    std::vector<zub::problem> warnings = zub::paint_background(
+        zub::decode_in_process(doc.image, zub::image_ask{(*screen)->w, (*screen)->h}), *screen);
+    const zub::result<zub::file_bytes> font = zub::read_font_file(zub::default_font_name);
+    if (!font) return 1;
+    const std::vector<zub::text_to_render> texts = zub::texts_of(doc);
+    zub::draw_texts(zub::render_in_process(texts, font->view(),
+                                           zub::texts_ask{(*screen)->w, (*screen)->h, doc.header.font_size}),
+                    *screen);
     for (const zub::problem& warning : warnings) std::cerr << zub::describe(warning) << '\n';
     SDL_Flip(*screen);
     return 0;
@@ -83,20 +87,26 @@ int show_with_timeline(long long exec_ns, const char* path) {
     const zub::document doc = zub::parse_document(loaded->view());
     if (!doc.is_document || doc.error() != nullptr) return fail("not a document that shows");
     t.mark("read and parse");
-    zub::decoder_job decoding = zub::start_decoding_for(doc, zub::request_for(doc));
-    t.mark("fork the decoder");
+    zub::composition composing = zub::start_composition_for(doc, zub::request_for(doc));
+    t.mark("start the stages");
     const auto sdl = zub::start_sdl(zub::video_kind::window);
     if (!sdl) return fail(sdl.why());
     t.mark("start SDL");
     const auto screen = zub::open_window(zub::request_for(doc));
     if (!screen) return fail(screen.why());
     t.mark("open the window");
-    zub::decoded_image decoded = zub::finish_decoding(decoding);
-    t.mark("wait for the decoder");
-    (void)zub::paint_background(std::move(decoded), *screen);
-    t.mark("convert and paint");
-    (void)zub::draw_text_pass(doc, *screen);
-    t.mark("texts");
+    {
+        const zub::finished_image image = zub::finish_image_stage(composing.image, composing.image_asked);
+        t.mark("wait for the image stage");
+        (void)zub::paint_background(image, *screen);
+        t.mark("convert and paint");
+    }
+    if (composing.texts_wanted) {
+        const zub::finished_texts texts = zub::finish_texts_stage(composing.text_stage, composing.texts);
+        t.mark("wait for the texts stage");
+        zub::draw_texts(texts, *screen);
+        t.mark("blit the texts");
+    }
     SDL_Flip(*screen);
     t.mark("flip");
     t.print();

@@ -12,9 +12,8 @@ namespace {
 
 std::string number(std::int64_t value) { return std::to_string(value); }
 
-void add(document& doc, problem_code code, std::uint64_t offset, std::int64_t value = 0,
-         std::int64_t limit = 0) {
-    doc.problems.push_back(problem{code, offset, value, limit, {}});
+void add(document& doc, problem_code code, std::uint64_t offset, problem_payload payload = about::nothing{}) {
+    doc.problems.push_back(problem{code, offset, payload, {}});
 }
 
 // A string longer than the display buffer holds, and a zero byte inside it: the
@@ -22,11 +21,15 @@ void add(document& doc, problem_code code, std::uint64_t offset, std::int64_t va
 void check_string(document& doc, bytes_view text, std::uint64_t text_offset, std::uint64_t length_offset,
                   problem_code too_long, problem_code zero, std::int64_t record_number) {
     if (text.size() > max_string_length) {
-        add(doc, too_long, length_offset, static_cast<std::int64_t>(text.size()), record_number);
+        const auto length = static_cast<std::int64_t>(text.size());
+        add(doc, too_long, length_offset,
+            record_number == 0 ? problem_payload{about::length{length}}
+                               : problem_payload{about::long_text{record_number, length}});
     }
     const auto at = std::find(text.begin(), text.end(), std::uint8_t{0});
     if (at != text.end())
-        add(doc, zero, text_offset + static_cast<std::uint64_t>(at - text.begin()), 0, record_number);
+        add(doc, zero, text_offset + static_cast<std::uint64_t>(at - text.begin()),
+            record_number == 0 ? problem_payload{} : problem_payload{about::record{record_number}});
 }
 
 // The record at `offset`, or nothing when its head or its text runs past the end.
@@ -52,13 +55,13 @@ void check_unused_slot_bytes(document& doc, bytes_view bytes, const text_record&
     for (const std::uint64_t slot : {record_offset::red, record_offset::green, record_offset::blue}) {
         const bytes_view unused = *read_bytes(bytes, r.offset + slot + 1, 3);
         if (std::any_of(unused.begin(), unused.end(), [](std::uint8_t b) { return b != 0; })) {
-            add(doc, problem_code::unused_colour_bytes, r.offset + slot + 1, 0, number);
+            add(doc, problem_code::unused_colour_bytes, r.offset + slot + 1, about::record{number});
         }
     }
     for (const std::uint64_t slot : {record_offset::x, record_offset::y}) {
         const bytes_view unused = *read_bytes(bytes, r.offset + slot + 2, 2);
         if (unused[0] != 0 || unused[1] != 0)
-            add(doc, problem_code::unused_position_bytes, r.offset + slot + 2, 0, number);
+            add(doc, problem_code::unused_position_bytes, r.offset + slot + 2, about::record{number});
     }
 }
 
@@ -68,17 +71,18 @@ std::optional<problem> window_size_problem(std::int64_t width, std::int64_t heig
     if (width < 0 || height < 0) {
         return problem{problem_code::window_side_negative,
                        width < 0 ? header_offset::width : header_offset::height,
-                       width,
-                       height,
+                       about::window{width, height},
                        {}};
     }
     if (width > max_window_side || height > max_window_side) {
-        return problem{problem_code::window_too_large, header_offset::width, width, height, {}};
+        return problem{
+            problem_code::window_too_large, header_offset::width, about::window{width, height}, {}};
     }
     if (!depth_accepted(depth))
-        return problem{problem_code::depth_refused, header_offset::bits_per_pixel, depth, 0, {}};
+        return problem{problem_code::depth_refused, header_offset::bits_per_pixel, about::depth{depth}, {}};
     const std::int64_t row = window_row_bytes(width, depth);
-    if (row > max_row_bytes) return problem{problem_code::row_too_wide, header_offset::width, row, depth, {}};
+    if (row > max_row_bytes)
+        return problem{problem_code::row_too_wide, header_offset::width, about::row{row, depth}, {}};
     return std::nullopt;
 }
 
@@ -101,6 +105,8 @@ severity severity_of(problem_code code) {
         case problem_code::font_not_opened:
         case problem_code::text_not_rendered:
         case problem_code::rendered_text_too_large:
+        case problem_code::texts_past_budget:
+        case problem_code::texts_stopped:
             return severity::warning;
         case problem_code::window_side_zero:
         case problem_code::depth_chosen_by_display:
@@ -163,6 +169,10 @@ const char* problem_name(problem_code code) {
             return "text_not_rendered";
         case problem_code::rendered_text_too_large:
             return "rendered_text_too_large";
+        case problem_code::texts_past_budget:
+            return "texts_past_budget";
+        case problem_code::texts_stopped:
+            return "texts_stopped";
         case problem_code::window_side_zero:
             return "window_side_zero";
         case problem_code::depth_chosen_by_display:
@@ -188,71 +198,94 @@ const char* problem_name(problem_code code) {
 }
 
 std::string describe(const problem& p) {
-    const std::string record = "text record " + number(p.limit);
+    // Each code's sentence reads the payload its kind carries (see the codes).
+    const auto& a = p.about;
+    const auto window = [&] {
+        const auto& w = std::get<about::window>(a);
+        return "the window size " + number(w.width) + "x" + number(w.height);
+    };
+    const auto length = [&] { return number(std::get<about::length>(a).bytes); };
+    const auto depth = [&] { return number(std::get<about::depth>(a).bits); };
+    const auto record = [&] {
+        const auto* text = std::get_if<about::long_text>(&a);
+        return "text record " + number(text != nullptr ? text->record : std::get<about::record>(a).number);
+    };
     switch (p.code) {
         case problem_code::not_a_document:
             return "not a ZUB document: it does not start with \"ZUB\"";
         case problem_code::short_header:
-            return "damaged document: the file is shorter than the 31-byte header (it has " +
-                   number(p.value) + " bytes)";
+            return "damaged document: the file is shorter than the 31-byte header (it has " + length() +
+                   " bytes)";
         case problem_code::caption_past_end:
-        case problem_code::image_past_end:
+        case problem_code::image_past_end: {
+            const auto& past = std::get<about::past_end>(a);
             return std::string("damaged document: ") +
                    (p.code == problem_code::caption_past_end ? "the caption" : "the image") +
-                   " runs past the end of the file (needs " + number(p.value) + " bytes at offset " +
-                   std::to_string(p.offset) + "; the file has " + number(p.limit) + ")";
+                   " runs past the end of the file (needs " + number(past.needed) + " bytes at offset " +
+                   std::to_string(p.offset) + "; the file has " + number(past.file_size) + ")";
+        }
         case problem_code::negative_image_length:
-            return "damaged document: the image length is negative (" + number(p.value) + ")";
+            return "damaged document: the image length is negative (" + length() + ")";
         case problem_code::window_too_large:
-            return "the window size " + number(p.value) + "x" + number(p.limit) + " is too large (at most " +
-                   number(max_window_side) + " pixels a side)";
+            return window() + " is too large (at most " + number(max_window_side) + " pixels a side)";
         case problem_code::window_side_negative:
-            return "the window size " + number(p.value) + "x" + number(p.limit) + " has a negative side";
+            return window() + " has a negative side";
         case problem_code::window_side_zero:
-            return "the window size " + number(p.value) + "x" + number(p.limit) +
-                   " has a side of 0: the desktop's size is used there";
+            return window() + " has a side of 0: the desktop's size is used there";
         case problem_code::depth_refused:
-            return "depth " + number(p.value) + " is refused (SDL 1.2 takes 0, the display's, or 8 to 32)";
+            return "depth " + depth() + " is refused (SDL 1.2 takes 0, the display's, or 8 to 32)";
         case problem_code::depth_chosen_by_display:
-            return "depth " + number(p.value) +
+            return "depth " + depth() +
                    " is not 0, 8, 16, 24 or 32: the display picks one (SDL 1.2 over SDL2 refuses it)";
         case problem_code::image_ends_early:
             return "the image's data ends early: the decoder fills in the rest";
-        case problem_code::font_size_out_of_range:
-            return "the texts are not drawn: the point size " + number(p.value) +
-                   (p.value < 1 ? " is below 1" : " is above " + number(max_font_size));
+        case problem_code::font_size_out_of_range: {
+            const std::int64_t points = std::get<about::points>(a).size;
+            return "the texts are not drawn: the point size " + number(points) +
+                   (points < 1 ? " is below 1" : " is above " + number(max_font_size));
+        }
         case problem_code::font_not_opened:
             return "the texts are not drawn: " + p.detail;
         case problem_code::text_not_rendered:
-            return record + " is not drawn: " + p.detail;
+            return record() + " is not drawn: " + p.detail;
         case problem_code::rendered_text_too_large:
-            return record + " is not drawn: its text would cover more than " + number(max_text_pixels) +
+            return record() + " is not drawn: its text would cover more than " + number(max_text_pixels) +
                    " pixels";
-        case problem_code::row_too_wide:
-            return "the window's rows would be " + number(p.value) + " bytes at depth " + number(p.limit) +
-                   " (SDL keeps at most " + number(max_row_bytes) + ")";
-        case problem_code::record_past_end:
-            return "damaged document: text record " + number(p.value) + " of " + number(p.limit) +
+        case problem_code::texts_past_budget:
+            return "from " + record() + " on, texts that pass the document's budget of " +
+                   number(static_cast<std::int64_t>(text_budget_pixels)) + " rendered pixels are not drawn";
+        case problem_code::texts_stopped:
+            return "the texts from record " + number(std::get<about::record>(a).number) +
+                   " on are not drawn: " + p.detail;
+        case problem_code::row_too_wide: {
+            const auto& row = std::get<about::row>(a);
+            return "the window's rows would be " + number(row.bytes) + " bytes at depth " +
+                   number(row.depth) + " (SDL keeps at most " + number(max_row_bytes) + ")";
+        }
+        case problem_code::record_past_end: {
+            const auto& cut = std::get<about::records_cut>(a);
+            return "damaged document: text record " + number(cut.number) + " of " + number(cut.count) +
                    " runs past the end of the file; it and the rest are not drawn";
+        }
         case problem_code::caption_too_long:
-            return "the caption is " + number(p.value) + " bytes long; only the first 255 are shown";
+            return "the caption is " + length() + " bytes long; only the first 255 are shown";
         case problem_code::text_too_long:
-            return "the text of " + record + " is " + number(p.value) +
+            return "the text of " + record() + " is " + number(std::get<about::long_text>(a).length) +
                    " bytes long; only the first 255 are shown";
         case problem_code::zero_in_caption:
             return "the caption has a zero byte; what follows it is not shown";
         case problem_code::zero_in_text:
-            return "the text of " + record + " has a zero byte; what follows it is not shown";
+            return "the text of " + record() + " has a zero byte; what follows it is not shown";
         case problem_code::unused_colour_bytes:
-            return record + " has non-zero bytes in the unused part of a colour slot";
+            return record() + " has non-zero bytes in the unused part of a colour slot";
         case problem_code::unused_position_bytes:
-            return record + " has non-zero bytes in the unused part of a position slot";
+            return record() + " has non-zero bytes in the unused part of a position slot";
         case problem_code::bytes_after_last_record:
-            return number(p.value) + " bytes after the last record are never read";
+            return length() + " bytes after the last record are never read";
         case problem_code::image_not_shown:
             return "the image is not shown: " + p.detail;
         case problem_code::text_outside_window:
-            return record + " is drawn wholly outside the window";
+            return record() + " is drawn wholly outside the window";
     }
     return "unknown problem";
 }
@@ -294,7 +327,7 @@ document parse_document(bytes_view file) {
     if (!doc.is_document) return doc;
     const auto size = static_cast<std::int64_t>(file.size());
     if (!fits(file, 0, header_size)) {
-        add(doc, problem_code::short_header, file.size(), size);
+        add(doc, problem_code::short_header, file.size(), about::length{size});
         return doc;
     }
     // The header fits, so none of these reads can fail.
@@ -310,18 +343,19 @@ document parse_document(bytes_view file) {
 
     const auto caption = read_bytes(file, header_size, h.caption_length);
     if (!caption) {
-        add(doc, problem_code::caption_past_end, header_size, h.caption_length, size);
+        add(doc, problem_code::caption_past_end, header_size, about::past_end{h.caption_length, size});
         return doc;
     }
     doc.caption = *caption;
     doc.image_offset = header_size + h.caption_length;
     if (h.image_length < 0) {
-        add(doc, problem_code::negative_image_length, header_offset::image_length, h.image_length);
+        add(doc, problem_code::negative_image_length, header_offset::image_length,
+            about::length{h.image_length});
         return doc;
     }
     const auto image = read_bytes(file, doc.image_offset, static_cast<std::uint64_t>(h.image_length));
     if (!image) {
-        add(doc, problem_code::image_past_end, doc.image_offset, h.image_length, size);
+        add(doc, problem_code::image_past_end, doc.image_offset, about::past_end{h.image_length, size});
         return doc;
     }
     doc.image = *image;
@@ -330,11 +364,11 @@ document parse_document(bytes_view file) {
         doc.problems.push_back(*window);
     } else if (h.width == 0 || h.height == 0) {
         add(doc, problem_code::window_side_zero, h.width == 0 ? header_offset::width : header_offset::height,
-            h.width, h.height);
+            about::window{h.width, h.height});
     }
-    if (depth_accepted(h.bits_per_pixel) && h.bits_per_pixel != 0 && h.bits_per_pixel != 8 &&
-        h.bits_per_pixel != 16 && h.bits_per_pixel != 24 && h.bits_per_pixel != 32) {
-        add(doc, problem_code::depth_chosen_by_display, header_offset::bits_per_pixel, h.bits_per_pixel);
+    if (depth_accepted(h.bits_per_pixel) && h.bits_per_pixel != 0 && !exact_depth(h.bits_per_pixel)) {
+        add(doc, problem_code::depth_chosen_by_display, header_offset::bits_per_pixel,
+            about::depth{h.bits_per_pixel});
     }
     if (image_ends_early(doc.image))
         add(doc, problem_code::image_ends_early, doc.image_offset + doc.image.size());
@@ -347,7 +381,8 @@ document parse_document(bytes_view file) {
     for (std::uint32_t index = 0; index < h.record_count; ++index) {
         const auto record = read_text_record(file, offset);
         if (!record) {
-            add(doc, problem_code::record_past_end, offset, std::int64_t{index} + 1, h.record_count);
+            add(doc, problem_code::record_past_end, offset,
+                about::records_cut{std::int64_t{index} + 1, h.record_count});
             all_read = false;
             break;
         }
@@ -360,10 +395,10 @@ document parse_document(bytes_view file) {
     }
     // Records need the font at the document's point size.
     if (!doc.records.empty() && (h.font_size < 1 || h.font_size > max_font_size))
-        add(doc, problem_code::font_size_out_of_range, header_offset::font_size, h.font_size);
+        add(doc, problem_code::font_size_out_of_range, header_offset::font_size, about::points{h.font_size});
     if (all_read && offset < file.size()) {
         add(doc, problem_code::bytes_after_last_record, offset,
-            static_cast<std::int64_t>(file.size() - offset));
+            about::length{static_cast<std::int64_t>(file.size() - offset)});
     }
     return doc;
 }

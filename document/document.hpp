@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "document/byte_reader.hpp"
@@ -84,42 +85,83 @@ struct text_record {
 enum class problem_code : std::uint8_t {
     // Errors: the document is not shown at all.
     not_a_document,         // the file does not start with "ZUB" (the viewer ends quietly)
-    short_header,           // value: the file's size
-    caption_past_end,       // value: the caption's length; limit: the file's size
-    negative_image_length,  // value: the length
-    image_past_end,         // value: the image's length; limit: the file's size
-    window_too_large,       // value, limit: the window's width and height
-    window_side_negative,   // value, limit: the window's width and height
-    depth_refused,          // value: the depth
-    row_too_wide,           // value: the bytes a row of the window takes; limit: the depth
+    short_header,           // about::length: the file's size
+    caption_past_end,       // about::past_end
+    negative_image_length,  // about::length: the image's
+    image_past_end,         // about::past_end
+    window_too_large,       // about::window
+    window_side_negative,   // about::window
+    depth_refused,          // about::depth
+    row_too_wide,           // about::row
     // Warnings: the document is shown without something.
-    record_past_end,          // value: the record's number, from 1; limit: the record count
+    record_past_end,          // about::records_cut
     image_not_shown,          // detail: why (the decoder's words)
     image_ends_early,         // the image's data stops before its end: the decoder fills the rest
-    font_size_out_of_range,   // value: the point size
+    font_size_out_of_range,   // about::points
     font_not_opened,          // detail: the font looked at, why, and what is expected
-    text_not_rendered,        // limit: the record's number; detail: the font library's words
-    rendered_text_too_large,  // limit: the record's number
+    text_not_rendered,        // about::record; detail: the font library's words
+    rendered_text_too_large,  // about::record
+    texts_past_budget,        // about::record: the first that passes it
+    texts_stopped,            // about::record: the first not reached; detail: the renderer's fate
     // Notes: shown, but not as stored.
-    window_side_zero,         // value, limit: the window's width and height
-    depth_chosen_by_display,  // value: the depth
-    caption_too_long,         // value: the length
-    text_too_long,            // value: the length; limit: the record's number
+    window_side_zero,         // about::window
+    depth_chosen_by_display,  // about::depth
+    caption_too_long,         // about::length: the caption's
+    text_too_long,            // about::long_text
     zero_in_caption,          //
-    zero_in_text,             // limit: the record's number
-    unused_colour_bytes,      // limit: the record's number
-    unused_position_bytes,    // limit: the record's number
-    bytes_after_last_record,  // value: how many
-    text_outside_window,      // limit: the record's number
+    zero_in_text,             // about::record
+    unused_colour_bytes,      // about::record
+    unused_position_bytes,    // about::record
+    bytes_after_last_record,  // about::length: how many bytes
+    text_outside_window,      // about::record
 };
 
 enum class severity : std::uint8_t { error, warning, note };
 
+// What a problem is about, by kind: each code above names the one it carries.
+namespace about {
+struct nothing {};
+struct length {
+    std::int64_t bytes = 0;
+};
+struct past_end {  // a part that needs more bytes than the file has
+    std::int64_t needed = 0;
+    std::int64_t file_size = 0;
+};
+struct window {
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+};
+struct depth {
+    std::int64_t bits = 0;
+};
+struct row {  // the bytes a row of the window takes at a depth
+    std::int64_t bytes = 0;
+    std::int64_t depth = 0;
+};
+struct points {
+    std::int64_t size = 0;
+};
+struct record {  // numbered from 1
+    std::int64_t number = 0;
+};
+struct records_cut {  // record `number` of `count` is not there
+    std::int64_t number = 0;
+    std::int64_t count = 0;
+};
+struct long_text {
+    std::int64_t record = 0;
+    std::int64_t length = 0;
+};
+}  // namespace about
+using problem_payload =
+    std::variant<about::nothing, about::length, about::past_end, about::window, about::depth, about::row,
+                 about::points, about::record, about::records_cut, about::long_text>;
+
 struct problem {
     problem_code code{};
     std::uint64_t offset = 0;
-    std::int64_t value = 0;
-    std::int64_t limit = 0;
+    problem_payload about;
     std::string detail;  // a library's own words, where the sentence ends with them
 };
 

@@ -20,12 +20,16 @@ inline constexpr std::int64_t max_row_bytes = 65535;
 // The depths SDL 1.2 opens a window at: 0 (the display's own) or 8 to 32 bits a pixel.
 constexpr bool depth_accepted(std::int64_t depth) { return depth == 0 || (depth >= 8 && depth <= 32); }
 
-// The bytes a row of a window `width` pixels wide takes at `depth` bits a pixel. At 8,
-// 16, 24 and 32 the window is made at that depth; at any other the display's own depth
-// is used, which may be 32 bits: it counts 4 bytes a pixel.
+// The depths a window is made at exactly; at any other SDL 1.2 takes the display's.
+constexpr bool exact_depth(std::int64_t depth) {
+    return depth == 8 || depth == 16 || depth == 24 || depth == 32;
+}
+
+// The bytes a row of a window `width` pixels wide takes at `depth` bits a pixel. At an
+// exact depth the window is made at that depth; at any other the display's own depth is
+// used, which may be 32 bits: it counts 4 bytes a pixel.
 constexpr std::int64_t window_row_bytes(std::int64_t width, std::int64_t depth) {
-    const bool exact = depth == 8 || depth == 16 || depth == 24 || depth == 32;
-    return width * (exact ? depth / 8 : 4);
+    return width * (exact_depth(depth) ? depth / 8 : 4);
 }
 
 // The widest and tallest embedded image, as its header declares it. Decoders allocate
@@ -37,6 +41,12 @@ inline constexpr std::int64_t max_font_size = 16384;
 
 // The most pixels one rendered text may cover before it is clipped to the window.
 inline constexpr std::int64_t max_text_pixels = std::int64_t{64} * 1024 * 1024;
+
+// The budget of rendered pixels a document's texts may take in all, counted before each
+// text is rendered: a few kilobytes can ask for thousands of texts at the largest point
+// size. And the most texts rendered, past which the rest count as past the budget.
+inline constexpr std::uint64_t text_budget_pixels = std::uint64_t{128} << 20U;
+inline constexpr std::uint32_t max_texts = 1U << 20U;
 
 // The font the viewer draws the texts in, looked up by this name in the working
 // directory.

@@ -14,7 +14,7 @@ struct failure {
 };
 
 template <class T>
-class result {
+class [[nodiscard]] result {
 public:
     result(T value) : state_(std::move(value)) {}    // NOLINT(google-explicit-constructor): returned as is
     result(failure why) : state_(std::move(why)) {}  // NOLINT(google-explicit-constructor)

@@ -138,7 +138,7 @@ TEST_P(BackgroundAtEveryDepth, ImageIsPaintedAtTheTopLeftClippedNeverScaled) {
     SDL_FreeSurface(converted);
     const std::vector<std::uint32_t> reference = raw_pixels(s);
     fill(s, backdrop);
-    EXPECT_TRUE(paint_background(doc.image, s).empty());
+    EXPECT_TRUE(paint_image(doc.image, s).empty());
     EXPECT_EQ(raw_pixels(s), reference);
 }
 
@@ -184,7 +184,7 @@ TEST_F(Background, TransparentGifPaintsAsTheWholeConvertedImageAtEveryDepth) {
             SDL_FreeSurface(converted);
             const std::vector<std::uint32_t> reference = raw_pixels(s);
             fill(s, backdrop);
-            EXPECT_TRUE(paint_background(gif, s).empty());
+            EXPECT_TRUE(paint_image(gif, s).empty());
             EXPECT_EQ(raw_pixels(s), reference) << "depth " << depth << ", window " << w << "x" << h;
         }
     }

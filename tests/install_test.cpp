@@ -31,6 +31,7 @@ std::set<std::string> installed_files() {
         "usr/bin/zub",
         "usr/bin/zub-open",
         "usr/bin/zub_reader",
+        "usr/libexec/zub-reader/zub-compose",
         "usr/share/applications/zub_reader.desktop",
         "usr/share/doc/zub-reader/changelog.gz",
         "usr/share/doc/zub-reader/copyright",

@@ -13,8 +13,7 @@
 #include <jpeglib.h>
 
 #include "tests/sdl_fixture.hpp"
-#include "view/decoder.hpp"
-#include "view/jpeg_rows.hpp"
+#include "wall/jpeg_rows.hpp"
 
 namespace zub::test {
 namespace {

@@ -9,7 +9,19 @@ namespace zub::test {
 
 dummy_sdl::dummy_sdl() : session(start_sdl(video_kind::in_memory)) {
     EXPECT_TRUE(session) << session.why();
-    EXPECT_NE(TTF_WasInit(), 0);
+    // The tests render texts themselves, to hold the stages' pictures against.
+    EXPECT_EQ(TTF_Init(), 0) << TTF_GetError();
+    set_composer_path(ZUB_COMPOSE);
+}
+
+dummy_sdl::~dummy_sdl() {
+    if (TTF_WasInit() != 0) TTF_Quit();
+}
+
+std::vector<problem> paint_image(bytes_view image, SDL_Surface* screen) {
+    const image_ask ask{screen->w, screen->h};
+    stage_job decoding = start_image_stage(image, ask);
+    return paint_background(finish_image_stage(decoding, ask), screen);
 }
 
 namespace {

@@ -11,16 +11,24 @@
 #include "document/document.hpp"
 #include "tests/doc_writer.hpp"
 #include "tests/images.hpp"
+#include "view/compose.hpp"
 #include "view/sdl_start.hpp"
 
 namespace zub::test {
 
-// SDL with the dummy video driver, and SDL_ttf, for as long as it lives: the programs'
-// own start.
+// SDL with the dummy video driver (the programs' own start), and SDL_ttf for the tests'
+// own renderings, for as long as it lives; the stages are run from the build's
+// zub-compose.
 struct dummy_sdl {
     dummy_sdl();
+    ~dummy_sdl();
+    dummy_sdl(const dummy_sdl&) = delete;
+    dummy_sdl& operator=(const dummy_sdl&) = delete;
     result<sdl_session> session;
 };
+
+// Decodes `image` behind the wall for the screen's size and paints it.
+std::vector<problem> paint_image(bytes_view image, SDL_Surface* screen);
 
 // Starts SDL with the dummy video driver and SDL_ttf once for a test suite.
 class DummyScreen : public ::testing::Test {

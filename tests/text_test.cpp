@@ -173,10 +173,20 @@ TEST_F(Text, OneFontForThePassDrawsWhatAFontPerRecordDraws) {
     EXPECT_TRUE(compose_document(doc, s).empty());
     const std::vector<std::uint32_t> once = raw_pixels(s);
 
+    // Each record as SDL_ttf draws it itself: the font opened, the text rendered in solid
+    // mode and blitted whole at its place, the font closed.
     fill(s, white);
-    const font_file font = read_font_file("Consola.ttf");
     for (const text_record& record : doc.records) {
-        EXPECT_EQ(draw_text_record(record, size, s, font), text_outcome::drawn);
+        TTF_Font* font = TTF_OpenFont("Consola.ttf", size);
+        ASSERT_NE(font, nullptr) << TTF_GetError();
+        const std::string text(record.text.begin(), record.text.end());
+        SDL_Surface* rendered =
+            TTF_RenderText_Solid(font, text.c_str(), SDL_Color{record.red, record.green, record.blue, 0});
+        ASSERT_NE(rendered, nullptr) << TTF_GetError();
+        SDL_Rect at{record.x, record.y, 0, 0};
+        EXPECT_EQ(SDL_UpperBlit(rendered, nullptr, s, &at), 0);
+        SDL_FreeSurface(rendered);
+        TTF_CloseFont(font);
     }
     EXPECT_EQ(raw_pixels(s), once);
 }
@@ -249,16 +259,6 @@ TEST_F(Text, HugePointSizeNeitherCrashesNorHangs) {
     compose(40, 20, {text_at(0, 0, 0, 0, 0, "Big")}, 100000);
 }
 
-TEST_F(Text, FontLibraryThatDidNotStartDrawsNoTextAndWarnsOnce) {
-    TTF_Quit();
-    const auto warnings = compose(40, 20, {text_at(1, 1, 0, 0, 0, "A"), text_at(1, 5, 0, 0, 0, "B")});
-    TTF_Init();
-    ASSERT_EQ(warnings.size(), 1U);
-    EXPECT_EQ(warnings[0].rfind("the texts are not drawn: the font library did not start", 0), 0U)
-        << warnings[0];
-    EXPECT_TRUE(same_pixels(shown(), solid(40, 20, white)));
-}
-
 }  // namespace
 }  // namespace zub::test
 
@@ -272,6 +272,24 @@ TEST_F(HostileText, PointSizeAboveTheBoundDrawsNoText) {
     EXPECT_EQ(warnings,
               std::vector<std::string>{"the texts are not drawn: the point size 2147483647 is above 16384"});
     EXPECT_TRUE(same_pixels(shown(), solid(40, 20, white)));
+}
+
+// A few kilobytes that ask for hundreds of texts at 9000 points, each a different glyph
+// or all the same: the texts stop at the document's budget of rendered pixels, and the
+// rest of the picture is shown.
+TEST_F(HostileText, HugeTextsStopAtTheDocumentsBudget) {
+    for (const bool different : {true, false}) {
+        std::vector<record_parts> records;
+        for (int i = 0; i < 190; ++i) {
+            const char glyph = different ? static_cast<char>(i < 94 ? 0x21 + i : 0xA1 + (i - 94) % 95) : 'W';
+            records.push_back(text_at(0, 0, 0, 0, 0, std::string(1, glyph)));
+        }
+        EXPECT_EQ(compose(16, 16, records, 9000),
+                  std::vector<std::string>{
+                      "from text record 3 on, texts that pass the document's budget of 134217728 rendered "
+                      "pixels are not drawn"})
+            << (different ? "different glyphs" : "one glyph");
+    }
 }
 
 TEST_F(HostileText, TextThatWouldCoverTooManyPixelsIsSkipped) {

@@ -7,9 +7,10 @@
 #include <filesystem>
 #include <iterator>
 #include <memory>
+#include <utility>
 
 #include "document/limits.hpp"
-#include "view/sdl_handles.hpp"
+#include "wall/sdl_handles.hpp"
 
 namespace zub {
 
@@ -31,8 +32,28 @@ surface_handle visible_part(SDL_Surface* image, const SDL_Surface* screen) {
     return part;
 }
 
+// An SDL surface over a checked picture's pixels, with its palette, colour key and alpha.
+surface_handle surface_of(const checked_picture& p) {
+    const surface_layout& l = p.layout;
+    // A palette picture's masks are not looked at (nor checked): SDL goes by its palette.
+    const bool palette = l.bits_per_pixel == 8 && l.colour_count > 0;
+    const auto mask = [&](int channel) { return palette ? 0U : l.masks[channel]; };
+    surface_handle s{SDL_CreateRGBSurfaceFrom(const_cast<std::uint8_t*>(p.pixels), l.width, l.height,
+                                              l.bits_per_pixel, l.pitch, mask(0), mask(1), mask(2), mask(3))};
+    if (!s) return s;
+    if (s->format->palette != nullptr && l.colour_count > 0) {
+        SDL_Color colours[256];
+        for (int i = 0; i < l.colour_count; ++i)
+            colours[i] = SDL_Color{l.colours[i].r, l.colours[i].g, l.colours[i].b, l.colours[i].unused};
+        SDL_SetColors(s.get(), colours, 0, l.colour_count);
+    }
+    SDL_SetColorKey(s.get(), l.flags & (SDL_SRCCOLORKEY | SDL_RLEACCELOK), l.colorkey);
+    SDL_SetAlpha(s.get(), l.flags & (SDL_SRCALPHA | SDL_RLEACCELOK), static_cast<Uint8>(l.alpha));
+    return s;
+}
+
 std::vector<problem> image_not_shown(const std::string& why) {
-    return {problem{problem_code::image_not_shown, 0, 0, 0, why}};
+    return {problem{problem_code::image_not_shown, 0, {}, why}};
 }
 
 // Where in a 24-bit pixel (its bytes in memory order) the channel of `mask` is: 0, 1
@@ -98,10 +119,12 @@ bool paint_24_bits_directly(SDL_Surface* image, SDL_Surface* screen) {
 
 }  // namespace
 
-std::vector<problem> paint_background(decoded_image decoded, SDL_Surface* screen) {
-    if (!decoded.picture) return image_not_shown(decoded.picture.why());
-    if (paint_24_bits_directly(decoded.picture->surface.get(), screen)) return {};
-    const surface_handle shown = visible_part(decoded.picture->surface.get(), screen);
+std::vector<problem> paint_background(const finished_image& image, SDL_Surface* screen) {
+    if (!image.image) return image_not_shown(image.image.why());
+    const surface_handle picture = surface_of(image.image->picture);
+    if (!picture) return image_not_shown(SDL_GetError());
+    if (paint_24_bits_directly(picture.get(), screen)) return {};
+    const surface_handle shown = visible_part(picture.get(), screen);
     if (!shown) return image_not_shown(SDL_GetError());
     const surface_handle background{SDL_DisplayFormat(shown.get())};
     if (!background) return image_not_shown(SDL_GetError());
@@ -119,130 +142,92 @@ std::vector<problem> paint_background(decoded_image decoded, SDL_Surface* screen
     return image_not_shown(why);
 }
 
-std::vector<problem> paint_background(bytes_view image, SDL_Surface* screen) {
-    return paint_background(decode_image(image, screen->w, screen->h), screen);
+void draw_texts(const finished_texts& done, SDL_Surface* screen) {
+    if (!done.texts) return;
+    for (const checked_text& text : done.texts->texts) {
+        if (text.entry.outcome != text_outcome::drawn) continue;
+        const surface_handle surface = surface_of(text.picture);
+        if (!surface) continue;
+        SDL_Rect at{static_cast<Sint16>(text.entry.x), static_cast<Sint16>(text.entry.y), 0, 0};
+        (void)SDL_UpperBlit(surface.get(), nullptr, screen, &at);
+    }
 }
 
-font_file read_font_file(const std::string& path) {
+std::string font_file_path(const std::string& path) {
     std::error_code ignored;
-    font_file font{std::filesystem::absolute(path, ignored).string(), {}, {}};
-    if (font.path.empty()) font.path = path;
-    result<file_bytes> read = read_file(path, font_bound("the font " + font.path));
-    if (read) {
-        font.bytes = std::move(*read);
-    } else {
-        font.error = read.why();
-    }
-    return font;
+    const std::string full = std::filesystem::absolute(path, ignored).string();
+    return full.empty() ? path : full;
 }
 
-font_handle open_font(const font_file& file, int points) {
-    stream_handle stream{SDL_RWFromConstMem(file.bytes.bytes.get(), static_cast<int>(file.bytes.size))};
-    if (!stream) return font_handle{};
-    // The font closes the stream, when it is closed itself (or fails to open).
-    return font_handle{TTF_OpenFontRW(stream.release(), 1, points)};
+result<file_bytes> read_font_file(const std::string& path) {
+    return read_file(path, font_bound("the font " + font_file_path(path)));
 }
 
-text_outcome draw_text(const text_record& record, TTF_Font* font, SDL_Surface* screen, std::string* error) {
-    const SDL_Color colour{record.red, record.green, record.blue, 0};
-    const display_string text = to_display_string(record.text);
-    // The renderer allocates the whole text's surface, however little of it is shown.
-    int width = 0;
-    int height = 0;
-    if (text[0] != '\0' && TTF_SizeText(font, text.data(), &width, &height) == 0 &&
-        std::int64_t{width} * height > max_text_pixels) {
-        return text_outcome::too_large;
-    }
-    const surface_handle rendered{TTF_RenderText_Solid(font, text.data(), colour)};
-    if (!rendered) {
-        if (text[0] == '\0') return text_outcome::nothing_to_draw;
-        if (error != nullptr) *error = TTF_GetError();
-        return text_outcome::render_failed;
-    }
-    SDL_Rect at{record.x, record.y, 0, 0};
-    if (SDL_UpperBlit(rendered.get(), nullptr, screen, &at) < 0) {
-        if (error != nullptr) *error = SDL_GetError();
-        return text_outcome::render_failed;
-    }
-    return text_outcome::drawn;
+composition start_composition(const document& doc, const composing_ask& ask, const font_choice& font) {
+    composition c;
+    c.image_asked = image_ask{ask.width, ask.height, ask.pixels};
+    if (ask.image) c.image = start_image_stage(doc.image, c.image_asked);
+    c.font = font;
+    // No texts need no font, and a point size out of range is the document's own problem;
+    // a font the user names is opened all the same, to tell whether it is one.
+    const bool points_usable = doc.header.font_size >= 1 && doc.header.font_size <= max_font_size;
+    c.texts_wanted = (!doc.records.empty() && points_usable) || ask.font_named;
+    if (!c.texts_wanted) return c;
+    c.font_read = read_font_file(font.path);
+    if (!c.font_read) return c;
+    if (points_usable) c.texts = texts_of(doc);
+    c.texts_asked = texts_ask{ask.width, ask.height, points_usable ? doc.header.font_size : 12, ask.pixels};
+    c.text_stage = start_texts_stage(c.texts, c.font_read->view(), c.texts_asked);
+    return c;
 }
 
-text_outcome draw_text_record(const text_record& record, int font_size, SDL_Surface* screen,
-                              const font_file& font) {
-    if (TTF_WasInit() == 0 || font_size < 1 || font_size > max_font_size || !font.error.empty()) {
-        return text_outcome::font_unavailable;
-    }
-    const font_handle opened = open_font(font, font_size);
-    if (!opened) return text_outcome::font_unavailable;
-    return draw_text(record, opened.get(), screen);
-}
-
-namespace {
-
-// A font opened from its file's bytes, which it reads from as long as it is open.
-struct opened_font {
-    font_file file;
-    font_handle font;  // closed before the bytes go
-};
-
-problem font_not_opened(const std::string& why) {
-    return problem{problem_code::font_not_opened, header_offset::font_size, 0, 0, why};
-}
-
-// The font for a pass, or why the texts cannot be drawn.
-result<opened_font> font_for_pass(int font_size, const font_choice& choice) {
-    if (TTF_WasInit() == 0) return failure{"the font library did not start"};
-    opened_font opened{read_font_file(choice.path), {}};
-    const font_file& file = opened.file;
-    if (file.error.empty()) opened.font = open_font(file, font_size);
-    if (!opened.font) {
-        // The font library's reason is read at once, before any other call can replace it.
-        const std::string why =
-            file.error.empty() ? "cannot open the font " + file.path + ": " + TTF_GetError() : file.error;
-        return failure{why + " (" + choice.hint + ")"};
-    }
-    return opened;
-}
-
-bool font_size_usable(const document& doc) {
-    return doc.header.font_size >= 1 && doc.header.font_size <= max_font_size;
-}
-
-}  // namespace
-
-std::vector<problem> draw_text_pass(const document& doc, SDL_Surface* screen, const font_choice& font) {
+std::vector<problem> text_problems(const document& doc, const composition& c, const finished_texts& done) {
     std::vector<problem> found;
-    // No records need no font, and a point size out of range is the document's own problem.
-    if (doc.records.empty() || !font_size_usable(doc)) return found;
-    result<opened_font> opened = font_for_pass(doc.header.font_size, font);
-    if (!opened) {
-        found.push_back(font_not_opened(opened.why()));
+    // Where record `number` starts in the file.
+    const auto offset_of = [&](std::uint32_t number) {
+        return number >= 1 && number <= doc.records.size() ? doc.records[number - 1].offset : 0;
+    };
+    const auto add = [&](problem_code code, std::uint32_t number, std::string detail = {}) {
+        found.push_back(problem{code, offset_of(number), about::record{number}, std::move(detail)});
+    };
+    const auto font_problem = [&](const std::string& why) {
+        found.push_back(problem{
+            problem_code::font_not_opened, header_offset::font_size, {}, why + " (" + c.font.hint + ")"});
+    };
+    if (!c.font_read) {
+        font_problem(c.font_read.why());
         return found;
     }
-    bool render_warned = false;
-    bool size_warned = false;
-    for (std::size_t i = 0; i < doc.records.size(); ++i) {
-        const text_record& record = doc.records[i];
-        const auto number = static_cast<std::int64_t>(i) + 1;
-        std::string error;
-        switch (draw_text(record, opened->font.get(), screen, &error)) {
-            case text_outcome::render_failed:
-                if (!render_warned)
-                    found.push_back(
-                        problem{problem_code::text_not_rendered, record.offset, 0, number, error});
-                render_warned = true;
-                break;
-            case text_outcome::too_large:
-                if (!size_warned)
-                    found.push_back(
-                        problem{problem_code::rendered_text_too_large, record.offset, 0, number, {}});
-                size_warned = true;
-                break;
-            case text_outcome::drawn:
-            case text_outcome::nothing_to_draw:
-            case text_outcome::font_unavailable:
-                break;
-        }
+    const std::uint32_t first = c.texts.empty() ? 1 : c.texts.front().number;
+    if (!done.texts) {
+        add(problem_code::texts_stopped, first, done.fate.empty() ? done.texts.why() : done.fate);
+        return found;
+    }
+    const checked_texts& texts = *done.texts;
+    if (!texts.font_opened && done.fate.empty()) {
+        font_problem("cannot open the font " + font_file_path(c.font.path) + ": " + texts.font_error);
+        return found;
+    }
+    // Each kind of problem once, at the first text it is found at.
+    bool not_rendered = false;
+    bool too_large = false;
+    bool past_budget = false;
+    for (const checked_text& t : texts.texts) {
+        if (t.entry.outcome == text_outcome::not_rendered && !std::exchange(not_rendered, true))
+            add(problem_code::text_not_rendered, t.entry.number, t.error);
+        if (t.entry.outcome == text_outcome::too_large && !std::exchange(too_large, true))
+            add(problem_code::rendered_text_too_large, t.entry.number);
+        if (t.entry.outcome == text_outcome::past_budget && !std::exchange(past_budget, true))
+            add(problem_code::texts_past_budget, t.entry.number);
+    }
+    // Texts beyond the most a stage takes are past the budget; what a stage that was
+    // stopped did not reach is said with its fate.
+    const std::size_t reached = texts.texts.size();
+    if (reached == max_texts && c.texts.size() > max_texts) {
+        if (!past_budget) add(problem_code::texts_past_budget, c.texts[max_texts].number);
+    } else if (reached < c.texts.size()) {
+        add(problem_code::texts_stopped, c.texts[reached].number,
+            done.fate.empty() ? "the text renderer handed back too few texts" : done.fate);
     }
     return found;
 }
@@ -253,64 +238,29 @@ void append(std::vector<problem>& to, std::vector<problem> more) {
     to.insert(to.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
 }
 
-std::vector<problem> at_image(const document& doc, std::vector<problem> found) {
-    for (problem& p : found) p.offset = doc.image_offset;
-    return found;
-}
-
 }  // namespace
 
-std::vector<problem> compose_document(const document& doc, SDL_Surface* screen, decoder_job& decoding,
-                                      const font_choice& font) {
-    std::vector<problem> found = at_image(doc, paint_background(finish_decoding(decoding), screen));
-    append(found, draw_text_pass(doc, screen, font));
+std::vector<problem> compose_document(const document& doc, SDL_Surface* screen, composition& c) {
+    std::vector<problem> found;
+    {
+        const finished_image image = finish_image_stage(c.image, c.image_asked);
+        found = paint_background(image, screen);
+        for (problem& p : found) p.offset = doc.image_offset;
+    }  // the image's hand-back goes once it is painted
+    if (c.texts_wanted) {
+        const finished_texts texts = finish_texts_stage(c.text_stage, c.texts);
+        if (texts.texts && !texts.texts->font_opened) c.font_error = texts.texts->font_error;
+        append(found, text_problems(doc, c, texts));
+        draw_texts(texts, screen);
+    }
     append(found, doc.warnings());
     drop_moot(found);
     return found;
 }
 
 std::vector<problem> compose_document(const document& doc, SDL_Surface* screen, const font_choice& font) {
-    decoder_job decoding = start_decoding(doc.image, screen->w, screen->h);
-    return compose_document(doc, screen, decoding, font);
-}
-
-std::vector<problem> find_composing_problems(const document& doc, const decoded_image& decoded,
-                                             const font_choice& font) {
-    std::vector<problem> found;
-    if (!decoded.picture) {
-        found.push_back(
-            problem{problem_code::image_not_shown, doc.image_offset, 0, 0, decoded.picture.why()});
-    }
-    // The texts are rendered onto a surface of one pixel: rendering finds what drawing would.
-    const surface_handle scratch{SDL_CreateRGBSurface(SDL_SWSURFACE, 1, 1, 32, 0xFF0000, 0xFF00, 0xFF, 0)};
-    if (scratch) append(found, draw_text_pass(doc, scratch.get(), font));
-    return found;
-}
-
-std::vector<problem> find_texts_outside(const document& doc, const font_choice& font) {
-    const std::int64_t width = doc.header.width;
-    const std::int64_t height = doc.header.height;
-    // Without the font only texts that start right of or below the window are found.
-    const result<opened_font> opened =
-        font_size_usable(doc) ? font_for_pass(doc.header.font_size, font) : failure{"no usable point size"};
-    TTF_Font* measure = opened ? opened->font.get() : nullptr;
-    std::vector<problem> found;
-    for (std::size_t i = 0; i < doc.records.size(); ++i) {
-        const text_record& r = doc.records[i];
-        const display_string text = to_display_string(r.text);
-        if (text[0] == '\0') continue;
-        int text_width = 0;
-        int text_height = 0;
-        const bool sized =
-            measure != nullptr && TTF_SizeText(measure, text.data(), &text_width, &text_height) == 0;
-        const bool right_or_below = (width > 0 && r.x >= width) || (height > 0 && r.y >= height);
-        const bool left_or_above = sized && (r.x + text_width <= 0 || r.y + text_height <= 0);
-        if (right_or_below || left_or_above) {
-            found.push_back(problem{
-                problem_code::text_outside_window, r.offset, 0, static_cast<std::int64_t>(i) + 1, {}});
-        }
-    }
-    return found;
+    composition c = start_composition(doc, composing_ask{screen->w, screen->h}, font);
+    return compose_document(doc, screen, c);
 }
 
 }  // namespace zub

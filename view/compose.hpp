@@ -1,4 +1,6 @@
-// Painting a document onto a surface: the background image, then the text records.
+// Painting a document onto a surface from what the stages behind the wall hand back: the
+// background image, converted to the screen's format and painted, then each text's
+// surface blitted at its place, with the program's own SDL.
 //
 // Nothing here opens a window or waits: the functions draw onto whatever surface they
 // are given, so the viewer, the tests and the tools compose a document the same way.
@@ -7,16 +9,14 @@
 #pragma once
 
 #include <SDL.h>
-#include <SDL_ttf.h>
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "document/document.hpp"
 #include "document/limits.hpp"
 #include "files/read_file.hpp"
-#include "view/decoder.hpp"
+#include "wall/caller.hpp"
 
 namespace zub {
 
@@ -26,67 +26,62 @@ struct font_choice {
     std::string hint = "a TrueType font named Consola.ttf is expected in the working directory";
 };
 
+// The font file's full path, as the messages name it.
+std::string font_file_path(const std::string& path);
+
+// The font file's bytes, read once; a file that cannot be read is a font that cannot be
+// opened ("cannot open the font PATH: ..."). Only a regular file of at most
+// max_font_bytes is read.
+[[nodiscard]] result<file_bytes> read_font_file(const std::string& path);
+
+// What a composition is for: a window of `width` x `height` (0 on a side: the desktop's,
+// not known yet), the pictures' pixels or only what the stages find, and the image too
+// or only the texts.
+struct composing_ask {
+    int width = 0;
+    int height = 0;
+    bool pixels = true;
+    bool image = true;
+    bool font_named = false;  // the font is opened even for a document without texts
+};
+
+// A document's composition, started: its image stage and its texts stage. There is no
+// texts stage for a document without texts or with a point size out of range (the
+// document says so itself), nor when the font cannot be read.
+struct composition {
+    image_ask image_asked;
+    stage_job image;
+    texts_ask texts_asked;
+    std::vector<text_to_render> texts;
+    stage_job text_stage;
+    font_choice font;
+    result<file_bytes> font_read = failure{"the font was not read"};
+    bool texts_wanted = false;
+    std::string font_error;  // once composed: the font library's words when the font did not open
+};
+[[nodiscard]] composition start_composition(const document& doc, const composing_ask& ask,
+                                            const font_choice& font = {});
+
+// The problems of a finished texts stage: a font that did not open, a text not rendered,
+// too large or past the budget (each kind once), texts a stopped stage did not reach.
+std::vector<problem> text_problems(const document& doc, const composition& c, const finished_texts& done);
+
 // Converts the decoded image to the screen's format and paints it at the top-left
 // corner. Returns a warning when the image was not decoded (an absurd declared size, a
 // damaged file, a decoder that misbehaved) or cannot be converted; the screen is then
 // left as it was.
-std::vector<problem> paint_background(decoded_image decoded, SDL_Surface* screen);
+std::vector<problem> paint_background(const finished_image& image, SDL_Surface* screen);
 
-// Decodes the embedded image, in the confined decoder, and paints it.
-std::vector<problem> paint_background(bytes_view image, SDL_Surface* screen);
+// Blits each text the stage drew at its place, in file order.
+void draw_texts(const finished_texts& done, SDL_Surface* screen);
 
-enum class text_outcome {
-    drawn,
-    nothing_to_draw,   // empty text, or one that starts with a zero byte
-    font_unavailable,  // the font library is not running, or the font did not open
-    render_failed,     // the renderer gave no surface for a non-empty text
-    too_large,         // the rendered text would be absurdly large
-};
+// The whole picture: the background, then the texts, each stage's hand-back let go as
+// soon as it is painted. Gives every warning the picture has: what composing it found,
+// then the document's own.
+[[nodiscard]] std::vector<problem> compose_document(const document& doc, SDL_Surface* screen, composition& c);
 
-// The font file's bytes, read once; a file that cannot be read is a font that cannot be
-// opened. Only a regular file of at most max_font_bytes is read.
-struct font_file {
-    std::string path;  // the full path looked at
-    file_bytes bytes;
-    std::string error;  // why the file could not be read ("cannot open the font PATH: ..."), or empty
-};
-font_file read_font_file(const std::string& path);
-
-// The font opened from the file at `points`, or nothing (TTF_GetError says why).
-font_handle open_font(const font_file& file, int points);
-
-// Draws one record's text in its colour with its top-left corner at (x, y), in `font`.
-// `error` gets the font library's reason when rendering fails.
-text_outcome draw_text(const text_record& record, TTF_Font* font, SDL_Surface* screen,
-                       std::string* error = nullptr);
-
-// The same with a font opened at `font_size` points for this record alone and closed
-// after it, as a naive text pass would: the picture is the same.
-text_outcome draw_text_record(const text_record& record, int font_size, SDL_Surface* screen,
-                              const font_file& font);
-
-// Draws the document's records in file order, in one font opened once for the pass
-// (none when the document's point size is out of range: the document says so itself).
-// Finds each kind of problem once, not once per record; a font that cannot be opened
-// is reported with its full path, the reason and the choice's hint.
-std::vector<problem> draw_text_pass(const document& doc, SDL_Surface* screen, const font_choice& font = {});
-
-// The whole picture: the background `decoding` gives, then the text pass. Gives every
-// warning the picture has: what composing it found, then the document's own.
-std::vector<problem> compose_document(const document& doc, SDL_Surface* screen, decoder_job& decoding,
-                                      const font_choice& font = {});
-
-// The same, decoding the image now (for a screen of the document's own size).
-std::vector<problem> compose_document(const document& doc, SDL_Surface* screen, const font_choice& font = {});
-
-// What composing the document would find, without a screen: whether its image (decoded
-// whole) decodes, and what rendering the texts finds. Needs SDL_ttf running.
-std::vector<problem> find_composing_problems(const document& doc, const decoded_image& decoded,
-                                             const font_choice& font);
-
-// The records whose text lies wholly outside the document's window (notes). Texts that
-// start right of or below it are found without a font; texts that end left of or above
-// it are measured in `font` (TTF_SizeText), where it opens at the document's point size.
-std::vector<problem> find_texts_outside(const document& doc, const font_choice& font);
+// The same, starting the stages now for a window of the screen's size.
+[[nodiscard]] std::vector<problem> compose_document(const document& doc, SDL_Surface* screen,
+                                                    const font_choice& font = {});
 
 }  // namespace zub

@@ -1,7 +1,6 @@
 #include "view/sdl_start.hpp"
 
 #include <SDL.h>
-#include <SDL_ttf.h>
 #include <X11/Xlib.h>
 #include <dlfcn.h>
 #include <sys/mman.h>
@@ -89,7 +88,6 @@ sdl_session::sdl_session(sdl_session&& other) noexcept : active(std::exchange(ot
 
 sdl_session::~sdl_session() {
     if (!active) return;
-    if (TTF_WasInit() != 0) TTF_Quit();
     SDL_Quit();
 }
 
@@ -139,7 +137,6 @@ result<sdl_session> start_sdl(video_kind kind) {
     }
     sdl_session session;
     session.active = true;
-    (void)TTF_Init();
     return session;
 }
 

@@ -1,4 +1,4 @@
-// Starting SDL and SDL_ttf: the one place every program here starts them.
+// Starting SDL: the one place every program here starts it.
 #pragma once
 
 #include <string_view>
@@ -12,7 +12,7 @@ enum class video_kind {
     in_memory,  // SDL's dummy video driver: pictures composed in memory, nothing shown
 };
 
-// SDL (video) and SDL_ttf, started, for as long as the session lives.
+// SDL (video), started, for as long as the session lives.
 struct sdl_session {
     sdl_session() = default;
     sdl_session(sdl_session&& other) noexcept;
@@ -24,13 +24,11 @@ struct sdl_session {
     bool active = false;
 };
 
-// Starts SDL's video and SDL_ttf. For a window, a driver the user names (SDL_VIDEODRIVER)
+// Starts SDL's video. For a window, a driver the user names (SDL_VIDEODRIVER)
 // is used as named; otherwise only drivers that open real windows are tried, for the
 // displays the environment names: X11, and Wayland where SDL 1.2 runs over SDL2. SDL
 // would otherwise fall back to drawing in the terminal or to an invisible window. Fails
-// with why video could not start: "no display (DISPLAY is not set)", or the reason. A
-// font library that does not start is not a failure: the texts are left out with a
-// warning.
+// with why video could not start: "no display (DISPLAY is not set)", or the reason.
 result<sdl_session> start_sdl(video_kind kind);
 
 // True when SDL 1.2 runs over SDL2 (sdl12-compat) rather than the classic library.

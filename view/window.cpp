@@ -1,7 +1,9 @@
 #include "view/window.hpp"
 
 #include <SDL_syswm.h>
+
 #include <poll.h>
+#include <algorithm>
 
 #include "document/strings.hpp"
 #include "view/compose.hpp"
@@ -36,16 +38,18 @@ result<SDL_Surface*> open_window(const window_request& request) {
     return screen;
 }
 
-decoder_job start_decoding_for(const document& doc, const window_request& request) {
-    // A side of 0 asks for the desktop's: how much of the image shows is not known yet.
-    return start_decoding(doc.image, request.width > 0 ? request.width : whole_picture,
-                          request.height > 0 ? request.height : whole_picture);
+composition start_composition_for(const document& doc, const window_request& request, const font_choice& font,
+                                  bool font_named) {
+    // A side of 0 asks for the desktop's: how much of the picture shows is not known yet.
+    return start_composition(
+        doc, composing_ask{std::max(request.width, 0), std::max(request.height, 0), true, true, font_named},
+        font);
 }
 
-result<std::vector<problem>> show_document(const document& doc, decoder_job& decoding) {
+result<std::vector<problem>> show_document(const document& doc, composition& composing) {
     const result<SDL_Surface*> screen = open_window(request_for(doc));
     if (!screen) return failure{screen.why()};
-    std::vector<problem> warnings = compose_document(doc, *screen, decoding);
+    std::vector<problem> warnings = compose_document(doc, *screen, composing);
     SDL_Flip(*screen);
     return warnings;
 }

@@ -9,7 +9,7 @@
 
 #include "document/document.hpp"
 #include "document/result.hpp"
-#include "view/decoder.hpp"
+#include "view/compose.hpp"
 
 namespace zub {
 
@@ -26,14 +26,15 @@ window_request request_for(const document& doc);
 // Opens the window and gives it its title. The screen surface, or SDL's reason.
 result<SDL_Surface*> open_window(const window_request& request);
 
-// Starts decoding the document's image for a window of this size: only the part the
-// window shows is handed back.
-decoder_job start_decoding_for(const document& doc, const window_request& request);
+// Starts composing the document behind the wall for a window of this size: only the
+// part of the image the window shows is handed back.
+[[nodiscard]] composition start_composition_for(const document& doc, const window_request& request,
+                                                const font_choice& font = {}, bool font_named = false);
 
-// Opens the document's window, paints the image `decoding` gives and the texts, and
+// Opens the document's window, paints the image and the texts `composing` gives, and
 // shows the picture once. The warnings (what was left out, and why), or why the window
 // could not be opened.
-result<std::vector<problem>> show_document(const document& doc, decoder_job& decoding);
+[[nodiscard]] result<std::vector<problem>> show_document(const document& doc, composition& composing);
 
 // Blocks until the window system asks the program to quit, or SIGINT or SIGTERM (which
 // SDL turns into the same request) comes, whenever it comes (see quit_signals.hpp).

@@ -1,7 +1,5 @@
 // zub pack: writes a document from an image, a title and texts, refusing anything the
 // viewer could not show as given.
-#include <SDL.h>
-
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -19,9 +17,8 @@
 #include "tools/font_lookup.hpp"
 #include "tools/output_file.hpp"
 #include "tools/zub/commands.hpp"
+#include "tools/zub/report.hpp"
 #include "view/compose.hpp"
-#include "view/decoder.hpp"
-#include "view/sdl_start.hpp"
 
 namespace zub {
 
@@ -108,14 +105,17 @@ result<text_to_write> parse_text(const std::string& entry, const std::string& wh
 }
 
 // The image must be one the viewer shows: decoded from its bytes alone, with no hint
-// of its type, as the viewer decodes it. The viewer shows every pixel's stored colour,
-// without its transparency: an image that has some is packed with a warning.
+// of its type, as the viewer decodes it (behind the wall). The viewer shows every pixel's
+// stored colour, without its transparency: an image that has some is packed with a
+// warning.
 outcome check_image(const std::string& path, bytes_view image) {
-    const decoded_image decoded = decode_image(image);
-    if (!decoded.picture) return failure{"the image cannot be shown by the viewer: " + decoded.picture.why()};
-    const SDL_Surface* s = decoded.picture->surface.get();
-    const char* kind = s->format->Amask != 0                ? "an alpha channel"
-                       : (s->flags & SDL_SRCCOLORKEY) != 0U ? "a transparent colour"
+    const image_ask description{0, 0, false};
+    stage_job decoding = start_image_stage(image, description);
+    const finished_image decoded = finish_image_stage(decoding, description);
+    if (!decoded.image) return failure{"the image cannot be shown by the viewer: " + decoded.image.why()};
+    const surface_layout& s = decoded.image->picture.layout;
+    const char* kind = s.masks[3] != 0                      ? "an alpha channel"
+                       : (s.flags & surface_colorkey) != 0U ? "a transparent colour"
                                                             : nullptr;
     if (kind != nullptr) {
         say(path, std::string("warning: the image has ") + kind +
@@ -158,7 +158,7 @@ result<document_to_write> document_from_options(const pack_options& options) {
     doc.width = sides->width;
     doc.height = sides->height;
     const auto depth = whole_number(options.depth);
-    if (!depth || (*depth != 0 && *depth != 8 && *depth != 16 && *depth != 24 && *depth != 32)) {
+    if (!depth || (*depth != 0 && !exact_depth(*depth))) {
         return failure{"--depth '" + options.depth + "' is not 0, 8, 16, 24 or 32"};
     }
     doc.bits_per_pixel = static_cast<std::int32_t>(*depth);
@@ -228,12 +228,16 @@ int pack_command(const pack_options& options) {
     }
     if (const outcome written = write_output(*target, bytes); !written)
         return file_problem("", written.why());
-    // Stored as asked, but nobody will see it.
-    if (const result<sdl_session> sdl = start_sdl(video_kind::in_memory); sdl) {
-        const document written = parse_document(bytes_view(bytes.data(), bytes.size()));
-        if (const std::string note = font_note(font, "measured"); !note.empty() && !written.records.empty())
-            say(options.out_path, note);
-        for (const problem& p : find_texts_outside(written, font_choice{font.path, font.hint}))
+    // Stored as asked, but nobody will see it: the texts are measured behind the wall.
+    const document written = parse_document(bytes_view(bytes.data(), bytes.size()));
+    if (!written.records.empty()) {
+        if (const std::string note = font_note(font, "measured"); !note.empty()) say(options.out_path, note);
+        composition measuring = start_composition(
+            written, composing_ask{written.header.width, written.header.height, false, false},
+            font_choice{font.path, font.hint});
+        finished_texts measured;
+        if (measuring.texts_wanted) measured = finish_texts_stage(measuring.text_stage, measuring.texts);
+        for (const problem& p : find_texts_outside(written, measuring.texts_wanted ? &measured : nullptr))
             say(options.out_path, "note: " + describe(p));
     }
     return status_ok;

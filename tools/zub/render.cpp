@@ -44,16 +44,6 @@ rgb_image read_screen(const SDL_Surface* screen) {
     return out;
 }
 
-// A font the user names is an input like the document: one that cannot be opened ends
-// the run, where the default font only leaves the texts out with a warning.
-outcome check_named_font(const std::string& path) {
-    result<file_bytes> read = read_file(path, font_bound("the font"));
-    if (!read) return failure{read.why()};
-    if (!open_font(font_file{path, std::move(*read), {}}, 12))
-        return failure{std::string("cannot open the font: ") + TTF_GetError()};
-    return done{};
-}
-
 // The largest window a thumbnail is made of: 8192 x 8192.
 constexpr std::int64_t max_thumbnail_pixels = std::int64_t{64} * 1024 * 1024;
 
@@ -61,8 +51,7 @@ window_request rendered_request(const document& doc, picture_size desktop) {
     window_request request = request_for(doc);
     // Depth 0 is the display's own, and so is any depth a display does not offer: the
     // viewer's displays are true colour.
-    if (request.depth != 8 && request.depth != 16 && request.depth != 24 && request.depth != 32)
-        request.depth = 32;
+    if (!exact_depth(request.depth)) request.depth = 32;
     // A side of 0 is the desktop's.
     if (request.width == 0) request.width = desktop.width;
     if (request.height == 0) request.height = desktop.height;
@@ -120,20 +109,25 @@ int render_command(const render_options& options) {
                                       " is too large for a thumbnail (at most " +
                                       std::to_string(max_thumbnail_pixels) + " pixels)");
     }
-    // Decoding starts before SDL does, in a process with no other threads.
-    decoder_job decoding = start_decoding_for(doc, request);
-    const result<sdl_session> sdl = start_sdl(video_kind::in_memory);
-    if (!sdl) return file_problem(path, "cannot start SDL: " + sdl.why());
+    // A font the user names is an input like the document: one that cannot be read or
+    // opened ends the run, where another only leaves the texts out with a warning.
     if (!options.font_path.empty()) {
-        if (const outcome named = check_named_font(options.font_path); !named)
+        if (const outcome named = check_font_file(options.font_path); !named)
             return file_problem(options.font_path, named.why());
     }
+    // The stages compose behind the wall while SDL starts.
+    composition composing =
+        start_composition_for(doc, request, font_choice{font.path, font.hint}, !options.font_path.empty());
+    const result<sdl_session> sdl = start_sdl(video_kind::in_memory);
+    if (!sdl) return file_problem(path, "cannot start SDL: " + sdl.why());
     const result<SDL_Surface*> screen = open_window(request);
     if (!screen) return file_problem(path, screen.why());
+    const std::vector<problem> warnings = compose_document(doc, *screen, composing);
+    if (!options.font_path.empty() && !composing.font_error.empty())
+        return file_problem(options.font_path, "cannot open the font: " + composing.font_error);
     if (const std::string note = font_note(font, "drawn"); !note.empty() && !doc.records.empty())
         say(path, note);
-    for (const problem& warning : compose_document(doc, *screen, decoding, font_choice{font.path, font.hint}))
-        say(path, describe(warning));
+    for (const problem& warning : warnings) say(path, describe(warning));
 
     rgb_image picture = read_screen(*screen);
     if (options.size > 0)

@@ -21,10 +21,12 @@ struct document_report {
 std::string escape_bytes(bytes_view bytes);
 
 // Parses the document and notes every problem with its byte offset. The image is decoded
-// as the viewer decodes it (in the confined decoder); telling whether a text lies wholly
-// outside the window needs SDL_ttf running and the font (without it, only texts that
-// start right of or below the window are found). Start no thread before calling it:
-// the decoder is forked.
+// and the texts rendered as the viewer does, behind the wall.
 document_report inspect_document(bytes_view bytes, const font_choice& font);
+
+// The records whose text lies wholly outside the document's window (notes). Texts that
+// start right of or below it are found without a font; texts that end left of or above
+// it by the sizes the texts stage measured, where it measured them.
+std::vector<problem> find_texts_outside(const document& doc, const finished_texts* measured);
 
 }  // namespace zub

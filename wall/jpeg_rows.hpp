@@ -3,7 +3,7 @@
 #pragma once
 
 #include "document/byte_reader.hpp"
-#include "view/sdl_handles.hpp"
+#include "wall/sdl_handles.hpp"
 
 namespace zub {
 

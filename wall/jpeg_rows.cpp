@@ -1,4 +1,4 @@
-#include "view/jpeg_rows.hpp"
+#include "wall/jpeg_rows.hpp"
 
 #include <SDL_image.h>
 

@@ -1,0 +1,108 @@
+// A stand-in for zub-compose taken over by a hostile image or font: it runs as the real
+// one does up to the wall, then, in the stage /tmp/zub-taken-PARENT names, does what the
+// attack there says instead of the stage's work. Everything else is the real stage.
+//
+//   /tmp/zub-taken-PARENT: "STAGE ATTACK", e.g. "image shrinks-its-handback"
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "wall/composer.hpp"
+#include "wall/handback.hpp"
+#include "wall/stages.hpp"
+
+namespace {
+
+std::string attack;
+
+void spin() {
+    volatile unsigned forever = 0;
+    while (forever == 0) {
+    }
+}
+
+void on_xcpu(int /*signal*/) {}
+
+// A picture of what the process holds: its environment, its command line, its stack and
+// heap near at hand, and its input, as 8-bit grey pixels.
+int hand_back_what_it_holds(zub::bytes_view input, std::span<std::uint8_t> handback) {
+    std::string held(reinterpret_cast<const char*>(input.data()), input.size());
+    for (char** variable = environ; variable != nullptr && *variable != nullptr; ++variable)
+        held += *variable;
+    volatile char on_stack[4096];
+    for (const volatile char& c : on_stack) held += c;
+    const auto* heap = static_cast<const char*>(std::malloc(1 << 16));
+    if (heap != nullptr) held.append(heap, 1 << 16);
+    const int width = 256;
+    const auto height = static_cast<int>(std::min<std::size_t>(held.size() / width + 1, 4096));
+    const std::size_t room = handback.size() - zub::handback_header_bytes;
+    const std::size_t bytes =
+        std::min(room, static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    std::memcpy(handback.data() + zub::handback_header_bytes, held.data(), std::min(bytes, held.size()));
+    zub::image_handback header{};
+    header.report.progress = zub::progress_done;
+    header.image_width = width;
+    header.image_height = static_cast<int>(bytes / width);
+    header.picture.width = width;
+    header.picture.height = header.image_height;
+    header.picture.pitch = width;
+    header.picture.bits_per_pixel = 8;
+    header.picture.colour_count = 256;
+    for (int i = 0; i < 256; ++i) {
+        const auto grey = static_cast<std::uint8_t>(i);
+        header.picture.colours[i] = zub::handback_colour{grey, grey, grey, 0};
+    }
+    header.pixel_bytes = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(header.image_height);
+    std::memcpy(handback.data(), &header, sizeof header);
+    return zub::exit_done;
+}
+
+int taken(zub::bytes_view input, std::span<std::uint8_t> handback) {
+    if (attack == "opens-a-file") (void)open("/tmp/zub-taken-was-here", O_WRONLY | O_CREAT, 0600);
+    if (attack == "opens-a-socket") (void)socket(AF_INET, SOCK_STREAM, 0);
+    if (attack == "runs-a-program")
+        (void)execl("/bin/sh", "sh", "-c", "touch /tmp/zub-taken-was-here", nullptr);
+    if (attack == "writes-to-stdout") (void)!write(STDOUT_FILENO, "decoded\n", 8);
+    if (attack == "forks" && fork() == 0) _exit(0);
+    if (attack == "shrinks-its-handback") (void)ftruncate(zub::stage_handback_fd, 0);
+    if (attack == "grows-its-handback") (void)ftruncate(zub::stage_handback_fd, off_t{6} << 30);
+    if (attack == "stops-itself") (void)raise(SIGSTOP);
+    if (attack == "catches-sigxcpu") {
+        (void)signal(SIGXCPU, on_xcpu);
+        spin();
+    }
+    if (attack == "loops-for-ever") spin();
+    if (attack == "allocates-without-end") {
+        while (std::malloc(std::size_t{64} << 20U) != nullptr) {
+        }
+        return zub::exit_out_of_memory;
+    }
+    if (attack == "writes-to-an-invalid-address") {
+        *reinterpret_cast<volatile int*>(std::uintptr_t{8}) = 1;  // NOLINT(performance-no-int-to-ptr)
+    }
+    if (attack == "hands-back-what-it-holds") return hand_back_what_it_holds(input, handback);
+    return zub::exit_failed;
+}
+
+}  // namespace
+
+// In a sanitizer build, an allocation the memory limit refuses returns null, as in a
+// release build, instead of ending the process with a report the wall would not let out.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the runtime's own name
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+
+int main(int argc, char* argv[]) {
+    std::string stage;
+    if (argc > 2) {
+        std::ifstream order(std::string("/tmp/zub-taken-") + argv[2]);
+        order >> stage >> attack;
+    }
+    const bool attacked = argc > 1 && stage == argv[1];
+    _exit(zub::run_composer(argc, argv, attacked ? taken : nullptr));
+}

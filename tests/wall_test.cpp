@@ -1,0 +1,182 @@
+// The wall: a stage that a hostile image has taken over is stopped, its fate becomes one
+// warning, the rest of the document is shown, nothing it tried happens, and what it
+// hands back holds nothing of the caller's. A stand-in for a taken zub-compose
+// (tests/taken_composer.cpp) does what each attack says once it is confined.
+#include <SDL_image.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tests/sdl_fixture.hpp"
+#include "view/compose.hpp"
+
+namespace zub::test {
+namespace {
+
+constexpr const char* trace = "/tmp/zub-taken-was-here";
+
+class Wall : public DummyScreen {
+protected:
+    void SetUp() override { set_composer_path(ZUB_TAKEN_COMPOSER); }
+    void TearDown() override {
+        set_composer_path(ZUB_COMPOSE);
+        std::filesystem::remove(order_path());
+        std::filesystem::remove(trace);
+    }
+
+    static std::string order_path() { return "/tmp/zub-taken-" + std::to_string(getpid()); }
+    static void order(const std::string& stage, const std::string& attack) {
+        std::ofstream(order_path()) << stage << ' ' << attack << '\n';
+    }
+
+    // A document whose image the decoder is given, and one text over it.
+    static document_parts parts() {
+        document_parts p;
+        p.width = 40;
+        p.height = 20;
+        p.caption = to_bytes("caption-of-the-document");
+        p.image = encode_png(pattern(40, 20, true), png_kind::rgb);
+        p.records = {text_at(2, 2, 255, 255, 255, "Text")};
+        return p;
+    }
+
+    // The screen of `p` composed with the real stages, and its warnings.
+    static std::vector<std::uint32_t> composed(const document_parts& p) {
+        set_composer_path(ZUB_COMPOSE);
+        const bytes file = write_document(p);
+        SDL_Surface* s = screen(p.width, p.height, 32);
+        fill(s, rgba{0, 0, 0, 255});
+        (void)compose_document(parsed(file), s);
+        set_composer_path(ZUB_TAKEN_COMPOSER);
+        return raw_pixels(s);
+    }
+};
+
+TEST_F(Wall, TakenDecoderIsStoppedAndTheRestIsShown) {
+    document_parts without_image = parts();
+    without_image.image = to_bytes("not an image");
+    const std::vector<std::uint32_t> expected = composed(without_image);
+    const bytes file = write_document(parts());
+    for (const auto& [attack, why] : std::vector<std::pair<std::string, std::string>>{
+             {"opens-a-file", "the decoder tried a forbidden system call"},
+             {"opens-a-socket", "the decoder tried a forbidden system call"},
+             {"runs-a-program", "the decoder tried a forbidden system call"},
+             {"writes-to-stdout", "the decoder tried a forbidden system call"},
+             {"forks", "the decoder tried a forbidden system call"},
+             {"shrinks-its-handback", "the decoder tried a forbidden system call"},
+             {"grows-its-handback", "the decoder tried a forbidden system call"},
+             {"stops-itself", "the decoder tried a forbidden system call"},
+             {"catches-sigxcpu", "the decoder was stopped after 2 s"},
+             {"loops-for-ever", "the decoder was stopped after 2 s"},
+             {"allocates-without-end", "the decoder went over its memory limit"},
+             {"writes-to-an-invalid-address", "the decoder crashed (signal 11)"}}) {
+        order("image", attack);
+        SDL_Surface* s = screen(40, 20, 32);
+        fill(s, rgba{0, 0, 0, 255});
+        EXPECT_EQ(describe_all(compose_document(parsed(file), s)),
+                  std::vector<std::string>{"the image is not shown: " + why})
+            << attack;
+        EXPECT_EQ(raw_pixels(s), expected) << attack;
+        EXPECT_FALSE(std::filesystem::exists(trace)) << attack;
+    }
+}
+
+// A crash in one stage takes nothing of the other's with it.
+TEST_F(Wall, TakenTextRendererLeavesTheImageShown) {
+    document_parts without_texts = parts();
+    without_texts.records.clear();
+    const std::vector<std::uint32_t> expected = composed(without_texts);
+    order("texts", "writes-to-an-invalid-address");
+    SDL_Surface* s = screen(40, 20, 32);
+    fill(s, rgba{0, 0, 0, 255});
+    EXPECT_EQ(describe_all(compose_document(parsed(write_document(parts())), s)),
+              std::vector<std::string>{
+                  "the texts from record 1 on are not drawn: the text renderer crashed (signal 11)"});
+    EXPECT_EQ(raw_pixels(s), expected);
+}
+
+// A taken stage holds nothing of the caller's to copy into its picture: an empty
+// environment, and of the document only the image's bytes.
+TEST_F(Wall, TakenDecoderHoldsNothingOfTheCallers) {
+    const std::string secret = "a-secret-of-the-callers-environment";
+    ASSERT_EQ(setenv("ZUB_TEST_SECRET", secret.c_str(), 1), 0);
+    document_parts p = parts();
+    p.width = 256;
+    p.height = 64;
+    p.records = {text_at(2, 2, 255, 255, 255, "text-of-the-document")};
+    const bytes file = write_document(p);
+    order("image", "hands-back-what-it-holds");
+    const document doc = parsed(file);
+    const image_ask ask{256, 64};
+    stage_job decoding = start_image_stage(doc.image, ask);
+    const finished_image image = finish_image_stage(decoding, ask);
+    unsetenv("ZUB_TEST_SECRET");
+    ASSERT_TRUE(image.image) << image.image.why();
+    const checked_picture& picture = image.image->picture;
+    const std::string pixels(
+        reinterpret_cast<const char*>(picture.pixels),
+        static_cast<std::size_t>(picture.layout.pitch) * static_cast<std::size_t>(picture.layout.height));
+    EXPECT_GT(pixels.size(), 4096U);
+    EXPECT_NE(pixels.find("\x89PNG"), std::string::npos);  // the image, which it was given
+    for (const std::string& held :
+         {secret, std::string("caption-of-the-document"), std::string("text-of-the-document")})
+        EXPECT_EQ(pixels.find(held), std::string::npos) << held;
+}
+
+TEST_F(Wall, UnfinishedStageIsKilledAndReaped) {
+    order("image", "loops-for-ever");
+    pid_t child = -1;
+    {
+        const stage_job job = start_image_stage(to_bytes("anything"), image_ask{});
+        child = job.pid;
+        ASSERT_GT(child, 0);
+    }
+    EXPECT_EQ(kill(child, 0), -1);  // neither running nor a zombie
+    EXPECT_EQ(errno, ESRCH);
+}
+
+// A caller that ignores SIGCHLD (a host program may) has its children reaped unseen:
+// a stage's end is still told apart from a picture.
+TEST_F(Wall, CallerThatIgnoresItsChildrenStillTellsACrashFromAPicture) {
+    struct sigaction ignore {};
+    struct sigaction before {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGCHLD, &ignore, &before), 0);
+    order("image", "writes-to-an-invalid-address");
+    const bytes image = encode_png(pattern(8, 8, true), png_kind::rgb);
+    stage_job crashing = start_image_stage(image, image_ask{8, 8});
+    const finished_image crashed = finish_image_stage(crashing, image_ask{8, 8});
+    std::filesystem::remove(order_path());
+    stage_job decoding = start_image_stage(image, image_ask{8, 8});
+    const finished_image decoded = finish_image_stage(decoding, image_ask{8, 8});
+    (void)sigaction(SIGCHLD, &before, nullptr);
+    ASSERT_FALSE(crashed.image);
+    EXPECT_EQ(crashed.image.why().rfind("the decoder ended unseen", 0), 0U) << crashed.image.why();
+    EXPECT_TRUE(decoded.image) << decoded.image.why();
+}
+
+// An ILBM image, whose reader the viewer used to keep away from every file, is shown as
+// the image library decodes it.
+TEST_F(Wall, IlbmImageIsShownAsTheLibraryDecodesIt) {
+    set_composer_path(ZUB_COMPOSE);
+    const picture pic = pattern(32, 13, true);
+    const bytes ilbm = encode_ilbm(pic);
+    SDL_Surface* direct = IMG_Load_RW(SDL_RWFromConstMem(ilbm.data(), static_cast<int>(ilbm.size())), 1);
+    ASSERT_NE(direct, nullptr) << IMG_GetError();
+    const picture decoded = read_back(direct);
+    SDL_FreeSurface(direct);
+    EXPECT_EQ(decoded.pixels, pic.pixels);
+
+    SDL_Surface* s = screen(32, 13, 32);
+    EXPECT_TRUE(paint_image(ilbm, s).empty());
+    EXPECT_TRUE(same_pixels(s, decoded));
+}
+
+}  // namespace
+}  // namespace zub::test

@@ -1,0 +1,131 @@
+#include "wall/caller.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "document/image_probe.hpp"
+#include "document/limits.hpp"
+
+namespace zub {
+
+namespace {
+
+std::string number(std::int64_t value) { return std::to_string(value); }
+
+// The pixels the image's header declares, at the most bytes a pixel: the decoded picture
+// takes that much in the stage.
+std::uint64_t decoded_image_bytes(bytes_view image) {
+    const auto declared = probe_image_size(image);
+    const std::int64_t width =
+        declared ? std::clamp<std::int64_t>(declared->width, 1, max_image_side) : max_image_side;
+    const std::int64_t height =
+        declared ? std::clamp<std::int64_t>(declared->height, 1, max_image_side) : max_image_side;
+    return static_cast<std::uint64_t>(width * height * 4);
+}
+
+}  // namespace
+
+stage_job start_image_stage(bytes_view image, const image_ask& ask) {
+    // An absurd declared size costs the time and memory of decoding it: refused here.
+    if (const auto declared = probe_image_size(image)) {
+        if (const auto problem = image_size_problem(*declared)) {
+            stage_job refused;
+            refused.problem = *problem;
+            return refused;
+        }
+    }
+    const std::uint64_t handback = image_handback_bytes(image, ask);
+    const std::uint64_t memory = handback + decoded_image_bytes(image) + stage_memory_bytes;
+    return start_stage("the decoder",
+                       {"image", number(ask.visible_width), number(ask.visible_height),
+                        ask.pixels ? "1" : "0", std::to_string(memory)},
+                       image, handback);
+}
+
+finished_image finish_image_stage(stage_job& job, const image_ask& ask) {
+    finished_image out;
+    if (const std::string fate = finish_stage(job); !fate.empty()) {
+        out.image = failure{fate};
+        // What the image library recognised the format as, when it got that far.
+        if (result<mapping_handle> page = map_handback(job, handback_header_bytes)) {
+            image_handback header{};
+            std::memcpy(&header, page->get(), sizeof header);
+            if (header.report.progress >= progress_working)
+                out.format = stage_text(header.format, sizeof header.format);
+        }
+        return out;
+    }
+    // The header first; then exactly the pixels it says it handed back.
+    result<mapping_handle> page = map_handback(job, handback_header_bytes);
+    if (!page) {
+        out.image = failure{page.why()};
+        return out;
+    }
+    image_handback header{};
+    std::memcpy(&header, page->get(), sizeof header);
+    out.format = stage_text(header.format, sizeof header.format);
+    const std::uint64_t pixels =
+        ask.pixels ? std::min(header.pixel_bytes, job.handback_bytes - handback_header_bytes) : 0;
+    page->reset();
+    result<mapping_handle> whole = map_handback(job, handback_header_bytes + pixels);
+    if (!whole) {
+        out.image = failure{whole.why()};
+        return out;
+    }
+    out.mapping = std::move(*whole);
+    out.image = read_image_handback(
+        std::span(static_cast<const std::uint8_t*>(out.mapping.get()), out.mapping.get_deleter().size),
+        ask.pixels);
+    return out;
+}
+
+std::vector<text_to_render> texts_of(const document& doc) {
+    std::vector<text_to_render> texts;
+    texts.reserve(doc.records.size());
+    for (std::size_t i = 0; i < doc.records.size(); ++i) {
+        const text_record& r = doc.records[i];
+        texts.push_back({static_cast<std::uint32_t>(i + 1), r.red, r.green, r.blue, r.x, r.y,
+                         r.text.first(std::min<std::size_t>(r.text.size(), max_string_length))});
+    }
+    return texts;
+}
+
+stage_job start_texts_stage(std::span<const text_to_render> texts, bytes_view font, const texts_ask& ask) {
+    const std::span<const text_to_render> taken = texts.first(std::min<std::size_t>(texts.size(), max_texts));
+    const std::uint64_t handback = texts_handback_bytes(taken.size());
+    const std::vector<std::uint8_t> input = texts_request(font, taken);
+    const std::uint64_t memory = handback + input.size() + stage_memory_bytes;
+    return start_stage("the text renderer",
+                       {"texts", number(ask.window_width), number(ask.window_height), number(ask.points),
+                        ask.pixels ? "1" : "0", std::to_string(memory)},
+                       bytes_view(input.data(), input.size()), handback);
+}
+
+finished_texts finish_texts_stage(stage_job& job, std::span<const text_to_render> asked) {
+    finished_texts out;
+    const std::span<const text_to_render> taken = asked.first(std::min<std::size_t>(asked.size(), max_texts));
+    out.fate = finish_stage(job);
+    // What it finished is read whatever its end: the texts before a crash are shown.
+    result<mapping_handle> page = map_handback(job, handback_header_bytes);
+    if (!page) {
+        out.texts = failure{page.why()};
+        return out;
+    }
+    texts_handback header{};
+    std::memcpy(&header, page->get(), sizeof header);
+    page->reset();
+    const std::uint64_t entries = handback_header_bytes + taken.size() * sizeof(text_entry);
+    const std::uint64_t pixels = std::min(header.pixels_used, text_budget_pixels);
+    result<mapping_handle> whole = map_handback(job, entries + pixels);
+    if (!whole) {
+        out.texts = failure{whole.why()};
+        return out;
+    }
+    out.mapping = std::move(*whole);
+    out.texts = read_texts_handback(
+        std::span(static_cast<const std::uint8_t*>(out.mapping.get()), out.mapping.get_deleter().size),
+        taken);
+    return out;
+}
+
+}  // namespace zub

@@ -1,0 +1,51 @@
+// What the viewer, zub and the image loaders ask of the two stages, and what they get:
+// the stages started with their input and bounds, and their hand-backs read and checked.
+// No SDL here: the caller makes its own surfaces of what comes back.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "document/document.hpp"
+#include "wall/handback.hpp"
+#include "wall/job.hpp"
+
+namespace zub {
+
+// The image stage for `image`, started; an image whose header declares an absurd size is
+// refused here, without a stage. The input is copied: `image` may go at once.
+[[nodiscard]] stage_job start_image_stage(bytes_view image, const image_ask& ask);
+
+// Its end: the image's format as the image library recognises it ("PNG", ... or empty)
+// and the checked picture, whose pixels lie in `mapping`, or why there is none.
+struct finished_image {
+    std::string format;
+    result<checked_image> image = failure{"the decoder was not started"};
+    mapping_handle mapping;  // released once what the caller made of the picture is gone
+};
+[[nodiscard]] finished_image finish_image_stage(stage_job& job, const image_ask& ask);
+
+// The texts of the document the texts stage renders: every record, with its number.
+std::vector<text_to_render> texts_of(const document& doc);
+
+// The texts stage for `texts` in `font` (the font file's bytes), started.
+[[nodiscard]] stage_job start_texts_stage(std::span<const text_to_render> texts, bytes_view font,
+                                          const texts_ask& ask);
+
+// Its end: the texts it finished, checked (their pixels in `mapping`), and how the
+// stage ended: an empty fate when it finished them all.
+struct finished_texts {
+    std::string fate;
+    result<checked_texts> texts = failure{"the text renderer was not started"};
+    mapping_handle mapping;
+};
+[[nodiscard]] finished_texts finish_texts_stage(stage_job& job, std::span<const text_to_render> asked);
+
+// The image stage's work and the texts stage's in this process, without a wall, for
+// fuzzing the caller's side and counting instructions. Available where the stages are
+// linked in (zub_compose_stages).
+finished_image decode_in_process(bytes_view image, const image_ask& ask);
+finished_texts render_in_process(std::span<const text_to_render> texts, bytes_view font,
+                                 const texts_ask& ask);
+
+}  // namespace zub

@@ -1,0 +1,229 @@
+// What crosses the wall: the layouts the caller and zub-compose share, and the caller's
+// reading of what comes back.
+//
+// The caller hands each stage its input in a sealed memfd (the image's bytes; or the
+// font and the texts) and a memfd for the stage's hand-back, sized and sealed against
+// growing and shrinking before the stage maps it. A stage writes a report of how far it
+// got, then what it made: the image's visible part, or each text's surface. Everything
+// in a hand-back is written by a process a hostile image or font may have taken over, so
+// the caller reads it as untrusted bytes: every size, offset, mask and count is checked
+// against the hand-back's own size before a byte it names is used.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "document/byte_reader.hpp"
+#include "document/limits.hpp"
+#include "document/result.hpp"
+
+namespace zub {
+
+// The most CPU time a stage may take, and the most memory it may add to what it has when
+// it is confined, beyond the window's and the image's pixels.
+inline constexpr int stage_cpu_seconds = 2;
+inline constexpr std::uint64_t stage_memory_bytes = std::uint64_t{512} << 20U;
+// How long the caller waits for a stage that does not use its CPU time, on a busy
+// machine: the CPU limit stops a stage that spins long before this.
+inline constexpr int stage_wall_seconds = 10;
+
+// The stages' exit statuses.
+enum stage_exit : int {
+    exit_done = 0,
+    exit_failed = 10,        // the library gave nothing: the report's error says why
+    exit_not_confined = 11,  // the wall could not be built: the report's error says why
+    exit_out_of_memory = 12,
+    exit_crashed = 13,  // a fatal signal: the report's crash_signal
+    exit_orphaned = 14,
+    exit_usage = 15,  // a command line zub-compose does not take
+};
+
+// The descriptors a stage is given.
+inline constexpr int stage_input_fd = 3;
+inline constexpr int stage_handback_fd = 4;
+
+// The hand-back's first page holds its header; what the stage made follows it.
+inline constexpr std::size_t handback_header_bytes = 4096;
+
+// How far a stage got.
+enum stage_progress : std::uint32_t {
+    progress_started = 1,
+    progress_confined,
+    progress_working,
+    progress_done
+};
+
+// At the start of every hand-back.
+struct stage_report {
+    std::uint32_t progress;
+    std::uint32_t memory_exhausted;  // the stage found its memory used up
+    std::int32_t crash_signal;       // the signal a crash was reported with
+    char error[256];                 // why the stage failed, in the library's words
+};
+
+// A colour of a palette: red, green, blue and a byte that is not used, as SDL keeps them.
+struct handback_colour {
+    std::uint8_t r, g, b, unused;
+};
+
+// A picture as the caller makes an SDL surface of it.
+struct surface_layout {
+    std::int32_t width;
+    std::int32_t height;
+    std::int32_t pitch;
+    std::int32_t bits_per_pixel;
+    std::uint32_t masks[4];  // red, green, blue, alpha
+    std::uint32_t flags;     // colour key, alpha and RLE flags, SDL 1.2's values
+    std::uint32_t colorkey;
+    std::uint32_t alpha;
+    std::int32_t colour_count;
+    handback_colour colours[256];
+};
+
+// SDL 1.2's surface flags a hand-back may carry.
+inline constexpr std::uint32_t surface_colorkey = 0x00001000;  // SDL_SRCCOLORKEY
+inline constexpr std::uint32_t surface_rle = 0x00004000;       // SDL_RLEACCELOK
+inline constexpr std::uint32_t surface_alpha = 0x00010000;     // SDL_SRCALPHA
+
+// The image stage's hand-back: this header, then the pixels of the part a window of the
+// size asked for shows (none when only the picture's description was asked for).
+struct image_handback {
+    stage_report report;
+    char format[16];  // the image library's name for the format
+    std::int32_t image_width;
+    std::int32_t image_height;  // the whole decoded picture's size
+    surface_layout picture;     // the part handed back
+    std::uint64_t pixel_bytes;
+};
+static_assert(sizeof(image_handback) <= handback_header_bytes);
+
+// What happened to one text.
+enum class text_outcome : std::uint32_t {
+    drawn = 1,        // rendered; its visible part is handed back
+    nothing_to_draw,  // empty, or starting with a zero byte
+    outside,          // wholly outside the window: not rendered
+    too_large,        // its rendering would cover more than max_text_pixels
+    past_budget,      // the texts before it used the document's budget of rendered pixels
+    not_rendered,     // the renderer gave no surface: the entry's error says why
+    measured,         // measured only: the caller asked for no pixels
+};
+
+// One text's entry in the texts stage's hand-back.
+struct text_entry {
+    std::uint32_t number;  // the record's, from 1
+    text_outcome outcome;
+    std::int32_t text_width;  // the rendered text's size, as the font measures it (0 unknown)
+    std::int32_t text_height;
+    std::int32_t x;  // where the part handed back lands in the window
+    std::int32_t y;
+    std::int32_t width;  // the part handed back: 8 bits a pixel, colours 0 and 1
+    std::int32_t height;
+    std::int32_t pitch;
+    std::uint32_t flags;
+    std::uint32_t colorkey;
+    handback_colour colours[2];
+    std::uint64_t pixel_offset;  // from the start of the pixel area
+    char error[64];
+};
+
+// The texts stage's hand-back: this header, then `entry_capacity` entries, then the
+// pixel area. Entries are written in order; `entries_done` counts the finished ones, so
+// that what a stage finished before it was stopped is still shown.
+struct texts_handback {
+    stage_report report;
+    std::uint32_t font_opened;
+    char font_error[256];
+    std::uint32_t entry_capacity;
+    std::uint32_t entries_done;
+    std::uint64_t pixels_used;
+};
+static_assert(sizeof(texts_handback) <= handback_header_bytes);
+
+// The texts stage's input: this header, the font's bytes, then each text: its record's
+// number, colour, position, and its shown string (at most 255 bytes).
+struct texts_request_header {
+    std::uint32_t text_count;
+    std::uint32_t font_bytes;
+};
+inline constexpr std::size_t text_request_head_bytes = 12;  // number, r, g, b, length, x, y
+
+struct text_to_render {
+    std::uint32_t number = 0;
+    std::uint8_t red = 0, green = 0, blue = 0;
+    std::int16_t x = 0, y = 0;
+    bytes_view text;
+};
+
+// The texts stage's input, as the caller lays it out.
+std::vector<std::uint8_t> texts_request(bytes_view font, std::span<const text_to_render> texts);
+
+// Its reading in the stage: the font's bytes and each text, or nothing when the input is
+// not laid out so (bounds-checked: the input crosses the wall too).
+struct texts_input {
+    bytes_view font;
+    std::vector<text_to_render> texts;
+};
+std::optional<texts_input> read_texts_request(bytes_view input);
+
+struct image_ask {
+    int visible_width = 0;  // the part of the picture a window shows; 0: no bound there
+    int visible_height = 0;
+    bool pixels = true;  // false: only the picture's description (format, size, layout)
+};
+
+struct texts_ask {
+    int window_width = 0;  // the window the texts are drawn in; 0 on a side: not known
+    int window_height = 0;
+    int points = 0;
+    bool pixels = true;  // false: each text measured and rendered, but no pixels handed back
+};
+
+// The bytes the image stage's hand-back needs for `image`: the header, and the pixels of
+// the visible part at the most bytes a pixel: the window's side where the window bounds
+// it, else the side the image's header declares (where the probe knows it).
+std::uint64_t image_handback_bytes(bytes_view image, const image_ask& ask);
+
+// The size of a texts hand-back for `count` texts.
+std::uint64_t texts_handback_bytes(std::uint64_t count);
+
+// A picture a hand-back describes, checked: its layout, and its pixels within the
+// hand-back.
+struct checked_picture {
+    surface_layout layout;
+    const std::uint8_t* pixels = nullptr;
+};
+
+// The image stage's hand-back, checked. Its report and pixels lie in `handback`.
+struct checked_image {
+    std::string format;
+    int image_width = 0;
+    int image_height = 0;
+    bool has_pixels = false;
+    checked_picture picture;
+};
+result<checked_image> read_image_handback(std::span<const std::uint8_t> handback, bool pixels_asked);
+
+// The texts stage's hand-back, checked: the entries it finished, in order, each drawn
+// one's pixels within the hand-back.
+struct checked_text {
+    text_entry entry;
+    checked_picture picture;  // for drawn texts
+    std::string error;        // printable ASCII
+};
+struct checked_texts {
+    bool font_opened = false;
+    std::string font_error;
+    std::vector<checked_text> texts;
+};
+result<checked_texts> read_texts_handback(std::span<const std::uint8_t> handback,
+                                          std::span<const text_to_render> asked);
+
+// A text a stage wrote, cut at its end and kept to printable ASCII: it reaches the
+// user's terminal.
+std::string stage_text(const char* text, std::size_t size);
+
+}  // namespace zub
