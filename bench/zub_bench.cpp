@@ -2,13 +2,18 @@
 // much memory it takes, beside a floor program that does literally the viewer's steps
 // and, where installed, feh showing the same image.
 //
-//   zub_bench [--runs N] [--quick] FOLDER_OF_TOOLS
+//   zub_bench [--runs N] [--quick] [--only TEXT] [--against ZUB_READER] [--no-instructions]
+//             FOLDER_OF_TOOLS
 //
-// FOLDER_OF_TOOLS holds zub_reader, zub_floor and zub_compose_once. The benchmark starts
-// its own Xvfb -noreset, writes its documents into a temporary folder with Consola.ttf,
-// and for every document alternates the programs run by run. Prints medians and ratios.
+// FOLDER_OF_TOOLS holds zub_reader, zub, zub-compose, zub_floor, zub_compose_once and
+// zub_timeline. The benchmark starts its own Xvfb -noreset, writes its documents into a
+// temporary folder with Consola.ttf, and for every document alternates the programs run
+// by run. Prints medians and ratios, the start-up timeline with the stages' own phases,
+// and what hostile documents cost `zub render`.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
@@ -227,7 +232,7 @@ run_figures idle_on_wayland(const std::string& x_display, const std::string& vie
     return f;
 }
 
-// The viewer's start, phase by phase (zub_compose_once --timeline on the real display),
+// The viewer's start, phase by phase (zub_timeline on the real display),
 // medians of `runs`, on each runtime in `runtimes` (name, extra environment).
 void print_timeline(const std::string& display, const std::string& tools, const std::string& file,
                     const std::string& dir, int runs,
@@ -241,8 +246,7 @@ void print_timeline(const std::string& display, const std::string& tools, const 
             const long long exec_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                           std::chrono::system_clock::now().time_since_epoch())
                                           .count();
-            child_process program({tools + "/zub_compose_once", "--timeline", std::to_string(exec_ns), file},
-                                  env, dir);
+            child_process program({tools + "/zub_timeline", std::to_string(exec_ns), file}, env, dir);
             if (program.wait_exit(30) != 0) continue;
             std::istringstream lines(program.out());
             for (std::string line; std::getline(lines, line);) {
@@ -254,22 +258,113 @@ void print_timeline(const std::string& display, const std::string& tools, const 
             }
         }
     }
-    std::printf("\nstart-up timeline, %s (ms, medians of %d)\n%-22s", file.c_str(), runs, "phase");
+    std::printf("\nstart-up timeline, %s (ms, medians of %d)\n%-38s", file.c_str(), runs, "phase");
     for (const auto& runtime : runtimes) std::printf(" %12s", runtime.first.c_str());
     std::printf("\n");
     std::vector<double> total(runtimes.size(), 0);
     for (const std::string& phase : phases) {
-        std::printf("%-22s", phase.c_str());
+        std::printf("%-38s", phase.c_str());
         for (std::size_t k = 0; k < runtimes.size(); ++k) {
             const double m = median(ms[k][phase]);
-            total[k] += m;
+            // The stages' own phases ("| ...") run beside the viewer's.
+            if (!phase.starts_with("| ")) total[k] += m;
             std::printf(" %12.2f", m);
         }
         std::printf("\n");
     }
-    std::printf("%-22s", "sum");
+    std::printf("%-38s", "sum of the viewer's phases");
     for (const double t : total) std::printf(" %12.2f", t);
     std::printf("\n");
+}
+
+// A command run to its end in `dir`: its wall time, the peak memory of the largest of it
+// and the processes it waited for, and the first line of what it said on stderr that
+// names what was left out.
+struct measured_run {
+    double seconds = -1;
+    double peak_mb = -1;
+    std::string said;
+};
+
+measured_run measure(const std::vector<std::string>& argv, const std::string& dir) {
+    const std::string err_path = dir + "/measured-stderr.txt";
+    const auto start = clock_type::now();
+    const pid_t pid = fork();
+    if (pid < 0) return {};
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0) _exit(127);
+        const int out = open("/dev/null", O_WRONLY);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
+        std::vector<char*> args;
+        args.reserve(argv.size() + 1);
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid) return {};
+    measured_run run;
+    run.seconds = std::chrono::duration<double>(clock_type::now() - start).count();
+    run.peak_mb = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    std::ifstream said(err_path);
+    for (std::string line; std::getline(said, line);) {
+        if (line.find("not drawn") != std::string::npos || line.find("font") != std::string::npos) {
+            run.said = line.substr(line.find(": ", line.find(": ") + 2) + 2);
+            break;
+        }
+    }
+    return run;
+}
+
+// Documents of a few kilobytes made to cost minutes and gigabytes in the texts, and a
+// sparse font of 1 GiB beside a document: `zub render --size 256` of each, its time and
+// peak memory, against 2 s and 512 MiB beyond the window's and image's pixels.
+void hostile_figures(const std::string& tools, const fs::path& dir, const bytes& png_800x600,
+                     std::vector<std::pair<std::string, std::pair<double, double>>>& figures) {
+    const auto bomb = [&](const std::string& name, const std::vector<std::string>& texts) {
+        document_parts parts;
+        parts.width = 16;
+        parts.height = 16;
+        parts.font_size = 9000;
+        parts.caption = to_bytes(name);
+        parts.image = encode_png(pattern(16, 16, false), png_kind::rgb);
+        for (const std::string& text : texts) parts.records.push_back(text_at(0, 0, 255, 255, 255, text));
+        return write_document(parts);
+    };
+    std::vector<std::string> different;
+    for (int c = 33; c < 256 && different.size() < 190; ++c) {
+        if (c < 127 || c >= 160) different.emplace_back(1, static_cast<char>(c));
+    }
+    const fs::path sparse = dir / "sparse";
+    fs::create_directories(sparse);
+    write_file((sparse / "doc.zub").string(), make_document("sparse font", 800, 600, png_800x600, 20).file);
+    { std::ofstream(sparse / "Consola.ttf").close(); }
+    fs::resize_file(sparse / "Consola.ttf", std::uintmax_t{1} << 30U);
+    write_file((dir / "bomb-different.zub").string(), bomb("190 different", different));
+    write_file((dir / "bomb-w.zub").string(), bomb("300 W", std::vector<std::string>(300, "W")));
+    struct hostile {
+        std::string name;
+        fs::path folder;
+        std::string file;
+        double pixels_mb;  // the window's and the image's pixels
+    };
+    const double small = 2.0 * 16 * 16 * 4 / 1048576.0;
+    const double large = 2.0 * 800 * 600 * 4 / 1048576.0;
+    std::printf("\nhostile documents, zub render --size 256 (one run each)\n%-44s %9s %9s  %s\n", "document",
+                "seconds", "peak MB", "what is said");
+    for (const hostile& h :
+         {hostile{"190 different characters, 9000 pt, 16x16", dir, "bomb-different.zub", small},
+          hostile{"300 \"W\", 9000 pt, 16x16", dir, "bomb-w.zub", small},
+          hostile{"a 1 GiB sparse Consola.ttf beside it", sparse, "doc.zub", large}}) {
+        const measured_run run =
+            measure({tools + "/zub", "render", "--size", "256", h.file, "out.png"}, h.folder);
+        std::printf("%-44s %9.2f %9.1f  %s\n", h.name.c_str(), run.seconds, run.peak_mb, run.said.c_str());
+        figures.push_back({h.name, {run.seconds, run.peak_mb - h.pixels_mb}});
+    }
+    (void)std::fflush(stdout);
 }
 
 // One of the targets the figures are held against.
@@ -446,6 +541,9 @@ int main(int argc, char* argv[]) {
         if (have_compat) runtimes.push_back({"sdl12-compat", {compat_preload()}});
         print_timeline(server.display(), tools, "doc0.zub", dir.string(), runs, runtimes);
     }
+    std::vector<std::pair<std::string, std::pair<double, double>>> hostile;
+    if (!quick && std::string("hostile documents").find(only) != std::string::npos)
+        hostile_figures(tools, dir, encode_png(pattern(800, 600, false), png_kind::rgb), hostile);
     if (!quick) {
         const auto ratio = [&](const std::string& doc, const std::string& a, const std::string& b) {
             const auto& p = painted_of[doc];
@@ -456,7 +554,7 @@ int main(int argc, char* argv[]) {
         };
         std::vector<target> targets;
         const auto add = [&](const std::string& doc, const std::string& what, double value, double limit) {
-            if (painted_of.contains(doc)) targets.push_back({doc + ": " + what, value, limit});
+            if (painted_of.contains(doc) && value >= 0) targets.push_back({doc + ": " + what, value, limit});
         };
         add("800x600 PNG, 20 records", "viewer/feh", ratio("800x600 PNG, 20 records", "viewer", "feh"), 1.0);
         add("800x600 PNG, 1000 records", "viewer/feh", ratio("800x600 PNG, 1000 records", "viewer", "feh"),
@@ -466,6 +564,10 @@ int main(int argc, char* argv[]) {
         add("800x600 PNG, 10000 records", "viewer ms", ms("800x600 PNG, 10000 records", "viewer"), 300);
         add("800x600 PNG, 20 records", "compat/viewer", ratio("800x600 PNG, 20 records", "compat", "viewer"),
             2.0);
+        for (const auto& [name, figure] : hostile) {
+            targets.push_back({name + ": seconds", figure.first, 2});
+            targets.push_back({name + ": peak MB beyond the pixels", figure.second, 512});
+        }
         if (wayland) {
             targets.push_back({"idle on Wayland: wake-ups/s", wayland->idle_wakeups, 0});
             targets.push_back({"idle on Wayland: CPU %", wayland->idle_cpu_percent, 0.1});

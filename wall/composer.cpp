@@ -35,6 +35,7 @@ std::uint64_t size_of(int fd) {
 }  // namespace
 
 int run_composer(int argc, char* argv[], taken_stage taken) {
+    const std::int64_t started_ns = realtime_ns();
     const std::string_view stage = argc > 1 ? argv[1] : "";
     const bool image = stage == "image";
     if (!(image && argc == 7) && !(stage == "texts" && argc == 8)) return exit_usage;
@@ -67,6 +68,7 @@ int run_composer(int argc, char* argv[], taken_stage taken) {
     const std::span<std::uint8_t> handback(static_cast<std::uint8_t*>(mapped), handback_size);
     auto* report = reinterpret_cast<stage_report*>(handback.data());
     report->progress = progress_started;
+    report->started_ns = started_ns;
 
     // Everything the stage needs is loaded and set up before the wall goes up.
     if (image) {
@@ -81,6 +83,7 @@ int run_composer(int argc, char* argv[], taken_stage taken) {
         return exit_not_confined;
     }
     report->progress = progress_confined;
+    report->confined_ns = realtime_ns();
 
     // Only now is a byte of the input read.
     bytes_view input;
@@ -90,8 +93,10 @@ int run_composer(int argc, char* argv[], taken_stage taken) {
         input = bytes_view(static_cast<const std::uint8_t*>(in), input_size);
     }
     if (taken != nullptr) return taken(input, handback);
-    return image ? run_image_stage(input, image_asked, handback)
-                 : run_texts_stage(input, texts_asked, handback);
+    const int status =
+        image ? run_image_stage(input, image_asked, handback) : run_texts_stage(input, texts_asked, handback);
+    report->done_ns = realtime_ns();
+    return status;
 }
 
 }  // namespace zub

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstring>
 
 #include "document/image_probe.hpp"
@@ -64,6 +65,12 @@ T read_struct(std::span<const std::uint8_t> bytes) {
 }
 
 }  // namespace
+
+std::int64_t realtime_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 std::string stage_text(const char* text, std::size_t size) {
     std::string out(text, strnlen(text, size));

@@ -63,7 +63,15 @@ struct stage_report {
     std::uint32_t memory_exhausted;  // the stage found its memory used up
     std::int32_t crash_signal;       // the signal a crash was reported with
     char error[256];                 // why the stage failed, in the library's words
+    // CLOCK_REALTIME in ns when the stage's main began, when its wall was up and when its
+    // work ended: read by the benchmark's timeline alone.
+    std::int64_t started_ns;
+    std::int64_t confined_ns;
+    std::int64_t done_ns;
 };
+
+// CLOCK_REALTIME in nanoseconds.
+std::int64_t realtime_ns();
 
 // A colour of a palette: red, green, blue and a byte that is not used, as SDL keeps them.
 struct handback_colour {
