@@ -5,6 +5,7 @@
 
 #include "document/image_probe.hpp"
 #include "document/limits.hpp"
+#include "document/strings.hpp"
 
 namespace zub {
 
@@ -214,14 +215,14 @@ std::string describe(const problem& p) {
         case problem_code::not_a_document:
             return "not a ZUB document: it does not start with \"ZUB\"";
         case problem_code::short_header:
-            return "damaged document: the file is shorter than the 31-byte header (it has " + length() +
-                   " bytes)";
+            return "damaged document: the file is shorter than the 31-byte header (it has " +
+                   bytes_count(std::get<about::length>(a).bytes) + ")";
         case problem_code::caption_past_end:
         case problem_code::image_past_end: {
             const auto& past = std::get<about::past_end>(a);
             return std::string("damaged document: ") +
                    (p.code == problem_code::caption_past_end ? "the caption" : "the image") +
-                   " runs past the end of the file (needs " + number(past.needed) + " bytes at offset " +
+                   " runs past the end of the file (needs " + bytes_count(past.needed) + " at offset " +
                    std::to_string(p.offset) + "; the file has " + number(past.file_size) + ")";
         }
         case problem_code::negative_image_length:
@@ -280,8 +281,11 @@ std::string describe(const problem& p) {
             return record() + " has non-zero bytes in the unused part of a colour slot";
         case problem_code::unused_position_bytes:
             return record() + " has non-zero bytes in the unused part of a position slot";
-        case problem_code::bytes_after_last_record:
-            return length() + " bytes after the last record are never read";
+        case problem_code::bytes_after_last_record: {
+            const std::int64_t after = std::get<about::length>(a).bytes;
+            return bytes_count(after) + " after the last record " + (after == 1 ? "is" : "are") +
+                   " never read";
+        }
         case problem_code::image_not_shown:
             return "the image is not shown: " + p.detail;
         case problem_code::text_outside_window:

@@ -113,6 +113,31 @@ std::string title_text(bytes_view caption) {
     return latin1_to_utf8(shown);
 }
 
+std::string bytes_count(std::int64_t count) {
+    return std::to_string(count) + (count == 1 ? " byte" : " bytes");
+}
+
+std::string quoted_text(bytes_view text) {
+    const std::string_view chars(reinterpret_cast<const char*>(text.data()), text.size());
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < chars.size();) {
+        const auto character = character_at(chars, i);
+        const std::size_t length = character ? character->length : 1;
+        const std::string_view bytes = chars.substr(i, length);
+        if (bytes == "\\" || bytes == "\"") {
+            out += '\\';
+            out += bytes;
+        } else if (!character || is_control_character(character->code)) {
+            append_escaped(out, bytes);
+        } else {
+            out += bytes;
+        }
+        i += length;
+    }
+    return out;
+}
+
 std::string terminal_safe(std::string_view text) {
     std::string out;
     out.reserve(text.size());

@@ -35,6 +35,14 @@ std::string title_text(bytes_view caption);
 // C0 controls, DEL and C1 controls (U+0080 to U+009F).
 bool is_control_character(std::uint32_t code);
 
+// A count of bytes as a sentence says it: "1 byte", "2 bytes".
+std::string bytes_count(std::int64_t count);
+
+// The bytes of a string as a report quotes them: valid UTF-8 as text, and each byte of
+// a control character (C1 among them), of what is not UTF-8, of a quote and of a
+// backslash escaped (\xHH, \", \\).
+std::string quoted_text(bytes_view text);
+
 // Appends the UTF-8 of a code point.
 void append_utf8(std::string& out, std::uint32_t code);
 

@@ -1,8 +1,8 @@
 // A stand-in for zub-compose taken over by a hostile image or font: it runs as the real
-// one does up to the wall, then, in the stage /tmp/zub-taken-PARENT names, does what the
+// one does up to the wall, then, in the stage /tmp/zub-taken-CALLER names, does what the
 // attack there says instead of the stage's work. Everything else is the real stage.
 //
-//   /tmp/zub-taken-PARENT: "STAGE ATTACK", e.g. "image shrinks-its-handback"
+//   /tmp/zub-taken-CALLER: "STAGE ATTACK", e.g. "image shrinks-its-handback"
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <string_view>
 
 #include "wall/composer.hpp"
 #include "wall/handback.hpp"
@@ -97,12 +98,14 @@ int taken(zub::bytes_view input, std::span<std::uint8_t> handback) {
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the runtime's own name
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 
+std::string taken_stage_name;
+
+zub::taken_stage taker(std::string_view stage) { return stage == taken_stage_name ? taken : nullptr; }
+
 int main(int argc, char* argv[]) {
-    std::string stage;
-    if (argc > 2) {
-        std::ifstream order(std::string("/tmp/zub-taken-") + argv[2]);
-        order >> stage >> attack;
+    if (argc > 1) {
+        std::ifstream order(std::string("/tmp/zub-taken-") + argv[1]);
+        order >> taken_stage_name >> attack;
     }
-    const bool attacked = argc > 1 && stage == argv[1];
-    _exit(zub::run_composer(argc, argv, attacked ? taken : nullptr));
+    _exit(zub::run_composer(argc, argv, taker));
 }

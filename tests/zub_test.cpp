@@ -335,7 +335,10 @@ TEST_F(Zub, PackRefusesWhatTheViewerCouldNotShowAndWritesNothing) {
     for (const auto& [extra, status, message] : std::vector<refusal>{
              {{"--image", "sky.png", "--text", "0,0,#000000,\xE2\x82\xAC uro"},
               2,
-              "U+20AC, which is outside Latin-1"},
+              "U+20AC (\xE2\x82\xAC) at character 1 of the text, which is outside Latin-1"},
+             {{"--image", "sky.png", "--text", "0,0,#000000,a\tb"},
+              2,
+              "the control character U+0009 (a tab) at character 2"},
              {{"--image", "sky.png", "--text", "0,0,#000000," + std::string(200, 'a') + std::string(60, 'b')},
               2,
               "is 260 bytes long (at most 255)"},
@@ -349,7 +352,9 @@ TEST_F(Zub, PackRefusesWhatTheViewerCouldNotShowAndWritesNothing) {
              {{"--image", "sky.png", "--text", "0,-32769,#000000,far"},
               2,
               "the position is outside -32768..32767"},
-             {{"--image", "sky.png", "--text", "0,0,red,colour"}, 2, "the colour is not #RRGGBB"},
+             {{"--image", "sky.png", "--text", "0,0,reddish,colour"},
+              2,
+              "the colour 'reddish' is not #rrggbb, #rgb or a CSS colour name"},
              {{"--image", "sky.png", "--text", "0,0,#000000,a\xE0\x81\x81"},
               2,
               "is not valid UTF-8"},  // overlong
@@ -648,15 +653,22 @@ TEST_F(Zub, TextsAreStoredInTheOrderGiven) {
     EXPECT_EQ(info["records"][1]["text"], "second");
 }
 
-// The viewer shows stored colours without their transparency: packing an image that has
-// some says so, and packs it.
+// The viewer shows stored colours without their transparency: packing an image with a
+// pixel that is not opaque says so, and packs it; an alpha channel or a colour key that
+// no pixel uses is no reason to warn.
 TEST_F(Zub, PackWarnsThatTransparencyIsNotShown) {
     const picture pic = pattern(8, 8, true);
-    save("alpha.png", encode_png(pic, png_kind::rgba));
+    picture translucent = pic;
+    translucent.pixels[9].a = 128;
+    save("alpha.png", encode_png(translucent, png_kind::rgba));
+    save("opaque-alpha.png", encode_png(pic, png_kind::rgba));
     save("keyed.gif", encode_gif(pic, vivid_colours[0]));
     save("plain.png", encode_png(pic, png_kind::rgb));
-    for (const auto& [image, kind] : std::vector<std::pair<std::string, std::string>>{
-             {"alpha.png", "an alpha channel"}, {"keyed.gif", "a transparent colour"}, {"plain.png", ""}}) {
+    for (const auto& [image, kind] :
+         std::vector<std::pair<std::string, std::string>>{{"alpha.png", "an alpha channel"},
+                                                          {"opaque-alpha.png", ""},
+                                                          {"keyed.gif", "a transparent colour"},
+                                                          {"plain.png", ""}}) {
         const result r = zub({"pack", "-o", "doc.zub", "--size", "8x8", "--image", image});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(exists("doc.zub"));

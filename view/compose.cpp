@@ -166,18 +166,25 @@ result<file_bytes> read_font_file(const std::string& path) {
 composition start_composition(const document& doc, const composing_ask& ask, const font_choice& font) {
     composition c;
     c.image_asked = image_ask{ask.width, ask.height, ask.pixels};
-    if (ask.image) c.image = start_image_stage(doc.image, c.image_asked);
     c.font = font;
     // No texts need no font, and a point size out of range is the document's own problem;
     // a font the user names is opened all the same, to tell whether it is one.
     const bool points_usable = doc.header.font_size >= 1 && doc.header.font_size <= max_font_size;
     c.texts_wanted = (!doc.records.empty() && points_usable) || ask.font_named;
-    if (!c.texts_wanted) return c;
-    c.font_read = read_font_file(font.path);
-    if (!c.font_read) return c;
+    if (c.texts_wanted) c.font_read = read_font_file(font.path);
+    if (!c.texts_wanted || !c.font_read) {
+        if (ask.image) c.image = start_image_stage(doc.image, c.image_asked);
+        return c;
+    }
     if (points_usable) c.texts = texts_of(doc);
     c.texts_asked = texts_ask{ask.width, ask.height, points_usable ? doc.header.font_size : 12, ask.pixels};
-    c.text_stage = start_texts_stage(c.texts, c.font_read->view(), c.texts_asked);
+    if (ask.image) {
+        // One run of the composer for both: its libraries are loaded once.
+        std::tie(c.image, c.text_stage) = start_image_and_texts_stages(doc.image, c.image_asked, c.texts,
+                                                                       c.font_read->view(), c.texts_asked);
+    } else {
+        c.text_stage = start_texts_stage(c.texts, c.font_read->view(), c.texts_asked);
+    }
     return c;
 }
 

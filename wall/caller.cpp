@@ -23,23 +23,65 @@ std::uint64_t decoded_image_bytes(bytes_view image) {
     return static_cast<std::uint64_t>(width * height * 4);
 }
 
+// Why the image is not given to a stage at all: an absurd declared size costs the time
+// and memory of decoding it. Empty when it is given.
+std::string image_refused(bytes_view image) {
+    if (const auto declared = probe_image_size(image)) {
+        if (const auto problem = image_size_problem(*declared)) return *problem;
+    }
+    return {};
+}
+
+stage_request image_request(bytes_view image, const image_ask& ask) {
+    const std::uint64_t handback = image_handback_bytes(image, ask);
+    const std::uint64_t memory = handback + decoded_image_bytes(image) + stage_memory_bytes;
+    return {"the decoder",
+            {"image", number(ask.visible_width), number(ask.visible_height), ask.pixels ? "1" : "0",
+             std::to_string(memory)},
+            image,
+            handback};
+}
+
+// The texts stage's request; its input (the font and the texts, laid out) is `input`.
+stage_request texts_request_for(std::span<const text_to_render> texts, bytes_view font, const texts_ask& ask,
+                                std::vector<std::uint8_t>& input) {
+    const std::span<const text_to_render> taken = texts.first(std::min<std::size_t>(texts.size(), max_texts));
+    const std::uint64_t handback = texts_handback_bytes(taken.size());
+    input = texts_request(font, taken);
+    const std::uint64_t memory = handback + input.size() + stage_memory_bytes;
+    return {"the text renderer",
+            {"texts", number(ask.window_width), number(ask.window_height), number(ask.points),
+             ask.pixels ? "1" : "0", std::to_string(memory)},
+            bytes_view(input.data(), input.size()),
+            handback};
+}
+
+stage_job refused_job(const std::string& why) {
+    stage_job job;
+    job.problem = why;
+    return job;
+}
+
+stage_job only_job(std::vector<stage_job> jobs) { return std::move(jobs.front()); }
+
 }  // namespace
 
 stage_job start_image_stage(bytes_view image, const image_ask& ask) {
-    // An absurd declared size costs the time and memory of decoding it: refused here.
-    if (const auto declared = probe_image_size(image)) {
-        if (const auto problem = image_size_problem(*declared)) {
-            stage_job refused;
-            refused.problem = *problem;
-            return refused;
-        }
-    }
-    const std::uint64_t handback = image_handback_bytes(image, ask);
-    const std::uint64_t memory = handback + decoded_image_bytes(image) + stage_memory_bytes;
-    return start_stage("the decoder",
-                       {"image", number(ask.visible_width), number(ask.visible_height),
-                        ask.pixels ? "1" : "0", std::to_string(memory)},
-                       image, handback);
+    if (const std::string refused = image_refused(image); !refused.empty()) return refused_job(refused);
+    const stage_request request = image_request(image, ask);
+    return only_job(start_stages(std::span(&request, 1)));
+}
+
+std::pair<stage_job, stage_job> start_image_and_texts_stages(bytes_view image, const image_ask& image_asked,
+                                                             std::span<const text_to_render> texts,
+                                                             bytes_view font, const texts_ask& texts_asked) {
+    const std::string refused = image_refused(image);
+    if (!refused.empty()) return {refused_job(refused), start_texts_stage(texts, font, texts_asked)};
+    std::vector<std::uint8_t> input;
+    const std::vector<stage_request> requests{image_request(image, image_asked),
+                                              texts_request_for(texts, font, texts_asked, input)};
+    std::vector<stage_job> jobs = start_stages(requests);
+    return {std::move(jobs[0]), std::move(jobs[1])};
 }
 
 finished_image finish_image_stage(stage_job& job, const image_ask& ask) {
@@ -91,14 +133,9 @@ std::vector<text_to_render> texts_of(const document& doc) {
 }
 
 stage_job start_texts_stage(std::span<const text_to_render> texts, bytes_view font, const texts_ask& ask) {
-    const std::span<const text_to_render> taken = texts.first(std::min<std::size_t>(texts.size(), max_texts));
-    const std::uint64_t handback = texts_handback_bytes(taken.size());
-    const std::vector<std::uint8_t> input = texts_request(font, taken);
-    const std::uint64_t memory = handback + input.size() + stage_memory_bytes;
-    return start_stage("the text renderer",
-                       {"texts", number(ask.window_width), number(ask.window_height), number(ask.points),
-                        ask.pixels ? "1" : "0", std::to_string(memory)},
-                       bytes_view(input.data(), input.size()), handback);
+    std::vector<std::uint8_t> input;
+    const stage_request request = texts_request_for(texts, font, ask, input);
+    return only_job(start_stages(std::span(&request, 1)));
 }
 
 finished_texts finish_texts_stage(stage_job& job, std::span<const text_to_render> asked) {

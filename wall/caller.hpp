@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "document/document.hpp"
@@ -31,6 +32,12 @@ std::vector<text_to_render> texts_of(const document& doc);
 // The texts stage for `texts` in `font` (the font file's bytes), started.
 [[nodiscard]] stage_job start_texts_stage(std::span<const text_to_render> texts, bytes_view font,
                                           const texts_ask& ask);
+
+// Both stages in one run of zub-compose (its libraries loaded once, each stage its own
+// process and limits): the image's job and the texts'.
+[[nodiscard]] std::pair<stage_job, stage_job> start_image_and_texts_stages(
+    bytes_view image, const image_ask& image_asked, std::span<const text_to_render> texts, bytes_view font,
+    const texts_ask& texts_asked);
 
 // Its end: the texts it finished, checked (their pixels in `mapping`), and how the
 // stage ended: an empty fate when it finished them all.

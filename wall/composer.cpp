@@ -1,14 +1,18 @@
 #include "wall/composer.hpp"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <csignal>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "wall/handback.hpp"
 #include "wall/sandbox.hpp"
@@ -32,55 +36,70 @@ std::uint64_t size_of(int fd) {
     return static_cast<std::uint64_t>(about.st_size);
 }
 
-}  // namespace
-
-int run_composer(int argc, char* argv[], taken_stage taken) {
-    const std::int64_t started_ns = realtime_ns();
-    const std::string_view stage = argc > 1 ? argv[1] : "";
-    const bool image = stage == "image";
-    if (!(image && argc == 7) && !(stage == "texts" && argc == 8)) return exit_usage;
-    // Killed with the caller, whatever way it ends.
-    pid_t parent = 0;
-    if (!number_of(argv[2], parent)) return exit_usage;
-    (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) return exit_orphaned;
-
+// One stage as the command line asks for it.
+struct stage_asked {
+    bool image = true;
     image_ask image_asked;
     texts_ask texts_asked;
-    int pixels = 0;
     std::uint64_t memory = 0;
-    const bool read = image ? number_of(argv[3], image_asked.visible_width) &&
-                                  number_of(argv[4], image_asked.visible_height) &&
-                                  number_of(argv[5], pixels) && number_of(argv[6], memory)
-                            : number_of(argv[3], texts_asked.window_width) &&
-                                  number_of(argv[4], texts_asked.window_height) &&
-                                  number_of(argv[5], texts_asked.points) && number_of(argv[6], pixels) &&
-                                  number_of(argv[7], memory);
-    if (!read) return exit_usage;
-    image_asked.pixels = texts_asked.pixels = pixels != 0;
+};
+
+// The stages from `argv[first]` on, or nothing when the command line is not one this
+// program takes.
+std::vector<stage_asked> stages_of(int argc, char* argv[], int first) {
+    std::vector<stage_asked> stages;
+    for (int i = first; i < argc;) {
+        stage_asked s;
+        int pixels = 0;
+        const std::string_view name = argv[i];
+        if (name == "image" && i + 5 <= argc) {
+            if (!number_of(argv[i + 1], s.image_asked.visible_width) ||
+                !number_of(argv[i + 2], s.image_asked.visible_height) || !number_of(argv[i + 3], pixels) ||
+                !number_of(argv[i + 4], s.memory))
+                return {};
+            i += 5;
+        } else if (name == "texts" && i + 6 <= argc) {
+            s.image = false;
+            if (!number_of(argv[i + 1], s.texts_asked.window_width) ||
+                !number_of(argv[i + 2], s.texts_asked.window_height) ||
+                !number_of(argv[i + 3], s.texts_asked.points) || !number_of(argv[i + 4], pixels) ||
+                !number_of(argv[i + 5], s.memory))
+                return {};
+            i += 6;
+        } else {
+            return {};
+        }
+        s.image_asked.pixels = s.texts_asked.pixels = pixels != 0;
+        stages.push_back(s);
+        if (stages.size() > max_stages) return {};
+    }
+    return stages;
+}
+
+// A stage's child: its own input and hand-back on descriptors 3 and 4 and no other, the
+// wall, then the stage's work. Never returns.
+[[noreturn]] void run_stage(const stage_asked& s, int input_fd, int handback_fd, taken_stage taken) {
+    if ((input_fd != stage_input_fd && dup2(input_fd, stage_input_fd) < 0) ||
+        (handback_fd != stage_handback_fd && dup2(handback_fd, stage_handback_fd) < 0))
+        _exit(exit_usage);
+    (void)close_range(stage_handback_fd + 1, ~0U, 0);
+    (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
 
     // The hand-back, whole; the caller sized and sealed it.
     const std::uint64_t handback_size = size_of(stage_handback_fd);
     const std::uint64_t input_size = size_of(stage_input_fd);
-    if (handback_size < handback_header_bytes) return exit_usage;
+    if (handback_size < handback_header_bytes) _exit(exit_usage);
     void* mapped = mmap(nullptr, handback_size, PROT_READ | PROT_WRITE, MAP_SHARED, stage_handback_fd, 0);
-    if (mapped == MAP_FAILED) return exit_usage;
+    if (mapped == MAP_FAILED) _exit(exit_usage);
     const std::span<std::uint8_t> handback(static_cast<std::uint8_t*>(mapped), handback_size);
     auto* report = reinterpret_cast<stage_report*>(handback.data());
     report->progress = progress_started;
-    report->started_ns = started_ns;
 
-    // Everything the stage needs is loaded and set up before the wall goes up.
-    if (image) {
-        prepare_image_stage();
-    } else {
-        prepare_texts_stage();
-    }
     report_crashes(report);
-    if (const std::string refused = confine_stage(stage_cpu_seconds, memory, stage_input_fd);
+    if (const std::string refused = confine_stage(stage_cpu_seconds, s.memory, stage_input_fd);
         !refused.empty()) {
         std::strncpy(report->error, refused.c_str(), sizeof report->error - 1);
-        return exit_not_confined;
+        _exit(exit_not_confined);
     }
     report->progress = progress_confined;
     report->confined_ns = realtime_ns();
@@ -89,14 +108,78 @@ int run_composer(int argc, char* argv[], taken_stage taken) {
     bytes_view input;
     if (input_size > 0) {
         void* in = mmap(nullptr, input_size, PROT_READ, MAP_PRIVATE, stage_input_fd, 0);
-        if (in == MAP_FAILED) return exit_failed;
+        if (in == MAP_FAILED) _exit(exit_failed);
         input = bytes_view(static_cast<const std::uint8_t*>(in), input_size);
     }
-    if (taken != nullptr) return taken(input, handback);
-    const int status =
-        image ? run_image_stage(input, image_asked, handback) : run_texts_stage(input, texts_asked, handback);
+    int status = exit_failed;
+    if (taken != nullptr) {
+        status = taken(input, handback);
+    } else {
+        status = s.image ? run_image_stage(input, s.image_asked, handback)
+                         : run_texts_stage(input, s.texts_asked, handback);
+    }
     report->done_ns = realtime_ns();
-    return status;
+    // Returned from, the stage's status ends the process with _exit's speed: nothing of
+    // the process needs tearing down, and a sanitizer's leak check could not run here.
+    _exit(status);
+}
+
+}  // namespace
+
+int run_composer(int argc, char* argv[], stage_taker taker) {
+    const std::int64_t started_ns = realtime_ns();
+    // Killed with the caller, whatever way it ends.
+    pid_t caller = 0;
+    if (argc < 2 || !number_of(argv[1], caller)) return exit_usage;
+    (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != caller) return exit_orphaned;
+    const std::vector<stage_asked> stages = stages_of(argc, argv, 2);
+    if (stages.empty()) return exit_usage;
+    const int status_fd = stage_input_fd + 2 * static_cast<int>(stages.size());
+    if (size_of(status_fd) < sizeof(stage_status) * max_stages) return exit_usage;
+
+    // The libraries are loaded and set up once, before any stage forks.
+    bool image = false;
+    bool texts = false;
+    for (const stage_asked& s : stages) (s.image ? image : texts) = true;
+    if (image) prepare_image_stage();
+    if (texts) prepare_texts_stage();
+
+    std::vector<pid_t> children;
+    for (std::size_t k = 0; k < stages.size(); ++k) {
+        const int input_fd = stage_input_fd + 2 * static_cast<int>(k);
+        const int handback_fd = input_fd + 1;
+        stage_report start{};
+        if (pread(handback_fd, &start, sizeof start, 0) == static_cast<ssize_t>(sizeof start)) {
+            start.started_ns = started_ns;
+            (void)!pwrite(handback_fd, &start, sizeof start, 0);
+        }
+        const pid_t child = fork();
+        if (child < 0) return exit_failed;
+        if (child == 0) {
+            // The stage's own descriptors go high first, so that placing them closes none
+            // it needs; the status and the other stage's are not kept.
+            const int in = fcntl(input_fd, F_DUPFD, 64);
+            const int out = fcntl(handback_fd, F_DUPFD, 64);
+            if (in < 0 || out < 0) _exit(exit_usage);
+            (void)close_range(stage_input_fd, 63, 0);
+            run_stage(stages[k], in, out,
+                      taker != nullptr ? taker(stages[k].image ? "image" : "texts") : nullptr);
+        }
+        children.push_back(child);
+    }
+    // How each stage ended, for the caller.
+    for (std::size_t k = 0; k < children.size(); ++k) {
+        int status = 0;
+        pid_t waited = -1;
+        while ((waited = waitpid(children[k], &status, 0)) < 0 && errno == EINTR) {
+        }
+        const stage_status said{waited == children[k] ? 1 : 0, status};
+        if (pwrite(status_fd, &said, sizeof said, static_cast<off_t>(k * sizeof said)) !=
+            static_cast<ssize_t>(sizeof said))
+            return exit_failed;
+    }
+    return exit_done;
 }
 
 }  // namespace zub

@@ -1,15 +1,21 @@
-// zub-compose: the program behind the wall. The caller executes it once a stage:
+// zub-compose: the program behind the wall. The caller executes it once a composition:
 //
-//   zub-compose image PARENT VISIBLE_WIDTH VISIBLE_HEIGHT PIXELS MEMORY_BYTES
-//   zub-compose texts PARENT WINDOW_WIDTH WINDOW_HEIGHT POINTS PIXELS MEMORY_BYTES
+//   zub-compose CALLER STAGE... where each STAGE is one of
+//     image VISIBLE_WIDTH VISIBLE_HEIGHT PIXELS MEMORY_BYTES
+//     texts WINDOW_WIDTH WINDOW_HEIGHT POINTS PIXELS MEMORY_BYTES
 //
-// with its input on descriptor 3 and its hand-back on 4 (wall/handback.hpp). It dies
-// with PARENT, sets up what the stage needs, confines itself (wall/sandbox.hpp), and only
-// then maps its input and does the stage's work.
+// Stage k has its input on descriptor 3 + 2k and its hand-back on 4 + 2k
+// (wall/handback.hpp); the descriptor after the last stage's is the status it reports
+// to the caller. It dies with CALLER, sets up what the stages need (the libraries are
+// loaded once), and forks one child a stage. Each child keeps only its own input and
+// hand-back, confines itself (wall/sandbox.hpp), and only then maps its input and does
+// the stage's work, within its own limits; the program waits for each and writes how it
+// ended into the status, which no stage holds.
 #pragma once
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "document/byte_reader.hpp"
 
@@ -19,7 +25,9 @@ namespace zub {
 // is confined and its input mapped, in place of the stage's work.
 using taken_stage = int (*)(bytes_view input, std::span<std::uint8_t> handback);
 
-// zub-compose's main; `taken` is null but in tests.
-int run_composer(int argc, char* argv[], taken_stage taken = nullptr);
+// Which stage a test has taken over: the stand-in for `stage` ("image", "texts"), or null.
+using stage_taker = taken_stage (*)(std::string_view stage);
+
+int run_composer(int argc, char* argv[], stage_taker taker = nullptr);
 
 }  // namespace zub

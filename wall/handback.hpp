@@ -46,6 +46,14 @@ enum stage_exit : int {
 inline constexpr int stage_input_fd = 3;
 inline constexpr int stage_handback_fd = 4;
 
+// What zub-compose says of each stage it ran, slot k for stage k, in a status memfd no
+// stage holds: whether the stage's process ended, and waitpid's status for it.
+struct stage_status {
+    std::int32_t ended;
+    std::int32_t wait_status;
+};
+inline constexpr std::size_t max_stages = 2;
+
 // The hand-back's first page holds its header; what the stage made follows it.
 inline constexpr std::size_t handback_header_bytes = 4096;
 

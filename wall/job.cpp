@@ -40,6 +40,8 @@ struct descriptor {
     explicit descriptor(int opened = -1) : fd(opened) {}
     descriptor(const descriptor&) = delete;
     descriptor& operator=(const descriptor&) = delete;
+    descriptor(descriptor&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    descriptor& operator=(descriptor&&) = delete;
     ~descriptor() {
         if (fd >= 0) (void)close(fd);
     }
@@ -87,25 +89,14 @@ int sealed_handback(std::uint64_t bytes) {
 // before it is placed.
 int above_stage_descriptors(int fd) { return fcntl(fd, F_DUPFD_CLOEXEC, 10); }
 
-void kill_and_reap(stage_job& job) {
-    if (job.pid > 0) {
-        (void)kill(job.pid, SIGKILL);
-        while (waitpid(job.pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-        job.pid = -1;
-    }
+void close_fd(int& fd) {
+    if (fd >= 0) (void)close(fd);
+    fd = -1;
 }
 
-void close_fds(stage_job& job) {
-    for (int* fd : {&job.pidfd, &job.handback_fd}) {
-        if (*fd >= 0) (void)close(*fd);
-        *fd = -1;
-    }
-}
-
-// Waits until the stage has ended or the deadline has passed; true when it ended. With
-// a pidfd it sleeps until then; without one it looks every 10 ms.
-bool wait_for_end(const stage_job& job) {
+// Waits until the composer has ended or the deadline has passed; true when it ended.
+// With a pidfd it sleeps until then; without one it looks every 10 ms.
+bool wait_for_end(const composer_run& job) {
     const auto deadline = job.started + std::chrono::seconds(stage_wall_seconds);
     while (true) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -164,38 +155,56 @@ stage_report read_report(int handback_fd) {
     return report;
 }
 
+// Waits for the composer once; later calls find it waited for.
+void wait_once(composer_run& run) {
+    if (run.waited) return;
+    run.waited = true;
+    run.ended = wait_for_end(run);
+    if (!run.ended) (void)kill(run.pid, SIGKILL);
+    pid_t waited = -1;
+    while ((waited = waitpid(run.pid, &run.wait_status, 0)) < 0 && errno == EINTR) {
+    }
+    run.wait_error = waited < 0 ? errno : 0;
+    run.pid = -1;
+    close_fd(run.pidfd);
+}
+
 }  // namespace
 
 void mapping_release::operator()(void* at) const { (void)munmap(at, size); }
 
+composer_run::~composer_run() {
+    if (pid > 0) {
+        (void)kill(pid, SIGKILL);
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    close_fd(pidfd);
+    close_fd(status_fd);
+}
+
 stage_job::stage_job(stage_job&& other) noexcept
     : name(other.name),
-      pid(std::exchange(other.pid, -1)),
-      pidfd(std::exchange(other.pidfd, -1)),
+      run(std::move(other.run)),
+      slot(other.slot),
       handback_fd(std::exchange(other.handback_fd, -1)),
       handback_bytes(other.handback_bytes),
-      started(other.started),
       problem(std::move(other.problem)) {}
 
 stage_job& stage_job::operator=(stage_job&& other) noexcept {
     if (this != &other) {
-        kill_and_reap(*this);
-        close_fds(*this);
+        close_fd(handback_fd);
         name = other.name;
-        pid = std::exchange(other.pid, -1);
-        pidfd = std::exchange(other.pidfd, -1);
+        run = std::move(other.run);
+        slot = other.slot;
         handback_fd = std::exchange(other.handback_fd, -1);
         handback_bytes = other.handback_bytes;
-        started = other.started;
         problem = std::move(other.problem);
     }
     return *this;
 }
 
-stage_job::~stage_job() {
-    kill_and_reap(*this);
-    close_fds(*this);
-}
+stage_job::~stage_job() { close_fd(handback_fd); }
 
 std::string composer_path() {
     if (!named_composer().empty()) return named_composer();
@@ -210,34 +219,47 @@ std::string composer_path() {
 
 void set_composer_path(const std::string& path) { named_composer() = path; }
 
-stage_job start_stage(const char* name, const std::vector<std::string>& arguments, bytes_view input,
-                      std::uint64_t handback_bytes) {
-    stage_job job;
-    job.name = name;
-    job.started = std::chrono::steady_clock::now();
-    job.handback_bytes = handback_bytes;
-    const descriptor in{sealed_input(input)};
-    if (in.fd < 0) {
-        job.problem = std::string("cannot make memory for ") + name + ": " + reason(errno);
-        return job;
+std::vector<stage_job> start_stages(std::span<const stage_request> requests) {
+    std::vector<stage_job> jobs(requests.size());
+    const auto refuse = [&](const std::string& why) {
+        for (stage_job& job : jobs) {
+            job.problem = why;
+            job.run.reset();
+        }
+        return std::move(jobs);
+    };
+    if (requests.empty() || requests.size() > max_stages) return refuse("no stage was asked for");
+    auto run = std::make_shared<composer_run>();
+    run->started = std::chrono::steady_clock::now();
+    std::vector<descriptor> inputs;  // above the descriptors zub-compose is given
+    std::vector<descriptor> handbacks;
+    inputs.reserve(requests.size());
+    handbacks.reserve(requests.size());
+    for (std::size_t k = 0; k < requests.size(); ++k) {
+        const stage_request& asked = requests[k];
+        stage_job& job = jobs[k];
+        job.name = asked.name;
+        job.run = run;
+        job.slot = k;
+        job.handback_bytes = asked.handback_bytes;
+        const descriptor in{sealed_input(asked.input)};
+        job.handback_fd = sealed_handback(asked.handback_bytes);
+        if (in.fd < 0 || job.handback_fd < 0)
+            return refuse(std::string("cannot make memory for ") + asked.name + ": " + reason(errno));
+        inputs.emplace_back(above_stage_descriptors(in.fd));
+        handbacks.emplace_back(above_stage_descriptors(job.handback_fd));
+        if (inputs.back().fd < 0 || handbacks.back().fd < 0)
+            return refuse(std::string("cannot start ") + asked.name + ": " + reason(errno));
     }
-    job.handback_fd = sealed_handback(handback_bytes);
-    if (job.handback_fd < 0) {
-        job.problem = std::string("cannot make memory for ") + name + ": " + reason(errno);
-        return job;
-    }
-    const descriptor in_high{above_stage_descriptors(in.fd)};
-    const descriptor out_high{above_stage_descriptors(job.handback_fd)};
-    if (in_high.fd < 0 || out_high.fd < 0) {
-        job.problem = std::string("cannot start ") + name + ": " + reason(errno);
-        return job;
-    }
+    run->status_fd = sealed_handback(sizeof(stage_status) * max_stages);
+    const descriptor status_high{run->status_fd < 0 ? -1 : above_stage_descriptors(run->status_fd)};
+    if (status_high.fd < 0)
+        return refuse(std::string("cannot start ") + requests[0].name + ": " + reason(errno));
 
     const std::string program = composer_path();
-    std::vector<std::string> words{program};
-    words.insert(words.end(), arguments.begin(), arguments.begin() + 1);
-    words.push_back(std::to_string(getpid()));
-    words.insert(words.end(), arguments.begin() + 1, arguments.end());
+    std::vector<std::string> words{program, std::to_string(getpid())};
+    for (const stage_request& asked : requests)
+        words.insert(words.end(), asked.arguments.begin(), asked.arguments.end());
     std::vector<char*> argv;
     argv.reserve(words.size() + 1);
     for (std::string& word : words) argv.push_back(word.data());
@@ -248,10 +270,14 @@ stage_job start_stage(const char* name, const std::vector<std::string>& argument
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attributes);
-    // Its input and its hand-back, and no other descriptor.
-    posix_spawn_file_actions_adddup2(&actions, in_high.fd, 3);
-    posix_spawn_file_actions_adddup2(&actions, out_high.fd, 4);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 5);
+    // Each stage's input and hand-back, the status, and no other descriptor.
+    int next = stage_input_fd;
+    for (std::size_t k = 0; k < requests.size(); ++k) {
+        posix_spawn_file_actions_adddup2(&actions, inputs[k].fd, next++);
+        posix_spawn_file_actions_adddup2(&actions, handbacks[k].fd, next++);
+    }
+    posix_spawn_file_actions_adddup2(&actions, status_high.fd, next++);
+    posix_spawn_file_actions_addclosefrom_np(&actions, next);
     for (const int standard : {0, 1, 2}) posix_spawn_file_actions_addclose(&actions, standard);
     // No signal held, none ignored or caught: as a program started afresh.
     sigset_t none;
@@ -262,41 +288,35 @@ stage_job start_stage(const char* name, const std::vector<std::string>& argument
     posix_spawnattr_setsigdefault(&attributes, &all);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     const int spawned =
-        posix_spawn(&job.pid, program.c_str(), &actions, &attributes, argv.data(), no_environment);
+        posix_spawn(&run->pid, program.c_str(), &actions, &attributes, argv.data(), no_environment);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (spawned != 0) {
-        job.pid = -1;
-        job.problem = std::string("cannot start ") + name + " (" + program + "): " + reason(spawned);
-        return job;
+        run->pid = -1;
+        return refuse(std::string("cannot start ") + requests[0].name + " (" + program +
+                      "): " + reason(spawned));
     }
-    job.pidfd = static_cast<int>(syscall(SYS_pidfd_open, job.pid, 0));
-    return job;
+    run->pidfd = static_cast<int>(syscall(SYS_pidfd_open, run->pid, 0));
+    return jobs;
 }
 
 std::string finish_stage(stage_job& job) {
     if (!job.problem.empty()) return job.problem;
-    if (job.pid < 0) return std::string(job.name) + " was not started";
-    const bool ended = wait_for_end(job);
-    if (!ended) (void)kill(job.pid, SIGKILL);
-    int status = 0;
-    pid_t waited = -1;
-    while ((waited = waitpid(job.pid, &status, 0)) < 0 && errno == EINTR) {
-    }
-    const int wait_error = errno;
-    job.pid = -1;
-    if (job.pidfd >= 0) (void)close(job.pidfd);
-    job.pidfd = -1;
-    if (!ended) return stopped_after(job.name, stage_wall_seconds);
-    // The stage has ended: nothing writes to its hand-back any more.
+    if (!job.run) return std::string(job.name) + " was not started";
+    composer_run& run = *job.run;
+    wait_once(run);
+    if (!run.ended) return stopped_after(job.name, stage_wall_seconds);
+    // The stages have ended: nothing writes to the hand-back any more.
     const stage_report report = read_report(job.handback_fd);
-    if (waited < 0) {
-        // Reaped unseen (the caller ignores SIGCHLD): only a report of work done stands.
-        if (report.progress == progress_done && report.crash_signal == 0 && report.memory_exhausted == 0)
-            return "";
-        return std::string(job.name) + " ended unseen: " + reason(wait_error);
-    }
-    return fate(job.name, status, report);
+    stage_status said{};
+    const bool told = pread(run.status_fd, &said, sizeof said, static_cast<off_t>(job.slot * sizeof said)) ==
+                          static_cast<ssize_t>(sizeof said) &&
+                      said.ended == 1;
+    if (told) return fate(job.name, said.wait_status, report);
+    // zub-compose did not say how the stage ended: how it ended itself is the stage's fate.
+    if (run.wait_error != 0) return std::string(job.name) + " ended unseen: " + reason(run.wait_error);
+    const std::string composer = fate(job.name, run.wait_status, stage_report{});
+    return composer.empty() ? std::string(job.name) + " ended unseen" : composer;
 }
 
 result<mapping_handle> map_handback(const stage_job& job, std::uint64_t bytes) {

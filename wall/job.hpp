@@ -1,13 +1,13 @@
-// The caller's side of a stage behind the wall: zub-compose executed, its input and its
-// hand-back, the wait, and how the stage ended.
+// The caller's side of the stages behind the wall: zub-compose executed, each stage's
+// input and hand-back, the wait, and how each stage ended.
 //
 // zub-compose is executed, not only forked: it starts from a fresh address space, with
 // an empty environment, its signal mask and dispositions reset, and no descriptor but
-// its input (3) and its hand-back (4). The input is a memfd sealed against every change;
-// the hand-back is a memfd the caller sizes and seals against growing and shrinking
-// before the stage maps it, so that the stage can neither take the caller down by
-// shrinking it nor hold memory beyond it. Threaded hosts may call this: the stage is
-// started with posix_spawn, never a bare fork.
+// each stage's input and hand-back and its status. An input is a memfd sealed against
+// every change; a hand-back is a memfd the caller sizes and seals against growing and
+// shrinking before the stage maps it, so that the stage can neither take the caller down
+// by shrinking it nor hold memory beyond it. Threaded hosts may call this: zub-compose
+// is started with posix_spawn, never a bare fork.
 #pragma once
 
 #include <sys/types.h>
@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,8 +33,25 @@ struct mapping_release {
 // A mapping of a hand-back, unmapped when it goes.
 using mapping_handle = std::unique_ptr<void, mapping_release>;
 
-// A stage started and not yet finished. Destroying it kills and reaps a stage that is
-// still running.
+// One run of zub-compose, shared by the stages it runs. Destroying it kills and reaps
+// a composer that is still running (its stages die with it).
+struct composer_run {
+    composer_run() = default;
+    composer_run(const composer_run&) = delete;
+    composer_run& operator=(const composer_run&) = delete;
+    ~composer_run();
+
+    pid_t pid = -1;
+    int pidfd = -1;
+    int status_fd = -1;  // what it says of each stage's end
+    std::chrono::steady_clock::time_point started;
+    bool waited = false;  // it has been waited for (below: how that went)
+    bool ended = false;   // before the deadline
+    int wait_status = 0;  // waitpid's, when it saw the end
+    int wait_error = 0;   // errno of a waitpid that did not
+};
+
+// A stage started and not yet finished: its hand-back, and the run it is part of.
 struct stage_job {
     stage_job() = default;
     stage_job(stage_job&& other) noexcept;
@@ -43,22 +61,29 @@ struct stage_job {
     ~stage_job();
 
     const char* name = "the decoder";  // in the words of its fate
-    pid_t pid = -1;
-    int pidfd = -1;
+    std::shared_ptr<composer_run> run;
+    std::size_t slot = 0;  // which of the run's stages
     int handback_fd = -1;
     std::uint64_t handback_bytes = 0;
-    std::chrono::steady_clock::time_point started;
     std::string problem;  // why no stage was started
 };
 
-// Starts zub-compose with `arguments` after its stage and this process's id; `input` is
-// copied into its sealed input, and its hand-back is `handback_bytes` long.
-[[nodiscard]] stage_job start_stage(const char* name, const std::vector<std::string>& arguments,
-                                    bytes_view input, std::uint64_t handback_bytes);
+// What a stage is asked: its words on zub-compose's command line (its name first), its
+// input (copied into a sealed memfd) and the size of its hand-back.
+struct stage_request {
+    const char* name = "the decoder";
+    std::vector<std::string> arguments;
+    bytes_view input;
+    std::uint64_t handback_bytes = 0;
+};
 
-// Waits for the stage (with a deadline, whether or not the system gives a pidfd) and
-// says how it ended: empty when it ended as it should, else its fate in words ("the
-// decoder crashed (signal 11)", "the decoder was stopped after 2 s", ...).
+// Starts one zub-compose for the stages asked (at most max_stages), each confined in its
+// own process with its own limits; one stage job a request, in order.
+[[nodiscard]] std::vector<stage_job> start_stages(std::span<const stage_request> requests);
+
+// Waits for the stage's run (with a deadline, whether or not the system gives a pidfd)
+// and says how the stage ended: empty when it ended as it should, else its fate in
+// words ("the decoder crashed (signal 11)", "the decoder was stopped after 2 s", ...).
 [[nodiscard]] std::string finish_stage(stage_job& job);
 
 // The first `bytes` of a finished stage's hand-back, read-only (at most its size).

@@ -82,15 +82,18 @@ nlohmann::json to_json(const std::string& path, const document_report& r) {
 
 void print_text(const std::string& path, const document_report& r) {
     const document& doc = r.doc;
-    std::cout << "file: " << terminal_safe(path) << " (" << doc.file_size << " bytes)\n";
+    std::cout << "file: " << terminal_safe(path) << " ("
+              << bytes_count(static_cast<std::int64_t>(doc.file_size)) << ")\n";
     if (doc.header_read) {
         const document_header& h = doc.header;
         std::cout << "window: " << h.width << "x" << h.height << ", depth " << h.bits_per_pixel << "\n"
                   << "point size: " << h.font_size << "\n"
-                  << "caption: " << h.caption_length << " bytes: \"" << escape_bytes(doc.caption) << "\"\n";
+                  << "caption: " << bytes_count(h.caption_length) << ": \"" << quoted_text(doc.caption)
+                  << "\"\n";
     }
     if (doc.image_read) {
-        std::cout << "image: " << doc.image.size() << " bytes at offset " << doc.image_offset;
+        std::cout << "image: " << bytes_count(static_cast<std::int64_t>(doc.image.size())) << " at offset "
+                  << doc.image_offset;
         if (!r.image_format.empty()) std::cout << ", " << r.image_format;
         if (r.image_width > 0) std::cout << ", " << r.image_width << "x" << r.image_height << " pixels";
         std::cout << "\n";
@@ -99,7 +102,7 @@ void print_text(const std::string& path, const document_report& r) {
     for (std::size_t i = 0; i < doc.records.size(); ++i) {
         const text_record& rec = doc.records[i];
         std::cout << "  " << i + 1 << " at offset " << rec.offset << ": " << colour_of(rec) << " at ("
-                  << rec.x << ", " << rec.y << "), " << rec.text_length << " bytes: \""
+                  << rec.x << ", " << rec.y << "), " << bytes_count(rec.text_length) << ": \""
                   << escape_bytes(rec.text) << "\"\n";
     }
     if (r.problems.empty()) {

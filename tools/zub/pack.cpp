@@ -16,6 +16,7 @@
 #include "files/read_file.hpp"
 #include "tools/font_lookup.hpp"
 #include "tools/output_file.hpp"
+#include "tools/zub/colours.hpp"
 #include "tools/zub/commands.hpp"
 #include "tools/zub/report.hpp"
 #include "view/compose.hpp"
@@ -45,18 +46,27 @@ std::optional<window_sides> sides_of(std::string_view text) {
 
 namespace {
 
-// UTF-8 to Latin-1, the bytes the text renderer reads. A zero byte would end the text
-// where it stands, so it is refused too.
+// UTF-8 to Latin-1, the bytes the text renderer reads. A control character (a zero
+// byte would end the text where it stands; a tab is drawn as a box) is refused with its
+// place in the text, and so is a character outside Latin-1, named.
 result<std::string> to_latin1(std::string_view utf8, const std::string& what) {
     const auto codes = code_points(utf8);
     if (!codes) return failure{what + " is not valid UTF-8"};
     std::string out;
-    for (const std::uint32_t code : *codes) {
-        if (code == 0) return failure{what + " has a zero byte, which would end the text there"};
+    for (std::size_t i = 0; i < codes->size(); ++i) {
+        const std::uint32_t code = (*codes)[i];
+        char name[16];
+        (void)std::snprintf(name, sizeof name, "U+%04X", code);
+        const std::string place = " at character " + std::to_string(i + 1) + " of the text";
+        if (code == 0) return failure{what + " has a zero byte" + place + ", which would end the text there"};
+        if (is_control_character(code))
+            return failure{what + " has the control character " + name + (code == '\t' ? " (a tab)" : "") +
+                           place};
         if (code > 0xFF) {
-            char name[16];
-            (void)std::snprintf(name, sizeof name, "U+%04X", code);
-            return failure{what + " has the character " + name + ", which is outside Latin-1"};
+            std::string character;
+            append_utf8(character, code);
+            return failure{what + " has the character " + name + " (" + character + ")" + place +
+                           ", which is outside Latin-1"};
         }
         out += static_cast<char>(code);
     }
@@ -70,30 +80,44 @@ outcome check_length(const std::string& bytes, const std::string& what) {
     return done{};
 }
 
-// "X,Y,#RRGGBB,TEXT"; the text is the rest of the line and may hold commas.
+// A field with the spaces and tabs around it taken off.
+std::string_view trimmed(std::string_view field) {
+    const auto first = field.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    return field.substr(first, field.find_last_not_of(" \t") - first + 1);
+}
+
+// A position as written: a whole number, with a sign ("+5", "-3") or none.
+std::optional<long> position_of(std::string_view field) {
+    field = trimmed(field);
+    if (field.starts_with('+') && field.size() > 1 && field[1] != '-') field.remove_prefix(1);
+    return whole_number(field);
+}
+
+// "X,Y,COLOUR,TEXT": spaces may stand around X, Y and COLOUR; the text is the rest of
+// the line as it stands, commas and spaces too. COLOUR is #rrggbb, #rgb or a CSS name.
 result<text_to_write> parse_text(const std::string& entry, const std::string& where) {
     const std::string what = where + " " + quoted(entry);
     const auto first = entry.find(',');
     const auto second = first == std::string::npos ? first : entry.find(',', first + 1);
     const auto third = second == std::string::npos ? second : entry.find(',', second + 1);
     if (third == std::string::npos) return failure{what + " is not in the form X,Y,#RRGGBB,TEXT"};
-    const auto x = whole_number(std::string_view(entry).substr(0, first));
-    const auto y = whole_number(std::string_view(entry).substr(first + 1, second - first - 1));
+    const auto x = position_of(std::string_view(entry).substr(0, first));
+    const auto y = position_of(std::string_view(entry).substr(first + 1, second - first - 1));
     if (!x || !y) return failure{what + ": the position is not two whole numbers"};
     if (*x < -32768 || *x > 32767 || *y < -32768 || *y > 32767) {
         return failure{what + ": the position is outside -32768..32767"};
     }
-    const std::string colour = entry.substr(second + 1, third - second - 1);
-    unsigned rgb = 0;
-    const auto [ptr, ec] = std::from_chars(colour.data() + std::min<std::size_t>(1, colour.size()),
-                                           colour.data() + colour.size(), rgb, 16);
-    if (colour.size() != 7 || colour[0] != '#' || ec != std::errc{} || ptr != colour.data() + colour.size()) {
-        return failure{what + ": the colour is not #RRGGBB"};
+    const std::string_view written = trimmed(std::string_view(entry).substr(second + 1, third - second - 1));
+    const std::optional<colour> rgb = colour_of(written);
+    if (!rgb) {
+        return failure{what + ": the colour " + quoted(written, '\'') +
+                       " is not #rrggbb, #rgb or a CSS colour name"};
     }
     text_to_write text;
-    text.red = static_cast<std::uint8_t>(rgb >> 16U);
-    text.green = static_cast<std::uint8_t>(rgb >> 8U);
-    text.blue = static_cast<std::uint8_t>(rgb);
+    text.red = rgb->red;
+    text.green = rgb->green;
+    text.blue = rgb->blue;
     text.x = static_cast<std::int16_t>(*x);
     text.y = static_cast<std::int16_t>(*y);
     const result<std::string> latin1 = to_latin1(entry.substr(third + 1), what);
@@ -104,19 +128,44 @@ result<text_to_write> parse_text(const std::string& entry, const std::string& wh
     return text;
 }
 
+// The first pixel of `picture` that is not opaque: one whose alpha is below its full
+// value, or whose value is the colour key. Nothing when every pixel is opaque.
+bool has_transparent_pixel(const checked_picture& picture) {
+    const surface_layout& s = picture.layout;
+    const std::uint32_t alpha = s.bits_per_pixel == 8 ? 0 : s.masks[3];
+    const bool keyed = (s.flags & surface_colorkey) != 0U;
+    if (alpha == 0 && !keyed) return false;
+    const auto bytes_per_pixel = static_cast<std::size_t>((s.bits_per_pixel + 7) / 8);
+    for (std::int32_t y = 0; y < s.height; ++y) {
+        const std::uint8_t* row =
+            picture.pixels + static_cast<std::size_t>(s.pitch) * static_cast<std::size_t>(y);
+        for (std::int32_t x = 0; x < s.width; ++x) {
+            std::uint32_t value = 0;
+            for (std::size_t b = 0; b < bytes_per_pixel; ++b)
+                value |= std::uint32_t{row[static_cast<std::size_t>(x) * bytes_per_pixel + b]} << (8U * b);
+            if (alpha != 0 && (value & alpha) != alpha) return true;
+            if (keyed && value == s.colorkey) return true;
+        }
+    }
+    return false;
+}
+
 // The image must be one the viewer shows: decoded from its bytes alone, with no hint
 // of its type, as the viewer decodes it (behind the wall). The viewer shows every pixel's
-// stored colour, without its transparency: an image that has some is packed with a
-// warning.
+// stored colour, without its transparency: an image with a pixel that is not opaque is
+// packed with a warning (an alpha channel or a colour key alone is none: every TIFF
+// decodes with an alpha channel).
 outcome check_image(const std::string& path, bytes_view image) {
-    const image_ask description{0, 0, false};
-    stage_job decoding = start_image_stage(image, description);
-    const finished_image decoded = finish_image_stage(decoding, description);
+    const image_ask whole{0, 0, true};
+    stage_job decoding = start_image_stage(image, whole);
+    const finished_image decoded = finish_image_stage(decoding, whole);
     if (!decoded.image) return failure{"the image cannot be shown by the viewer: " + decoded.image.why()};
-    const surface_layout& s = decoded.image->picture.layout;
-    const char* kind = s.masks[3] != 0                      ? "an alpha channel"
-                       : (s.flags & surface_colorkey) != 0U ? "a transparent colour"
-                                                            : nullptr;
+    const checked_picture& picture = decoded.image->picture;
+    const surface_layout& s = picture.layout;
+    const bool transparent = has_transparent_pixel(picture);
+    const char* kind = !transparent                               ? nullptr
+                       : s.masks[3] != 0 && s.bits_per_pixel != 8 ? "an alpha channel"
+                                                                  : "a transparent colour";
     if (kind != nullptr) {
         say(path, std::string("warning: the image has ") + kind +
                       "; its transparency will not be shown (the viewer shows every pixel's stored colour)");
@@ -132,6 +181,8 @@ outcome read_texts_file(const std::string& path, std::vector<text_to_write>& tex
     const bytes_view bytes = loaded->view();
     std::string_view rest(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     if (rest.starts_with("\xEF\xBB\xBF")) rest.remove_prefix(3);
+    std::string bad;  // the last bad line's words
+    bool not_utf8 = false;
     for (int number = 1; !rest.empty(); ++number) {
         const auto end = rest.find('\n');
         std::string line(rest.substr(0, end));
@@ -139,9 +190,20 @@ outcome read_texts_file(const std::string& path, std::vector<text_to_write>& tex
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.find_first_not_of(" \t") == std::string::npos || line.starts_with('#')) continue;
         const result<text_to_write> text = parse_text(line, path + ":" + std::to_string(number));
-        if (!text) return failure{text.why()};
-        texts.push_back(*text);
+        if (text) {
+            texts.push_back(*text);
+            continue;
+        }
+        // Every bad line is said, the last as the failure.
+        if (!bad.empty()) say("", bad);
+        bad = text.why();
+        not_utf8 = not_utf8 || !code_points(line);
     }
+    if (not_utf8) {
+        say("", bad);
+        bad = path + ": is not UTF-8; a Latin-1 file converts with iconv -f latin1 -t utf-8";
+    }
+    if (!bad.empty()) return failure{bad};
     return done{};
 }
 
