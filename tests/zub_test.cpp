@@ -102,6 +102,15 @@ TEST_F(Zub, PackThenInfoGivesBackEveryField) {
     const result text = zub({"info", "doc.zub"});
     EXPECT_NE(text.out.find("window: 64x48, depth 24\n"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("  2 at offset "), std::string::npos) << text.out;
+    // A caption that is UTF-8 is shown as text, as the title is; a count of one is singular.
+    EXPECT_NE(text.out.find("caption: 5 bytes: \"Caf\xC3\xA9\"\n"), std::string::npos) << text.out;
+    ASSERT_EQ(zub({"pack", "-o", "one.zub", "--size", "8x8", "--title", "\xC2\x9B\"", "--image", "sky.png",
+                   "--text", "0,0,#000000,x"})
+                  .status,
+              0);
+    const result one = zub({"info", "one.zub"});
+    EXPECT_NE(one.out.find("caption: 3 bytes: \"\\xc2\\x9b\\\"\"\n"), std::string::npos) << one.out;
+    EXPECT_NE(one.out.find("1 byte: \"x\""), std::string::npos) << one.out;
 }
 
 TEST_F(Zub, RenderGivesThePictureTheViewerComposes) {
@@ -631,6 +640,37 @@ TEST_F(Zub, InputsAreReadWithinTheirBounds) {
         EXPECT_EQ(r.err, "zub: " + line);
         EXPECT_FALSE(exists("out.png") || exists("out.zub")) << line;
     }
+}
+
+// Texts as people write them: spaces around the position and colour (never in the
+// text), a plus sign, #rgb and CSS names; every bad line of a file is said, with a hint
+// for a file that is not UTF-8.
+TEST_F(Zub, TextsAreReadAsPeopleWriteThem) {
+    save("sky.png", encode_png(pattern(8, 8, false), png_kind::rgb));
+    for (const auto& [line, colour, x, text] :
+         std::vector<std::tuple<std::string, std::string, int, std::string>>{
+             {" +5 , 2 ,#fa0, a b ", "#ffaa00", 5, " a b "},
+             {"-3,2,  RebeccaPurple\t,x", "#663399", -3, "x"},
+             {"0,0,navy,,", "#000080", 0, ","}}) {
+        ASSERT_EQ(
+            zub({"pack", "-o", "doc.zub", "--size", "8x8", "--image", "sky.png", "--text", line}).status, 0)
+            << line;
+        const nlohmann::json info = info_json("doc.zub", 0);
+        EXPECT_EQ(info["records"][0]["colour"], colour) << line;
+        EXPECT_EQ(info["records"][0]["x"], x) << line;
+        EXPECT_EQ(info["records"][0]["text"], text) << line;
+        std::filesystem::remove(dir_ / "doc.zub");
+    }
+    write_file((dir_ / "bad.txt").string(),
+               to_bytes("0,0,#000000,good\n1,1,#12,short\n2,2,#000000,caf\xE9\n"));
+    const result bad =
+        zub({"pack", "-o", "doc.zub", "--size", "8x8", "--image", "sky.png", "--texts", "bad.txt"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("bad.txt:2 "), std::string::npos) << bad.err;
+    EXPECT_NE(bad.err.find("bad.txt:3 "), std::string::npos) << bad.err;
+    EXPECT_NE(bad.err.find("iconv -f latin1 -t utf-8"), std::string::npos) << bad.err;
+    EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 3) << bad.err;
+    EXPECT_FALSE(exists("doc.zub"));
 }
 
 // Texts files: a byte-order mark, comments and empty lines are skipped, and --text and
