@@ -129,6 +129,30 @@ TEST_F(Wall, TakenDecoderHoldsNothingOfTheCallers) {
         EXPECT_EQ(pixels.find(held), std::string::npos) << held;
 }
 
+// Where the wall cannot be built (a kernel without seccomp), nothing is decoded.
+TEST_F(Wall, NoImageIsDecodedWhenTheWallCannotBeBuilt) {
+    document_parts nothing_drawn = parts();
+    nothing_drawn.image = to_bytes("not an image");
+    nothing_drawn.records.clear();
+    const std::vector<std::uint32_t> expected = composed(nothing_drawn);
+    order("image", "has-no-seccomp");
+    SDL_Surface* s = screen(40, 20, 32);
+    fill(s, rgba{0, 0, 0, 255});
+    const std::vector<std::string> warnings =
+        describe_all(compose_document(parsed(write_document(parts())), s));
+    ASSERT_EQ(warnings.size(), 2U);
+    EXPECT_EQ(warnings[0].rfind("the image is not shown: the decoder cannot be confined: cannot install its "
+                                "seccomp filter: ",
+                                0),
+              0U)
+        << warnings[0];
+    EXPECT_EQ(warnings[1].rfind(
+                  "the texts from record 1 on are not drawn: the text renderer cannot be confined", 0),
+              0U)
+        << warnings[1];
+    EXPECT_EQ(raw_pixels(s), expected);
+}
+
 TEST_F(Wall, UnfinishedStageIsKilledAndReaped) {
     order("image", "loops-for-ever");
     pid_t child = -1;
