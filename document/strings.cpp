@@ -117,15 +117,18 @@ std::string bytes_count(std::int64_t count) {
     return std::to_string(count) + (count == 1 ? " byte" : " bytes");
 }
 
-std::string quoted_text(bytes_view text) {
-    const std::string_view chars(reinterpret_cast<const char*>(text.data()), text.size());
+namespace {
+
+// `text` with each byte of a control character or of what is not UTF-8 escaped, and
+// with a backslash before each quote and backslash when `quotes` is set.
+std::string escaped_text(std::string_view text, bool quotes) {
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < chars.size();) {
-        const auto character = character_at(chars, i);
+    for (std::size_t i = 0; i < text.size();) {
+        const auto character = character_at(text, i);
         const std::size_t length = character ? character->length : 1;
-        const std::string_view bytes = chars.substr(i, length);
-        if (bytes == "\\" || bytes == "\"") {
+        const std::string_view bytes = text.substr(i, length);
+        if (quotes && (bytes == "\\" || bytes == "\"")) {
             out += '\\';
             out += bytes;
         } else if (!character || is_control_character(character->code)) {
@@ -138,21 +141,10 @@ std::string quoted_text(bytes_view text) {
     return out;
 }
 
-std::string terminal_safe(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const auto character = character_at(text, i);
-        const std::size_t length = character ? character->length : 1;
-        const std::string_view bytes = text.substr(i, length);
-        if (!character || is_control_character(character->code)) {
-            append_escaped(out, bytes);
-        } else {
-            out += bytes;
-        }
-        i += length;
-    }
-    return out;
-}
+}  // namespace
+
+std::string quoted_text(bytes_view text) { return escaped_text(as_chars(text), true); }
+
+std::string terminal_safe(std::string_view text) { return escaped_text(text, false); }
 
 }  // namespace zub

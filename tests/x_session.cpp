@@ -143,13 +143,17 @@ child_process::child_process(const std::vector<std::string>& argv, const std::ve
                 setenv(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str(), 1);
             }
         }
-        std::vector<char*> args;
-        args.reserve(argv.size() + 1);
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        exec_program(argv);
     }
+}
+
+void exec_program(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
 }
 
 child_process::~child_process() {

@@ -50,6 +50,9 @@ private:
 
 // A program started with its stdout and stderr kept in files. `extra_env` holds
 // NAME=VALUE settings, and bare NAMEs to unset.
+// In a child: runs the program `argv` names (argv[0], a path), or ends with status 127.
+[[noreturn]] void exec_program(const std::vector<std::string>& argv);
+
 class child_process {
 public:
     child_process(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env,

@@ -56,6 +56,16 @@ stage_request texts_request_for(std::span<const text_to_render> texts, bytes_vie
             handback};
 }
 
+// The first `bytes` of the hand-back, mapped into `mapping` and read by `read`.
+template <class Read>
+auto map_whole(const stage_job& job, std::uint64_t bytes, mapping_handle& mapping, Read read)
+    -> decltype(read(std::span<const std::uint8_t>{})) {
+    result<mapping_handle> whole = map_handback(job, bytes);
+    if (!whole) return failure{whole.why()};
+    mapping = std::move(*whole);
+    return read(std::span(static_cast<const std::uint8_t*>(mapping.get()), mapping.get_deleter().size));
+}
+
 stage_job refused_job(const std::string& why) {
     stage_job job;
     job.problem = why;
@@ -109,15 +119,9 @@ finished_image finish_image_stage(stage_job& job, const image_ask& ask) {
     const std::uint64_t pixels =
         ask.pixels ? std::min(header.pixel_bytes, job.handback_bytes - handback_header_bytes) : 0;
     page->reset();
-    result<mapping_handle> whole = map_handback(job, handback_header_bytes + pixels);
-    if (!whole) {
-        out.image = failure{whole.why()};
-        return out;
-    }
-    out.mapping = std::move(*whole);
-    out.image = read_image_handback(
-        std::span(static_cast<const std::uint8_t*>(out.mapping.get()), out.mapping.get_deleter().size),
-        ask.pixels);
+    out.image = map_whole(
+        job, handback_header_bytes + pixels, out.mapping,
+        [&](std::span<const std::uint8_t> bytes) { return read_image_handback(bytes, ask.pixels); });
     return out;
 }
 
@@ -153,15 +157,9 @@ finished_texts finish_texts_stage(stage_job& job, std::span<const text_to_render
     page->reset();
     const std::uint64_t entries = handback_header_bytes + taken.size() * sizeof(text_entry);
     const std::uint64_t pixels = std::min(header.pixels_used, text_budget_pixels);
-    result<mapping_handle> whole = map_handback(job, entries + pixels);
-    if (!whole) {
-        out.texts = failure{whole.why()};
-        return out;
-    }
-    out.mapping = std::move(*whole);
-    out.texts = read_texts_handback(
-        std::span(static_cast<const std::uint8_t*>(out.mapping.get()), out.mapping.get_deleter().size),
-        taken);
+    out.texts = map_whole(job, entries + pixels, out.mapping, [&](std::span<const std::uint8_t> bytes) {
+        return read_texts_handback(bytes, taken);
+    });
     return out;
 }
 
