@@ -115,13 +115,21 @@ result<file_bytes> read_file(const std::string& path, const file_bound& bound) {
     const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | (bound.regular_only ? O_NONBLOCK : 0);
     const descriptor file{open(path.c_str(), flags)};
     if (file.fd < 0) return failure{"cannot open " + bound.subject + ": " + std::strerror(errno)};
+    return read_descriptor(file.fd, bound);
+}
+
+result<file_bytes> read_descriptor(int fd, const file_bound& bound) {
     struct stat about {};
-    if (fstat(file.fd, &about) != 0) return cannot_read(bound, errno);
+    if (fstat(fd, &about) != 0) return cannot_read(bound, errno);
     if (S_ISDIR(about.st_mode)) return cannot_read(bound, EISDIR);
-    if (S_ISREG(about.st_mode))
-        return read_regular(file.fd, static_cast<std::uint64_t>(about.st_size), bound);
+    if (S_ISREG(about.st_mode)) {
+        // From where it stands: standard input may have been read from already.
+        const off_t at = lseek(fd, 0, SEEK_CUR);
+        const std::uint64_t from = at > 0 && at <= about.st_size ? static_cast<std::uint64_t>(at) : 0;
+        return read_regular(fd, static_cast<std::uint64_t>(about.st_size) - from, bound);
+    }
     if (bound.regular_only) return cannot_read(bound, "it is not a regular file");
-    return read_stream(file.fd, bound);
+    return read_stream(fd, bound);
 }
 
 }  // namespace zub

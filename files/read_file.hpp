@@ -50,4 +50,7 @@ file_bound font_bound(std::string subject);
 // it passes ("it is larger than 67108864 bytes, the most a font may have").
 result<file_bytes> read_file(const std::string& path, const file_bound& bound);
 
+// The same for a file already open (standard input), read from where it stands.
+result<file_bytes> read_descriptor(int fd, const file_bound& bound);
+
 }  // namespace zub

@@ -535,7 +535,7 @@ TEST_F(Zub, CommandLine) {
     // Every wrong command line: one line naming the offending word, a suggestion where
     // one is close, the way to the help, and status 2.
     for (const auto& [args, line] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{}, "zub: a command is required: info, render or pack; see 'zub --help'"},
+             {{}, "zub: a command is required: info, render, pack or unpack; see 'zub --help'"},
              {{"inf"}, "zub: unknown command 'inf' (did you mean 'info'?); see 'zub --help'"},
              {{"frobnicate"}, "zub: unknown command 'frobnicate'; see 'zub --help'"},
              {{"--verison"}, "zub: unknown option '--verison' (did you mean '--version'?); see 'zub --help'"},
@@ -545,8 +545,8 @@ TEST_F(Zub, CommandLine) {
               "zub render: the PNG to write, OUT.png, is missing; see 'zub render --help'"},
              {{"pack", "-o", "x.zub", "--sise", "8x8", "--image", "a.png"},
               "zub pack: unknown option '--sise' (did you mean '--size'?); see 'zub pack --help'"},
-             {{"pack", "-o", "x.zub", "--image", "a.png"},
-              "zub pack: --size is required; see 'zub pack --help'"},
+             {{"pack", "-o", "x.zub", "--size", "8x8"},
+              "zub pack: --image is required (or --from); see 'zub pack --help'"},
              {{"pack", "-o", "x.zub", "--size", "8x8", "--image"},
               "zub pack: '--image' needs a value; see 'zub pack --help'"},
              {{"render", "--size", "", "a.zub", "o.png"},
@@ -671,6 +671,111 @@ TEST_F(Zub, TextsAreReadAsPeopleWriteThem) {
     EXPECT_NE(bad.err.find("iconv -f latin1 -t utf-8"), std::string::npos) << bad.err;
     EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 3) << bad.err;
     EXPECT_FALSE(exists("doc.zub"));
+}
+
+std::vector<std::uint8_t> read_bytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// unpack, then pack --from the folder and from the document itself: the same bytes, for
+// every document whose fields pack writes; what it cannot write is said, or refused.
+TEST_F(Zub, UnpackThenPackGivesBackTheDocument) {
+    const picture pic = pattern(12, 9, false);
+    const std::string longest(255, '\xff');
+    const auto parts_of = [](std::int32_t width, std::int32_t height, std::int32_t depth, std::int32_t points,
+                             const bytes& caption, const bytes& image,
+                             const std::vector<record_parts>& records) {
+        document_parts parts;
+        parts.width = width;
+        parts.height = height;
+        parts.bits_per_pixel = depth;
+        parts.font_size = points;
+        parts.caption = caption;
+        parts.image = image;
+        parts.records = records;
+        return parts;
+    };
+    struct row {
+        const char* name;
+        document_parts parts;
+        const char* image_file;  // what unpack names the image
+    };
+    const std::vector<row> table{
+        {"png",
+         parts_of(
+             48, 32, 32, 18, to_bytes("Caf\xC3\xA9 \xE2\x80\x93 d\xC2\x9B"), encode_png(pic, png_kind::rgb),
+             {text_at(-32768, 32767, 1, 2, 3, " lead, trail "), text_at(32767, -32768, 255, 255, 255, ""),
+              text_at(0, 0, 0, 0, 0, longest), text_at(5, 6, 7, 8, 9, "caf\xE9 #1,2")}),
+         "image.png"},
+        {"jpeg",
+         parts_of(0, 20, 16, 1, to_bytes("Ros\xE9"), encode_jpeg(pic, 80), {text_at(1, 1, 9, 9, 9, "x")}),
+         "image.jpg"},
+        {"gif", parts_of(30, 0, 8, 16384, {}, encode_gif(pic), {}), "image.gif"},
+        {"bmp", parts_of(12, 9, 24, 12, to_bytes(std::string(255, 'T')), encode_bmp(pic), {}), "image.bmp"},
+        {"unknown", parts_of(12, 9, 0, 12, to_bytes("no image"), to_bytes("not a picture"), {}), "image.bin"},
+    };
+    for (const auto& [name, parts, image_file] : table) {
+        const std::string doc = save(std::string(name) + ".zub", write_document(parts));
+        const std::string folder = std::string(name) + "-parts";
+        const result unpacked = zub({"unpack", doc, folder});
+        ASSERT_EQ(unpacked.status, 0) << name << unpacked.err;
+        EXPECT_EQ(read_bytes(dir_ / folder / image_file), parts.image) << name;
+        for (const std::string& from : {folder, doc}) {
+            std::filesystem::remove(dir_ / "again.zub");
+            const result packed = zub({"pack", "--from", from, "-o", "again.zub"});
+            EXPECT_EQ(packed.status, 0) << name << packed.err;
+            EXPECT_EQ(read_bytes(dir_ / "again.zub"), read_bytes(dir_ / doc)) << name << " from " << from;
+        }
+    }
+
+    // Unused bytes of a slot and bytes after the last record are not kept, and said.
+    document_parts loose = table[0].parts;
+    loose.records[0].red = 0x0101;
+    loose.trailing = to_bytes("tail");
+    save("loose.zub", write_document(loose));
+    const result warned = zub({"unpack", "loose.zub", "loose-parts"});
+    EXPECT_EQ(warned.status, 0) << warned.err;
+    EXPECT_NE(warned.err.find("the unused bytes of its slots are not kept"), std::string::npos) << warned.err;
+    EXPECT_NE(warned.err.find("they are not kept"), std::string::npos) << warned.err;
+    // Refused, with the reason, and no folder made: a damaged document, a text a texts
+    // file cannot hold, a folder that is not empty.
+    document_parts cut = table[0].parts;
+    cut.image_length = 1U << 20;
+    document_parts tab = table[0].parts;
+    tab.records[1] = text_at(0, 0, 0, 0, 0, "a\tb");
+    for (const auto& [doc, folder, status, reason] :
+         std::vector<std::tuple<bytes, std::string, int, std::string>>{
+             {write_document(cut), "out", 1, "the image runs past the end of the file"},
+             {write_document(tab), "out", 1,
+              "record 2: its text has the control character U+0009 at character 2"},
+             {write_document(table[0].parts), "loose-parts", 2, "loose-parts is not empty"}}) {
+        save("refused.zub", doc);
+        const result refused = zub({"unpack", "refused.zub", folder});
+        EXPECT_EQ(refused.status, status) << reason << refused.err;
+        EXPECT_NE(refused.err.find(reason), std::string::npos) << refused.err;
+        EXPECT_FALSE(exists("out"));
+    }
+}
+
+// pack --from changes only what the command line names.
+TEST_F(Zub, PackFromChangesOnlyWhatIsNamed) {
+    save("sky.png", encode_png(pattern(20, 10, false), png_kind::rgb));
+    ASSERT_EQ(zub({"pack", "-o", "d.zub", "--image", "sky.png", "--depth", "16", "--title", "Old", "--text",
+                   "1,2,#010203,kept"})
+                  .status,
+              0);
+    const nlohmann::json before = info_json("d.zub", 0);
+    EXPECT_EQ(before["header"]["width"], 20);  // the image's own size
+    EXPECT_EQ(before["header"]["height"], 10);
+    ASSERT_EQ(zub({"pack", "--from", "d.zub", "--title", "New title", "-o", "d2.zub"}).status, 0);
+    nlohmann::json after = info_json("d2.zub", 0);
+    EXPECT_EQ(after["caption"], "New title");
+    for (const char* part : {"caption", "caption_hex", "file", "file_size"}) after[part] = before[part];
+    after["header"]["caption_length"] = before["header"]["caption_length"];
+    after["image"]["offset"] = before["image"]["offset"];
+    for (auto& record : after["records"]) record["offset"] = record["offset"].get<int>() - 6;
+    EXPECT_EQ(after, before);
 }
 
 // Texts files: a byte-order mark, comments and empty lines are skipped, and --text and

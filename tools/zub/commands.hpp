@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "files/read_file.hpp"
+
 namespace zub {
 
 // Exit statuses of the tool.
@@ -39,6 +41,9 @@ struct window_sides {
 };
 std::optional<window_sides> sides_of(std::string_view text);
 
+// The file at `path`, or standard input for "-", read whole within `bound`.
+result<file_bytes> read_input(const std::string& path, const file_bound& bound);
+
 // `font` is --font's value, or empty for the tools' rule (see tools/font_lookup.hpp).
 int info_command(const std::string& path, bool json, const std::string& font);
 
@@ -65,15 +70,22 @@ struct text_source {
 
 struct pack_options {
     std::string out_path;
-    std::string size;  // WxH
-    std::string depth = "32";
-    std::string title;
-    std::string font_size = "18";
-    std::string font_path;  // --font, to measure the texts with, or empty
-    std::string image_path;
-    std::vector<text_source> texts;  // in the order of the command line
+    std::string from_path;  // --from: a document, or a folder zub unpack wrote; or empty
+    // What the command line names; the rest comes from --from, else the defaults (a
+    // depth of 32, 18 points, no title, the image's own size).
+    std::optional<std::string> size;  // WxH
+    std::optional<std::string> depth;
+    std::optional<std::string> title;
+    std::optional<std::string> font_size;
+    std::string font_path;           // --font, to measure the texts with, or empty
+    std::string image_path;          // empty: --from's
+    std::vector<text_source> texts;  // in the order of the command line; none: --from's
 };
 
 int pack_command(const pack_options& options);
+
+// Writes the parts of the document at `path` into the folder `folder`, which must not
+// exist or be empty (see parts.hpp).
+int unpack_command(const std::string& path, const std::string& folder);
 
 }  // namespace zub

@@ -91,6 +91,7 @@ struct command_line {
     CLI::App* info = nullptr;
     CLI::App* render = nullptr;
     CLI::App* pack = nullptr;
+    CLI::App* unpack = nullptr;
 
     std::string info_path;
     bool json = false;
@@ -107,6 +108,9 @@ struct command_line {
     CLI::Option* texts_option = nullptr;
     std::vector<std::string> text_values;
     std::vector<std::string> texts_files;
+
+    std::string unpack_path;
+    std::string unpack_folder;
 };
 
 const char* const default_font_rule =
@@ -152,7 +156,15 @@ void add_pack(command_line& c) {
     c.pack = c.app.add_subcommand("pack", "Write a document from an image, a title and texts.");
     zub::pack_options& o = c.pack_options;
     c.pack->add_option("-o,--output", o.out_path, "The document to write (required)")->type_name("OUT.zub");
-    c.pack->add_option("--size", o.size, "The window's size, WIDTHxHEIGHT (required)")->type_name("WxH");
+    c.pack
+        ->add_option("--from", o.from_path,
+                     "Start from this document, or a folder zub unpack wrote: the options change only what "
+                     "they name")
+        ->type_name("DOC");
+    c.pack
+        ->add_option("--size", o.size,
+                     "The window's size, WIDTHxHEIGHT (default: --from's, else the image's own)")
+        ->type_name("WxH");
     c.pack
         ->add_option("--depth", o.depth,
                      "The window's colour depth: 0 (the display's), 8, 16, 24 or 32 (default 32)")
@@ -160,7 +172,9 @@ void add_pack(command_line& c) {
     c.pack->add_option("--title", o.title, "The window's title (UTF-8, stored as given)");
     c.pack->add_option("--font-size", o.font_size, "The point size of every text (default 18)")
         ->type_name("N");
-    c.pack->add_option("--image", o.image_path, "The image painted at the top-left corner (required)")
+    c.pack
+        ->add_option("--image", o.image_path,
+                     "The image painted at the top-left corner (required without --from)")
         ->type_name("FILE");
     c.pack
         ->add_option("--font", o.font_path,
@@ -173,7 +187,7 @@ void add_pack(command_line& c) {
     c.texts_option = c.pack->add_option(
         "--texts", c.texts_files,
         "A file of texts, one a line in the form of --text; empty lines and lines starting with # are "
-        "skipped");
+        "skipped. Texts given replace --from's");
     c.texts_option->type_name("FILE");
     for (CLI::Option* repeated : {c.text_option, c.texts_option}) {
         repeated->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
@@ -181,6 +195,18 @@ void add_pack(command_line& c) {
     c.pack->footer(
         "Texts are stored, and drawn, in the order they are given. Exit status: 0 when written, "
         "1 for a problem with a file, 2 for a wrong command line.");
+}
+
+void add_unpack(command_line& c) {
+    c.unpack = c.app.add_subcommand(
+        "unpack", "Write a document's image, texts and header as files to edit, for zub pack --from.");
+    c.unpack->add_option("DOC", c.unpack_path, "The document")->type_name("");
+    c.unpack->add_option("DIR", c.unpack_folder, "The folder to write, new or empty")->type_name("");
+    c.unpack->footer(
+        "DIR gets the image as it is stored (image.png, image.jpg, ..., image.bin for a format that is not "
+        "known), texts.txt (a --texts file) and document.json (the size, depth, title and point size). "
+        "zub pack --from DIR -o OUT.zub writes the document again. Exit status: 0 when written, 1 for a "
+        "problem with a file, 2 for a wrong command line.");
 }
 
 int run_info(const command_line& c) {
@@ -212,10 +238,7 @@ int run_render(command_line& c) {
 
 int run_pack(command_line& c) {
     zub::pack_options& o = c.pack_options;
-    for (const auto& [value, option] :
-         {std::pair{&o.out_path, "-o"}, std::pair{&o.size, "--size"}, std::pair{&o.image_path, "--image"}}) {
-        if (value->empty()) return usage_error("pack", std::string(option) + " is required");
-    }
+    if (o.out_path.empty()) return usage_error("pack", "-o is required");
     // --text and --texts in the order they were given: later texts are drawn on top.
     std::size_t next_text = 0;
     std::size_t next_file = 0;
@@ -227,6 +250,12 @@ int run_pack(command_line& c) {
         }
     }
     return zub::pack_command(o);
+}
+
+int run_unpack(const command_line& c) {
+    if (c.unpack_path.empty()) return usage_error("unpack", "the document to unpack, DOC, is missing");
+    if (c.unpack_folder.empty()) return usage_error("unpack", "the folder to write, DIR, is missing");
+    return zub::unpack_command(c.unpack_path, c.unpack_folder);
 }
 
 // "--" ends the options: the words after it are arguments, even when they start with '-'.
@@ -249,8 +278,9 @@ int run(int argc, char* argv[]) {
     add_info(c);
     add_render(c);
     add_pack(c);
-    const std::vector<std::string> commands{"info", "render", "pack"};
-    for (CLI::App* command : {c.info, c.render, c.pack}) command->allow_extras();
+    add_unpack(c);
+    const std::vector<std::string> commands{"info", "render", "pack", "unpack"};
+    for (CLI::App* command : {c.info, c.render, c.pack, c.unpack}) command->allow_extras();
 
     try {
         app.parse(argc, argv);
@@ -269,7 +299,7 @@ int run(int argc, char* argv[]) {
     if (parsed.empty()) {
         const auto extras = remaining(app);
         if (!extras.empty()) return unexpected(app, "", extras.front(), commands);
-        return usage_error("", "a command is required: info, render or pack");
+        return usage_error("", "a command is required: info, render, pack or unpack");
     }
     // Only the first word can be a command: anything after the command's own words is its.
     const CLI::App& command = *parsed.front();
@@ -280,6 +310,7 @@ int run(int argc, char* argv[]) {
         return unexpected(app, "", extras.front(), commands);
     if (&command == c.info) return run_info(c);
     if (&command == c.render) return run_render(c);
+    if (&command == c.unpack) return run_unpack(c);
     return run_pack(c);
 }
 

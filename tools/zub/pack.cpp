@@ -9,6 +9,8 @@
 #include <optional>
 #include <vector>
 
+#include <unistd.h>
+
 #include "document/document.hpp"
 #include "document/limits.hpp"
 #include "document/strings.hpp"
@@ -16,9 +18,10 @@
 #include "files/read_file.hpp"
 #include "tools/font_lookup.hpp"
 #include "tools/output_file.hpp"
-#include "tools/zub/colours.hpp"
 #include "tools/zub/commands.hpp"
+#include "tools/zub/parts.hpp"
 #include "tools/zub/report.hpp"
+#include "tools/zub/texts_file.hpp"
 #include "view/compose.hpp"
 
 namespace zub {
@@ -44,89 +47,12 @@ std::optional<window_sides> sides_of(std::string_view text) {
     return window_sides{static_cast<int>(*width), static_cast<int>(*height)};
 }
 
+result<file_bytes> read_input(const std::string& path, const file_bound& bound) {
+    if (path == "-") return read_descriptor(STDIN_FILENO, bound);
+    return read_file(path, bound);
+}
+
 namespace {
-
-// UTF-8 to Latin-1, the bytes the text renderer reads. A control character (a zero
-// byte would end the text where it stands; a tab is drawn as a box) is refused with its
-// place in the text, and so is a character outside Latin-1, named.
-result<std::string> to_latin1(std::string_view utf8, const std::string& what) {
-    const auto codes = code_points(utf8);
-    if (!codes) return failure{what + " is not valid UTF-8"};
-    std::string out;
-    for (std::size_t i = 0; i < codes->size(); ++i) {
-        const std::uint32_t code = (*codes)[i];
-        char name[16];
-        (void)std::snprintf(name, sizeof name, "U+%04X", code);
-        const std::string place = " at character " + std::to_string(i + 1) + " of the text";
-        if (code == 0) return failure{what + " has a zero byte" + place + ", which would end the text there"};
-        if (is_control_character(code))
-            return failure{what + " has the control character " + name + (code == '\t' ? " (a tab)" : "") +
-                           place};
-        if (code > 0xFF) {
-            std::string character;
-            append_utf8(character, code);
-            return failure{what + " has the character " + name + " (" + character + ")" + place +
-                           ", which is outside Latin-1"};
-        }
-        out += static_cast<char>(code);
-    }
-    return out;
-}
-
-outcome check_length(const std::string& bytes, const std::string& what) {
-    if (bytes.size() > max_string_length) {
-        return failure{what + " is " + std::to_string(bytes.size()) + " bytes long (at most 255)"};
-    }
-    return done{};
-}
-
-// A field with the spaces and tabs around it taken off.
-std::string_view trimmed(std::string_view field) {
-    const auto first = field.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return {};
-    return field.substr(first, field.find_last_not_of(" \t") - first + 1);
-}
-
-// A position as written: a whole number, with a sign ("+5", "-3") or none.
-std::optional<long> position_of(std::string_view field) {
-    field = trimmed(field);
-    if (field.starts_with('+') && field.size() > 1 && field[1] != '-') field.remove_prefix(1);
-    return whole_number(field);
-}
-
-// "X,Y,COLOUR,TEXT": spaces may stand around X, Y and COLOUR; the text is the rest of
-// the line as it stands, commas and spaces too. COLOUR is #rrggbb, #rgb or a CSS name.
-result<text_to_write> parse_text(const std::string& entry, const std::string& where) {
-    const std::string what = where + " " + quoted(entry);
-    const auto first = entry.find(',');
-    const auto second = first == std::string::npos ? first : entry.find(',', first + 1);
-    const auto third = second == std::string::npos ? second : entry.find(',', second + 1);
-    if (third == std::string::npos) return failure{what + " is not in the form X,Y,#RRGGBB,TEXT"};
-    const auto x = position_of(std::string_view(entry).substr(0, first));
-    const auto y = position_of(std::string_view(entry).substr(first + 1, second - first - 1));
-    if (!x || !y) return failure{what + ": the position is not two whole numbers"};
-    if (*x < -32768 || *x > 32767 || *y < -32768 || *y > 32767) {
-        return failure{what + ": the position is outside -32768..32767"};
-    }
-    const std::string_view written = trimmed(std::string_view(entry).substr(second + 1, third - second - 1));
-    const std::optional<colour> rgb = colour_of(written);
-    if (!rgb) {
-        return failure{what + ": the colour " + quoted(written, '\'') +
-                       " is not #rrggbb, #rgb or a CSS colour name"};
-    }
-    text_to_write text;
-    text.red = rgb->red;
-    text.green = rgb->green;
-    text.blue = rgb->blue;
-    text.x = static_cast<std::int16_t>(*x);
-    text.y = static_cast<std::int16_t>(*y);
-    const result<std::string> latin1 = to_latin1(entry.substr(third + 1), what);
-    if (!latin1) return failure{latin1.why()};
-    text.text = *latin1;
-    if (const outcome length = check_length(text.text, what + " in Latin-1"); !length)
-        return failure{length.why()};
-    return text;
-}
 
 // The first pixel of `picture` that is not opaque: one whose alpha is below its full
 // value, or whose value is the colour key. Nothing when every pixel is opaque.
@@ -154,8 +80,8 @@ bool has_transparent_pixel(const checked_picture& picture) {
 // of its type, as the viewer decodes it (behind the wall). The viewer shows every pixel's
 // stored colour, without its transparency: an image with a pixel that is not opaque is
 // packed with a warning (an alpha channel or a colour key alone is none: every TIFF
-// decodes with an alpha channel).
-outcome check_image(const std::string& path, bytes_view image) {
+// decodes with an alpha channel). The decoded size, or why it is not shown.
+result<window_sides> check_image(const std::string& path, bytes_view image) {
     const image_ask whole{0, 0, true};
     stage_job decoding = start_image_stage(image, whole);
     const finished_image decoded = finish_image_stage(decoding, whole);
@@ -170,80 +96,99 @@ outcome check_image(const std::string& path, bytes_view image) {
         say(path, std::string("warning: the image has ") + kind +
                       "; its transparency will not be shown (the viewer shows every pixel's stored colour)");
     }
-    return done{};
+    return window_sides{decoded.image->image_width, decoded.image->image_height};
 }
 
-// The texts of a --texts file: one a line; a byte-order mark at the start, empty lines
-// and lines starting with '#' are skipped.
-outcome read_texts_file(const std::string& path, std::vector<text_to_write>& texts) {
-    const result<file_bytes> loaded = read_file(path, file_bound{max_texts_file_bytes, "a texts file"});
-    if (!loaded) return failure{path + ": " + loaded.why()};
-    const bytes_view bytes = loaded->view();
-    std::string_view rest(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    if (rest.starts_with("\xEF\xBB\xBF")) rest.remove_prefix(3);
-    std::string bad;  // the last bad line's words
-    bool not_utf8 = false;
-    for (int number = 1; !rest.empty(); ++number) {
-        const auto end = rest.find('\n');
-        std::string line(rest.substr(0, end));
-        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.find_first_not_of(" \t") == std::string::npos || line.starts_with('#')) continue;
-        const result<text_to_write> text = parse_text(line, path + ":" + std::to_string(number));
-        if (text) {
-            texts.push_back(*text);
-            continue;
+// The header fields the command line names, over what --from gives: refusals here are
+// a wrong command line.
+outcome apply_options(const pack_options& options, pack_start& start) {
+    if (options.size) {
+        // A side of 0 takes the desktop's.
+        const auto sides = sides_of(*options.size);
+        if (!sides) {
+            return failure{"--size " + quoted(*options.size, '\'') +
+                           " is not WIDTHxHEIGHT with each side from 0 to 16384"};
         }
-        // Every bad line is said, the last as the failure.
-        if (!bad.empty()) say("", bad);
-        bad = text.why();
-        not_utf8 = not_utf8 || !code_points(line);
+        start.size = *sides;
     }
-    if (not_utf8) {
-        say("", bad);
-        bad = path + ": is not UTF-8; a Latin-1 file converts with iconv -f latin1 -t utf-8";
+    if (options.depth) {
+        const auto depth = whole_number(*options.depth);
+        if (!depth || (*depth != 0 && !exact_depth(*depth)))
+            return failure{"--depth " + quoted(*options.depth, '\'') + " is not 0, 8, 16, 24 or 32"};
+        start.depth = static_cast<std::int32_t>(*depth);
     }
-    if (!bad.empty()) return failure{bad};
+    if (options.font_size) {
+        const auto font_size = whole_number(*options.font_size);
+        if (!font_size || *font_size < 1 || *font_size > max_font_size) {
+            return failure{"--font-size " + quoted(*options.font_size, '\'') +
+                           " is not a whole number from 1 to 16384"};
+        }
+        start.font_size = static_cast<std::int32_t>(*font_size);
+    }
+    if (options.title) {
+        // The window system reads the title's bytes as UTF-8: they are stored as given.
+        if (const outcome length = check_string_length(*options.title, "--title"); !length)
+            return failure{length.why()};
+        if (!code_points(*options.title)) return failure{"--title is not valid UTF-8"};
+        start.caption = *options.title;
+    }
     return done{};
 }
 
-// The document the command line describes, before its image: refusals here are a wrong
-// command line.
-result<document_to_write> document_from_options(const pack_options& options) {
-    document_to_write doc;
-    // A side of 0 takes the desktop's.
-    const auto sides = sides_of(options.size);
-    if (!sides) {
-        return failure{"--size " + quoted(options.size, '\'') +
-                       " is not WIDTHxHEIGHT with each side from 0 to 16384"};
+// The window's size is known once the image is: a size no option or document gives is
+// the image's own.
+outcome check_window(const pack_options& options, const pack_start& start) {
+    const window_sides& size = *start.size;
+    if (const auto row = window_size_problem(size.width, size.height, start.depth)) {
+        return failure{"the window " + std::to_string(size.width) + "x" + std::to_string(size.height) +
+                       (options.size ? " (--size)" : "") + " at depth " + std::to_string(start.depth) + ": " +
+                       describe(*row)};
     }
-    doc.width = sides->width;
-    doc.height = sides->height;
-    const auto depth = whole_number(options.depth);
-    if (!depth || (*depth != 0 && !exact_depth(*depth))) {
-        return failure{"--depth '" + options.depth + "' is not 0, 8, 16, 24 or 32"};
+    return done{};
+}
+
+// The texts the command line gives, in its order, instead of --from's.
+outcome read_texts(const pack_options& options, std::vector<text_to_write>& texts, bool& wrong_command) {
+    if (options.texts.empty()) return done{};
+    texts.clear();
+    for (const text_source& source : options.texts) {
+        if (source.from_file) {
+            if (const outcome read = read_texts_file(source.value, texts); !read) return read;
+        } else {
+            const result<text_to_write> text = parse_text(source.value, "--text");
+            if (!text) {
+                wrong_command = true;
+                return failure{text.why()};
+            }
+            texts.push_back(*text);
+        }
     }
-    doc.bits_per_pixel = static_cast<std::int32_t>(*depth);
-    if (const auto row = window_size_problem(doc.width, doc.height, doc.bits_per_pixel)) {
-        return failure{"--size '" + options.size + "' at --depth " + options.depth + ": " + describe(*row)};
-    }
-    const auto font_size = whole_number(options.font_size);
-    if (!font_size || *font_size < 1 || *font_size > max_font_size) {
-        return failure{"--font-size '" + options.font_size + "' is not a whole number from 1 to 16384"};
-    }
-    doc.font_size = static_cast<std::int32_t>(*font_size);
-    // The window system reads the title's bytes as UTF-8: they are stored as given.
-    if (const outcome length = check_length(options.title, "--title"); !length) return failure{length.why()};
-    if (!code_points(options.title)) return failure{"--title is not valid UTF-8"};
-    doc.caption = options.title;
-    return doc;
+    return done{};
+}
+
+// Notes texts nobody will see: they are measured behind the wall.
+void note_texts_outside(const std::vector<std::uint8_t>& bytes, const found_font& font,
+                        const std::string& path) {
+    const document written = parse_document(bytes_view(bytes.data(), bytes.size()));
+    if (written.records.empty()) return;
+    if (const std::string note = font_note(font, "measured"); !note.empty()) say(path, note);
+    composition measuring =
+        start_composition(written, composing_ask{written.header.width, written.header.height, false, false},
+                          font_choice{font.path, font.hint});
+    finished_texts measured;
+    if (measuring.texts_wanted) measured = finish_texts_stage(measuring.text_stage, measuring.texts);
+    for (const problem& p : find_texts_outside(written, measuring.texts_wanted ? &measured : nullptr))
+        say(path, "note: " + describe(p));
 }
 
 }  // namespace
 
 int pack_command(const pack_options& options) {
+    if (options.from_path.empty()) {
+        if (options.image_path.empty()) return usage_error("pack", "--image is required (or --from)");
+    }
     // The output is checked first: nothing is worked out for a file that cannot be written.
-    std::vector<std::string> inputs{options.image_path};
+    std::vector<std::string> inputs{options.image_path, options.from_path};
     for (const text_source& source : options.texts) {
         if (source.from_file) inputs.push_back(source.value);
     }
@@ -251,37 +196,64 @@ int pack_command(const pack_options& options) {
     inputs.push_back(font.path);
     const result<output_target> target = plan_output(options.out_path, inputs);
     if (!target) return usage_error("pack", target.why());
-    result<document_to_write> doc = document_from_options(options);
-    if (!doc) return usage_error("pack", doc.why());
+    pack_start start;
+    if (const outcome applied = apply_options(options, start); !applied)
+        return usage_error("pack", applied.why());
     // A font the user names is an input like the image.
     if (!options.font_path.empty()) {
         if (const outcome named = check_font_file(options.font_path); !named)
             return file_problem(options.font_path, named.why());
     }
-
-    for (const text_source& source : options.texts) {
-        if (source.from_file) {
-            if (const outcome read = read_texts_file(source.value, doc->texts); !read)
-                return file_problem("", read.why());
-        } else {
-            const result<text_to_write> text = parse_text(source.value, "--text");
-            if (!text) return usage_error("pack", text.why());
-            doc->texts.push_back(*text);
+    if (!options.from_path.empty()) {
+        result<pack_start> from = read_pack_start(options.from_path);
+        if (!from) return file_problem("", from.why());
+        // What is read from it is an input too.
+        for (const std::string& read : from->inputs) {
+            if (const result<output_target> again = plan_output(options.out_path, {read}); !again)
+                return usage_error("pack", again.why());
         }
+        start = std::move(*from);
+        if (const outcome applied = apply_options(options, start); !applied)
+            return usage_error("pack", applied.why());
     }
+    bool wrong_command = false;
+    if (const outcome read = read_texts(options, start.texts, wrong_command); !read)
+        return wrong_command ? usage_error("pack", read.why()) : file_problem("", read.why());
 
     // The image's length is stored as a signed 32-bit value, and the viewer reads
     // documents of at most max_document_bytes: an image that would make a larger
     // document is refused unread.
     static_assert(max_document_bytes <= std::uint64_t{INT32_MAX});
-    const result<file_bytes> image =
-        read_file(options.image_path, file_bound{max_document_bytes - header_size, "an image in a document"});
-    if (!image) return file_problem(options.image_path, image.why());
-    doc->image = image->view();
-    if (const outcome shown = check_image(options.image_path, doc->image); !shown) {
-        return file_problem(options.image_path, shown.why());
+    if (!options.image_path.empty()) {
+        result<file_bytes> image = read_file(
+            options.image_path, file_bound{max_document_bytes - header_size, "an image in a document"});
+        if (!image) return file_problem(options.image_path, image.why());
+        start.held = std::move(*image);
+        start.image = start.held.view();
+        start.image_path = options.image_path;
     }
-    const std::vector<std::uint8_t> bytes = write_document(*doc);
+    const result<window_sides> shown = check_image(start.image_path, start.image);
+    if (!shown && !options.image_path.empty()) return file_problem(options.image_path, shown.why());
+    if (!shown) {
+        // The document's own image, as it was: it is kept.
+        say(start.image_path, "warning: " + shown.why() + "; it is kept as it was");
+    }
+    if (!start.size) {
+        if (!shown) return usage_error("pack", "--size is required: the image's own size is not known");
+        start.size = *shown;
+    }
+    if (const outcome window = check_window(options, start); !window)
+        return usage_error("pack", window.why());
+
+    document_to_write doc;
+    doc.width = start.size->width;
+    doc.height = start.size->height;
+    doc.bits_per_pixel = start.depth;
+    doc.font_size = start.font_size;
+    doc.caption = start.caption;
+    doc.image = start.image;
+    doc.texts = std::move(start.texts);
+    const std::vector<std::uint8_t> bytes = write_document(doc);
     if (bytes.size() > max_document_bytes) {
         return file_problem(options.out_path, "the document would be " + std::to_string(bytes.size()) +
                                                   " bytes, more than the " +
@@ -290,18 +262,7 @@ int pack_command(const pack_options& options) {
     }
     if (const outcome written = write_output(*target, bytes); !written)
         return file_problem("", written.why());
-    // Stored as asked, but nobody will see it: the texts are measured behind the wall.
-    const document written = parse_document(bytes_view(bytes.data(), bytes.size()));
-    if (!written.records.empty()) {
-        if (const std::string note = font_note(font, "measured"); !note.empty()) say(options.out_path, note);
-        composition measuring = start_composition(
-            written, composing_ask{written.header.width, written.header.height, false, false},
-            font_choice{font.path, font.hint});
-        finished_texts measured;
-        if (measuring.texts_wanted) measured = finish_texts_stage(measuring.text_stage, measuring.texts);
-        for (const problem& p : find_texts_outside(written, measuring.texts_wanted ? &measured : nullptr))
-            say(options.out_path, "note: " + describe(p));
-    }
+    note_texts_outside(bytes, font, options.out_path);
     return status_ok;
 }
 
