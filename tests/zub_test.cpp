@@ -539,10 +539,12 @@ TEST_F(Zub, CommandLine) {
              {{"inf"}, "zub: unknown command 'inf' (did you mean 'info'?); see 'zub --help'"},
              {{"frobnicate"}, "zub: unknown command 'frobnicate'; see 'zub --help'"},
              {{"--verison"}, "zub: unknown option '--verison' (did you mean '--version'?); see 'zub --help'"},
-             {{"info"}, "zub info: the document to inspect, FILE, is missing; see 'zub info --help'"},
-             {{"info", "a.zub", "b.zub"}, "zub info: unexpected argument 'b.zub'; see 'zub info --help'"},
+             {{"info"}, "zub info: the document to inspect, DOC, is missing; see 'zub info --help'"},
+             {{"render", "a.zub", "b.png", "c.png"},
+              "zub render: unexpected argument 'c.png': several documents are rendered with -d DIR; see 'zub "
+              "render --help'"},
              {{"render", "only-one.zub"},
-              "zub render: the PNG to write, OUT.png, is missing; see 'zub render --help'"},
+              "zub render: the picture to write, OUT, is missing; see 'zub render --help'"},
              {{"pack", "-o", "x.zub", "--sise", "8x8", "--image", "a.png"},
               "zub pack: unknown option '--sise' (did you mean '--size'?); see 'zub pack --help'"},
              {{"pack", "-o", "x.zub", "--size", "8x8"},
@@ -570,7 +572,7 @@ TEST_F(Zub, CommandLine) {
     EXPECT_NE(pack_help.out.find("--texts"), std::string::npos);
     // Each value is named for what it takes.
     const result render_help = zub({"render", "--help"});
-    for (const char* named : {"\n  FILE  ", "\n  OUT.png  ", "--font PATH ", "--size N ", "--desktop WxH "}) {
+    for (const char* named : {"\n  DOC OUT ", "-d,--output-dir DIR ", "--font PATH ", "--size N ", "--desktop WxH "}) {
         EXPECT_NE(render_help.out.find(named), std::string::npos) << named << " in " << render_help.out;
     }
     EXPECT_EQ(render_help.out.find("TEXT"), std::string::npos) << render_help.out;
@@ -600,7 +602,7 @@ TEST_F(Zub, NamesAreEscapedWhereverTheyArePrinted) {
                   ": damaged document: the file is shorter than the "
                   "31-byte header (it has 3 bytes)"},
              {{"render", "--font", evil, "doc.zub", "out.png"}, "zub: " + shown + ": cannot open the font: "},
-             {{"info", evil, evil}, "zub info: unexpected argument '" + shown + "'"}}) {
+             {{"render", "doc.zub", "out.png", evil}, "zub render: unexpected argument '" + shown + "'"}}) {
         const result r = zub(args);
         EXPECT_EQ(r.err.substr(0, line.size()), line);
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
@@ -940,13 +942,15 @@ TEST_F(ZubOutput, RenderWritesNoPictureOverADocumentOrUnderAnotherFormatsName) {
     const std::string over =
         " is a ZUB document: zub render writes one picture of one document; several "
         "documents are rendered with -d DIR; see 'zub render --help'\n";
-    const std::string named = ": zub render writes pictures as PNG (.png); see 'zub render --help'\n";
+    const std::string named =
+        ": zub render writes pictures as PNG (.png), JPEG (.jpg, .jpeg, .jpe, .jfif), WebP (.webp); see 'zub "
+        "render --help'\n";
     for (const auto& [input, out, err] : std::vector<std::tuple<std::string, std::string, std::string>>{
              {"doc.zub", "b.zub", "zub render: b.zub" + over},
              {"doc.zub", "renamed.png", "zub render: renamed.png" + over},
              {"doc.zub", "link.png", "zub render: link.png" + over},
-             {"sky.png", "x.jpg", "zub render: x.jpg is named as a JPEG picture" + named},
-             {"doc.zub", "X.WebP", "zub render: X.WebP is named as a WebP picture" + named},
+             {"sky.png", "x.gif", "zub render: x.gif is named as a GIF picture" + named},
+             {"doc.zub", "X.Tiff", "zub render: X.Tiff is named as a TIFF picture" + named},
              {"doc.zub", "new.zub", "zub render: new.zub is named as a ZUB document" + named},
              {"doc.zub", ".gnome_desktop_thumbnail.Ab12Cd", ""},
              {"doc.zub", "no-extension", ""},
@@ -959,7 +963,7 @@ TEST_F(ZubOutput, RenderWritesNoPictureOverADocumentOrUnderAnotherFormatsName) {
             EXPECT_TRUE(made.size() > 4 && made[0] == 0x89 && made[1] == 'P') << out;
         }
     }
-    for (const char* refused : {"x.jpg", "X.WebP", "new.zub"}) EXPECT_FALSE(exists(refused)) << refused;
+    for (const char* refused : {"x.gif", "X.Tiff", "new.zub"}) EXPECT_FALSE(exists(refused)) << refused;
     EXPECT_EQ(read("b.zub"), document_);
     EXPECT_EQ(read("renamed.png"), document_);
     EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "link.png"));

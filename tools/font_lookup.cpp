@@ -101,7 +101,8 @@ found_font find_font(const std::string& named, const std::string& document_path)
     if (readable_file(here)) return {here, expected, font_source::working_directory};
     if (const auto beside = font_beside(document_path))
         return {*beside, expected, font_source::beside_document};
-    const std::string system = system_fixed_width_face();
+    // Asked once a run, however many documents it takes (and whichever thread asks first).
+    static const std::string system = system_fixed_width_face();
     if (system.empty()) return {here, expected, font_source::working_directory};
     return {system, expected, font_source::system_face};
 }

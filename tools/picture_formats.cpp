@@ -17,8 +17,8 @@ struct picture_format {
 // Every format here but the ones zub render writes is refused as an output's extension.
 constexpr std::array formats{
     picture_format{"PNG", "a PNG picture", {"png"}, true},
-    picture_format{"JPEG", "a JPEG picture", {"jpg", "jpeg", "jpe", "jfif"}, false},
-    picture_format{"WebP", "a WebP picture", {"webp"}, false},
+    picture_format{"JPEG", "a JPEG picture", {"jpg", "jpeg", "jpe", "jfif"}, true},
+    picture_format{"WebP", "a WebP picture", {"webp"}, true},
     picture_format{"GIF", "a GIF picture", {"gif"}, false},
     picture_format{"BMP", "a BMP picture", {"bmp", "dib"}, false},
     picture_format{"TIFF", "a TIFF picture", {"tif", "tiff"}, false},
@@ -42,9 +42,9 @@ constexpr std::array formats{
     picture_format{"ZUB", "a ZUB document", {"zub"}, false},
 };
 
-// The extension of the path's last name, in lower case, or nothing: a name that only
-// starts with a dot (".png") has none.
-std::string extension_of(std::string_view path) {
+}  // namespace
+
+std::string file_extension(std::string_view path) {
     const std::string_view name = path.substr(path.rfind('/') + 1);
     const auto dot = name.rfind('.');
     if (dot == std::string_view::npos || dot == 0) return {};
@@ -53,10 +53,8 @@ std::string extension_of(std::string_view path) {
     return extension;
 }
 
-}  // namespace
-
 std::optional<std::string> unwritten_format(std::string_view path) {
-    const std::string extension = extension_of(path);
+    const std::string extension = file_extension(path);
     if (extension.empty()) return std::nullopt;
     for (const picture_format& format : formats) {
         for (const std::string_view known : format.extensions) {

@@ -14,6 +14,10 @@ namespace zub {
 // are matched whatever their case.
 std::optional<std::string> unwritten_format(std::string_view path);
 
+// The extension of the path's last name, in lower case, or nothing: a name that only
+// starts with a dot (".png") has none.
+std::string file_extension(std::string_view path);
+
 // The formats zub render writes, for messages: "PNG (.png)".
 std::string written_formats();
 

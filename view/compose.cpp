@@ -126,7 +126,10 @@ std::vector<problem> paint_background(const finished_image& image, SDL_Surface* 
     if (paint_24_bits_directly(picture.get(), screen)) return {};
     const surface_handle shown = visible_part(picture.get(), screen);
     if (!shown) return image_not_shown(SDL_GetError());
-    const surface_handle background{SDL_DisplayFormat(shown.get())};
+    // What SDL_DisplayFormat does, to the format of the surface painted on rather than of
+    // the one window: the tools compose several documents at once, each on its own.
+    const Uint32 kept = shown->flags & (SDL_SRCCOLORKEY | SDL_SRCALPHA | SDL_RLEACCELOK);
+    const surface_handle background{SDL_ConvertSurface(shown.get(), screen->format, SDL_SWSURFACE | kept)};
     if (!background) return image_not_shown(SDL_GetError());
     SDL_Rect at{0, 0, 0, 0};
     if (SDL_UpperBlit(background.get(), nullptr, screen, &at) == 0) return {};

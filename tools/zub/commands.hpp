@@ -19,6 +19,9 @@ inline constexpr int status_usage = 2;    // a wrong command line
 // The tool's one voice on stderr: "zub: SUBJECT: what", SUBJECT a file (or nothing).
 void say(const std::string& subject, const std::string& what);
 
+// Says `what` once a run, however many documents give it ("zub: what").
+void say_once(const std::string& what);
+
 // Reports a problem with a file, and gives status 1.
 int file_problem(const std::string& subject, const std::string& what);
 
@@ -44,8 +47,13 @@ std::optional<window_sides> sides_of(std::string_view text);
 // The file at `path`, or standard input for "-", read whole within `bound`.
 result<file_bytes> read_input(const std::string& path, const file_bound& bound);
 
-// `font` is --font's value, or empty for the tools' rule (see tools/font_lookup.hpp).
-int info_command(const std::string& path, bool json, const std::string& font);
+struct info_options {
+    std::vector<std::string> paths;  // documents ("-": standard input), or folders with `recursive`
+    bool recursive = false;
+    bool json = false;
+    std::string font;  // --font's value, or empty for the tools' rule (see tools/font_lookup.hpp)
+};
+int info_command(const info_options& options);
 
 // The desktop a document of width or height 0 is rendered for: such a window takes the
 // desktop's size there.
@@ -53,8 +61,13 @@ inline constexpr int default_desktop_width = 1920;
 inline constexpr int default_desktop_height = 1080;
 
 struct render_options {
-    std::string path;
+    std::string path;      // one document, rendered to `out_path` ("-": standard output)
     std::string out_path;
+    std::vector<std::string> paths;  // with `out_dir`: every document, or folder with `recursive`
+    std::string out_dir;             // -d
+    bool recursive = false;
+    std::string format;  // --format, or empty: by the output's extension, else PNG
+    int quality = 0;     // --quality, or 0: the format's default
     std::string font_path;  // --font, or empty
     int size = 0;           // a thumbnail's largest side, or 0 for the whole picture
     int desktop_width = default_desktop_width;

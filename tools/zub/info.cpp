@@ -1,11 +1,13 @@
 // zub info: the header, caption, image and records of a document, and its problems.
 #include <cstdio>
 #include <iostream>
+#include <sstream>
 #include <nlohmann/json.hpp>
 
 #include "document/strings.hpp"
 #include "files/read_file.hpp"
 #include "tools/font_lookup.hpp"
+#include "tools/zub/batch.hpp"
 #include "tools/zub/commands.hpp"
 #include "tools/zub/report.hpp"
 
@@ -80,61 +82,91 @@ nlohmann::json to_json(const std::string& path, const document_report& r) {
     return out;
 }
 
-void print_text(const std::string& path, const document_report& r) {
+void print_text(std::ostream& out, const std::string& path, const document_report& r) {
     const document& doc = r.doc;
-    std::cout << "file: " << terminal_safe(path) << " ("
+    out << "file: " << terminal_safe(path) << " ("
               << bytes_count(static_cast<std::int64_t>(doc.file_size)) << ")\n";
     if (doc.header_read) {
         const document_header& h = doc.header;
-        std::cout << "window: " << h.width << "x" << h.height << ", depth " << h.bits_per_pixel << "\n"
+        out << "window: " << h.width << "x" << h.height << ", depth " << h.bits_per_pixel << "\n"
                   << "point size: " << h.font_size << "\n"
                   << "caption: " << bytes_count(h.caption_length) << ": \"" << quoted_text(doc.caption)
                   << "\"\n";
     }
     if (doc.image_read) {
-        std::cout << "image: " << bytes_count(static_cast<std::int64_t>(doc.image.size())) << " at offset "
+        out << "image: " << bytes_count(static_cast<std::int64_t>(doc.image.size())) << " at offset "
                   << doc.image_offset;
-        if (!r.image_format.empty()) std::cout << ", " << r.image_format;
-        if (r.image_width > 0) std::cout << ", " << r.image_width << "x" << r.image_height << " pixels";
-        std::cout << "\n";
+        if (!r.image_format.empty()) out << ", " << r.image_format;
+        if (r.image_width > 0) out << ", " << r.image_width << "x" << r.image_height << " pixels";
+        out << "\n";
     }
-    if (doc.header_read) std::cout << "records: " << doc.header.record_count << "\n";
+    if (doc.header_read) out << "records: " << doc.header.record_count << "\n";
     for (std::size_t i = 0; i < doc.records.size(); ++i) {
         const text_record& rec = doc.records[i];
-        std::cout << "  " << i + 1 << " at offset " << rec.offset << ": " << colour_of(rec) << " at ("
+        out << "  " << i + 1 << " at offset " << rec.offset << ": " << colour_of(rec) << " at ("
                   << rec.x << ", " << rec.y << "), " << bytes_count(rec.text_length) << ": \""
                   << escape_bytes(rec.text) << "\"\n";
     }
     if (r.problems.empty()) {
-        std::cout << "problems: none\n";
+        out << "problems: none\n";
         return;
     }
-    std::cout << "problems:\n";
+    out << "problems:\n";
     for (const problem& p : r.problems)
-        std::cout << "  at offset " << p.offset << ": " << severity_name(severity_of(p.code)) << ": "
+        out << "  at offset " << p.offset << ": " << severity_name(severity_of(p.code)) << ": "
                   << terminal_safe(describe(p)) << "\n";
+}
+
+// One document's report, as text or as JSON (indented, or on one line for JSON Lines).
+batch_outcome inspect_one(const info_options& options, const std::string& path, bool one_line) {
+    batch_outcome inspected{status_problem, {}};
+    const result<file_bytes> loaded = read_input(path, document_bound());
+    if (!loaded) {
+        (void)file_problem(path, loaded.why());
+        return inspected;
+    }
+    const found_font measured_in = find_font(options.font, path);
+    const document_report report =
+        inspect_document(loaded->view(), font_choice{measured_in.path, measured_in.hint});
+    if (const std::string note = font_note(measured_in, "measured");
+        !note.empty() && !report.doc.records.empty()) {
+        if (one_line) {
+            say_once(note);
+        } else {
+            say(path, note);
+        }
+    }
+    std::ostringstream out;
+    if (options.json) {
+        // Paths and the libraries' words may hold bytes that are not UTF-8 (a folder's
+        // name, say): those become U+FFFD; the document's own strings come with their bytes.
+        out << to_json(path, report).dump(one_line ? -1 : 2, ' ', false, nlohmann::json::error_handler_t::replace)
+            << '\n';
+    } else {
+        print_text(out, path, report);
+    }
+    inspected.status = report.problems.empty() ? status_ok : status_problem;
+    inspected.out = out.str();
+    return inspected;
 }
 
 }  // namespace
 
-int info_command(const std::string& path, bool json, const std::string& font) {
-    const result<file_bytes> loaded = read_file(path, document_bound());
-    if (!loaded) return file_problem(path, loaded.why());
-    const found_font measured_in = find_font(font, path);
-    const document_report report =
-        inspect_document(loaded->view(), font_choice{measured_in.path, measured_in.hint});
-    if (const std::string note = font_note(measured_in, "measured");
-        !note.empty() && !report.doc.records.empty())
-        say(path, note);
-    if (json) {
-        // Paths and the libraries' words may hold bytes that are not UTF-8 (a folder's
-        // name, say): those become U+FFFD; the document's own strings come with their bytes.
-        std::cout << to_json(path, report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
-                  << '\n';
-    } else {
-        print_text(path, report);
+int info_command(const info_options& options) {
+    const document_list list = collect_documents(options.paths, options.recursive);
+    if (!list.refusal.empty()) return usage_error("info", list.refusal);
+    const std::size_t all = list.documents.size();
+    const bool several = all > 1;
+    // Reports as text stand apart by an empty line.
+    const batch_counts counts = run_batch(
+        all, [&](std::size_t i) { return inspect_one(options, list.documents[i].path, several); },
+        options.json ? "" : "\n");
+    if (several) {
+        say("", std::to_string(all) + " documents inspected" +
+                    (counts.failed == 0 ? ", all whole"
+                                        : ", " + std::to_string(counts.failed) + " with problems or unread"));
     }
-    return report.problems.empty() ? status_ok : status_problem;
+    return counts.failed == 0 ? status_ok : status_problem;
 }
 
 }  // namespace zub

@@ -7,11 +7,14 @@
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <mutex>
 #include <optional>
+#include <set>
 
 #include <unistd.h>
 
 #include "document/strings.hpp"
+#include "tools/zub/batch.hpp"
 #include "tools/zub/commands.hpp"
 #include "tools/zub/suggest.hpp"
 #include "view/compose.hpp"
@@ -24,13 +27,23 @@ namespace zub {
 
 int usage_error(const std::string& command, const std::string& what) {
     const std::string name = command.empty() ? "zub" : "zub " + command;
-    std::cerr << name << ": " << terminal_safe(what) << "; see '" << name << " --help'\n";
+    write_report_line(name + ": " + terminal_safe(what) + "; see '" + name + " --help'\n");
     return status_usage;
 }
 
 void say(const std::string& subject, const std::string& what) {
-    std::cerr << "zub: " << (subject.empty() ? "" : terminal_safe(subject) + ": ") << terminal_safe(what)
-              << '\n';
+    write_report_line("zub: " + (subject.empty() ? "" : terminal_safe(subject) + ": ") + terminal_safe(what) +
+                      '\n');
+}
+
+void say_once(const std::string& what) {
+    static std::mutex lock;
+    static std::set<std::string> said;
+    {
+        const std::lock_guard<std::mutex> held(lock);
+        if (!said.insert(what).second) return;
+    }
+    say("", what);
 }
 
 int file_problem(const std::string& subject, const std::string& what) {
@@ -93,11 +106,12 @@ struct command_line {
     CLI::App* pack = nullptr;
     CLI::App* unpack = nullptr;
 
-    std::string info_path;
-    bool json = false;
-    std::string info_font;
+    zub::info_options info_options;
 
     zub::render_options render_options;
+    std::vector<std::string> render_files;
+    CLI::Option* quality_option = nullptr;
+    std::string quality;
     CLI::Option* thumbnail_option = nullptr;
     std::string thumbnail_size;
     std::string desktop =
@@ -121,24 +135,43 @@ const char* const default_font_rule =
 // arguments name themselves.
 void add_info(command_line& c) {
     c.info = c.app.add_subcommand("info", "Show what is inside a document and every problem with it.");
-    c.info->add_option("FILE", c.info_path, "The document")->type_name("");
-    c.info->add_flag("--json", c.json, "Print one JSON object");
+    zub::info_options& o = c.info_options;
+    c.info->add_option("DOC", o.paths, "The documents (- for standard input)")->type_name("");
+    c.info->add_flag("-r,--recursive", o.recursive, "Inspect the documents (*.zub) in the folders given, and below");
+    c.info->add_flag("--json", o.json,
+                     "Print one JSON object; with several documents, one a line (JSON Lines)");
     c.info
-        ->add_option("--font", c.info_font,
+        ->add_option("--font", o.font,
                      std::string("The font to measure texts with ") + default_font_rule)
         ->type_name("PATH");
     c.info->footer(
         "Each problem has a severity: error (the viewer does not show the document), warning (it shows it "
-        "without something), note (it shows it, but not as stored). Exit status: 0 when the viewer would "
-        "show the document whole and as stored, 1 for one with problems or not a document, 2 for a wrong "
-        "command line.");
+        "without something), note (it shows it, but not as stored). Several documents are inspected on "
+        "every core, with a progress bar when stderr is a terminal, and reported in the order given. Exit "
+        "status: 0 when the viewer would show every document whole and as stored, 1 for one with problems "
+        "or not a document, 2 for a wrong command line.");
 }
 
 void add_render(command_line& c) {
-    c.render = c.app.add_subcommand("render", "Compose the picture zub_reader shows and save it as a PNG.");
+    c.render = c.app.add_subcommand("render", "Compose the picture zub_reader shows and save it as a picture.");
     zub::render_options& o = c.render_options;
-    c.render->add_option("FILE", o.path, "The document")->type_name("");
-    c.render->add_option("OUT.png", o.out_path, "The PNG to write")->type_name("");
+    c.render
+        ->add_option("DOC OUT", c.render_files,
+                     "The document (- for standard input) and the picture to write, .png, .jpg or .webp (- for "
+                     "standard output); with -d, every DOC")
+        ->type_name("");
+    c.render
+        ->add_option("-d,--output-dir", o.out_dir,
+                     "Render every DOC given into this folder, each as its name with the format's extension")
+        ->type_name("DIR");
+    c.render->add_flag("-r,--recursive", o.recursive,
+                       "With -d: render the documents (*.zub) in the folders given, and below, keeping the "
+                       "sub-folders");
+    c.render->add_option("--format", o.format, "png, jpeg or webp (default: OUT's extension, else png)")
+        ->type_name("NAME");
+    c.quality_option = c.render->add_option(
+        "--quality", c.quality, "JPEG or lossy WebP quality, 1 to 100 (default: JPEG 90, WebP lossless)");
+    c.quality_option->type_name("N");
     c.render->add_option("--font", o.font_path, std::string("The font ") + default_font_rule)
         ->type_name("PATH");
     c.thumbnail_option = c.render->add_option(
@@ -210,15 +243,35 @@ void add_unpack(command_line& c) {
 }
 
 int run_info(const command_line& c) {
-    if (c.info_path.empty()) return usage_error("info", "the document to inspect, FILE, is missing");
-    return zub::info_command(c.info_path, c.json, c.info_font);
+    if (c.info_options.paths.empty()) return usage_error("info", "the document to inspect, DOC, is missing");
+    return zub::info_command(c.info_options);
 }
 
 int run_render(command_line& c) {
     const std::string name = "render";
     zub::render_options& o = c.render_options;
-    if (o.path.empty()) return usage_error(name, "the document to render, FILE, is missing");
-    if (o.out_path.empty()) return usage_error(name, "the PNG to write, OUT.png, is missing");
+    // The positional words: DOC OUT, or with -d every one a document.
+    const std::vector<std::string>& words = c.render_files;
+    if (!o.out_dir.empty()) {
+        if (words.empty()) return usage_error(name, "the documents to render, DOC..., are missing");
+        o.paths = words;
+    } else {
+        if (o.recursive) return usage_error(name, "-r walks folders for -d DIR");
+        if (words.empty()) return usage_error(name, "the document to render, DOC, is missing");
+        if (words.size() == 1) return usage_error(name, "the picture to write, OUT, is missing");
+        if (words.size() > 2) {
+            return usage_error(name, "unexpected argument " + zub::quoted(words[2], '\'') +
+                                         ": several documents are rendered with -d DIR");
+        }
+        o.path = words[0];
+        o.out_path = words[1];
+    }
+    if (c.quality_option->count() > 0) {
+        const auto quality = zub::whole_number(c.quality);
+        if (!quality || *quality < 1 || *quality > 100)
+            return usage_error(name, "--quality " + zub::quoted(c.quality, '\'') + " is not a whole number from 1 to 100");
+        o.quality = static_cast<int>(*quality);
+    }
     if (c.thumbnail_option->count() > 0) {
         const auto size = zub::whole_number(c.thumbnail_size);
         if (!size || *size < 1 || *size > 16384)

@@ -1,31 +1,80 @@
-// zub render: the picture the viewer shows, composed without a display and saved as PNG.
+// zub render: the picture the viewer shows, composed without a display and saved as a
+// PNG, JPEG or WebP picture; one document, or many at once.
 #include <SDL.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
+#include <filesystem>
+#include <map>
 #include <optional>
 #include <string_view>
 
 #include "files/read_file.hpp"
 #include "tools/font_lookup.hpp"
 #include "tools/output_file.hpp"
+#include "tools/picture_file.hpp"
 #include "tools/picture_formats.hpp"
-#include "tools/png_file.hpp"
 #include "tools/scale.hpp"
+#include "tools/zub/batch.hpp"
 #include "tools/zub/commands.hpp"
 #include "view/compose.hpp"
 #include "view/sdl_start.hpp"
 #include "view/window.hpp"
+#include "wall/sdl_handles.hpp"
 
 namespace zub {
 
 namespace {
 
+// The format of the window SDL opens at a depth: its masks, or for 8 bits its palette.
+struct screen_format {
+    int bits = 32;
+    std::array<Uint32, 3> masks{};
+    std::vector<SDL_Color> colours;
+};
+constexpr std::array<int, 4> screen_depths{8, 16, 24, 32};
+using screen_formats = std::array<screen_format, screen_depths.size()>;
+
+// Learned from SDL itself, once a run, so that each document is composed on a surface
+// of its own in the format the viewer's window has at its depth.
+outcome learn_screen_formats(screen_formats& formats, int only_depth = 0) {
+    for (std::size_t i = 0; i < screen_depths.size(); ++i) {
+        if (only_depth != 0 && screen_depths[i] != only_depth) continue;
+        const SDL_Surface* screen = SDL_SetVideoMode(1, 1, screen_depths[i], 0);
+        if (screen == nullptr) return failure{SDL_GetError()};
+        const SDL_PixelFormat* f = screen->format;
+        screen_format& learned = formats[i];
+        learned.bits = f->BitsPerPixel;
+        learned.masks = {f->Rmask, f->Gmask, f->Bmask};
+        if (f->palette != nullptr)
+            learned.colours.assign(f->palette->colors, f->palette->colors + f->palette->ncolors);
+    }
+    return done{};
+}
+
+result<surface_handle> make_screen(const screen_format& format, int width, int height) {
+    surface_handle screen{SDL_CreateRGBSurface(SDL_SWSURFACE, width, height, format.bits, format.masks[0],
+                                               format.masks[1], format.masks[2], 0)};
+    if (!screen) {
+        return failure{"cannot make a " + std::to_string(width) + "x" + std::to_string(height) +
+                       " picture at depth " + std::to_string(format.bits) + ": " + SDL_GetError()};
+    }
+    if (!format.colours.empty()) {
+        std::vector<SDL_Color> colours = format.colours;
+        SDL_SetColors(screen.get(), colours.data(), 0, static_cast<int>(colours.size()));
+    }
+    return screen;
+}
+
+// The picture's colours as the viewer's window shows them on a true-colour display: a
+// palette's colours, and each channel of fewer than 8 bits widened with its low bits
+// zero, as the classic SDL 1.2 copies such a window to the display.
 rgb_image read_screen(const SDL_Surface* screen) {
     rgb_image out{screen->w, screen->h, {}};
     out.rgb.reserve(static_cast<std::size_t>(screen->w) * static_cast<std::size_t>(screen->h) * 3);
-    const int bpp = screen->format->BytesPerPixel;
+    const SDL_PixelFormat* f = screen->format;
+    const int bpp = f->BytesPerPixel;
     for (int y = 0; y < screen->h; ++y) {
         const auto* row =
             static_cast<const std::uint8_t*>(screen->pixels) + static_cast<std::ptrdiff_t>(y) * screen->pitch;
@@ -34,11 +83,17 @@ rgb_image read_screen(const SDL_Surface* screen) {
             std::uint32_t pixel = 0;
             for (int i = 0; i < bpp; ++i)
                 pixel |= static_cast<std::uint32_t>(at[i]) << (8U * static_cast<unsigned>(i));
-            std::uint8_t r = 0;
-            std::uint8_t g = 0;
-            std::uint8_t b = 0;
-            SDL_GetRGB(pixel, screen->format, &r, &g, &b);
-            out.rgb.insert(out.rgb.end(), {r, g, b});
+            if (f->palette != nullptr) {
+                const SDL_Color& c = f->palette->colors[pixel < static_cast<unsigned>(f->palette->ncolors) ? pixel : 0];
+                out.rgb.insert(out.rgb.end(), {c.r, c.g, c.b});
+                continue;
+            }
+            const auto channel = [pixel](Uint32 mask, Uint8 shift, Uint8 loss) {
+                return static_cast<std::uint8_t>(((pixel & mask) >> shift) << loss);
+            };
+            out.rgb.insert(out.rgb.end(), {channel(f->Rmask, f->Rshift, f->Rloss),
+                                           channel(f->Gmask, f->Gshift, f->Gloss),
+                                           channel(f->Bmask, f->Bshift, f->Bloss)});
         }
     }
     return out;
@@ -70,31 +125,49 @@ bool holds_document(const output_target& target) {
     return n == static_cast<ssize_t>(head.size()) && parse_document(head).is_document;
 }
 
-// Why the picture cannot be written to `target`, named `path`, or nothing: it would go
-// over a document, or into a file named for another format than the one written.
-std::optional<std::string> refused_output(const std::string& path, const output_target& target) {
-    if (holds_document(target)) {
-        return path +
-               " is a ZUB document: zub render writes one picture of one document; several "
-               "documents are rendered with -d DIR";
-    }
-    if (const auto format = unwritten_format(path))
-        return path + " is named as " + *format + ": zub render writes pictures as " + written_formats();
-    return std::nullopt;
+// "-" is standard output, written through its descriptor.
+std::string output_path(const std::string& path) { return path == "-" ? "/dev/stdout" : path; }
+
+// Where each document's picture goes, and how it is made: what every document of a run
+// shares.
+struct render_run {
+    const render_options& options;
+    picture_encoding encoding;
+    bool batch = false;  // SDL is started and every format learned before the first document
+    std::optional<sdl_session> sdl;
+    screen_formats formats;
+};
+
+// SDL, started, and the formats of its windows learned: `depth` alone, or every one.
+outcome start_screens(render_run& run, int depth) {
+    result<sdl_session> sdl = start_sdl(video_kind::in_memory);
+    if (!sdl) return failure{"cannot start SDL: " + sdl.why()};
+    run.sdl.emplace(std::move(*sdl));
+    if (const outcome learned = learn_screen_formats(run.formats, depth); !learned)
+        return failure{"cannot start SDL: " + learned.why()};
+    return done{};
 }
 
-}  // namespace
-
-int render_command(const render_options& options) {
-    const std::string& path = options.path;
+// One document's picture, composed and written to `out_path`; the status.
+int render_one(render_run& run, const std::string& path, const std::string& out_path) {
+    const render_options& options = run.options;
     // The output is checked first: nothing is composed for a file that cannot be written.
     const found_font font = find_font(options.font_path, path);
-    const result<output_target> target = plan_output(options.out_path, {path, font.path});
-    if (!target) return usage_error("render", target.why());
-    if (const auto refused = refused_output(options.out_path, *target))
-        return usage_error("render", *refused);
+    const result<output_target> target = plan_output(output_path(out_path), {path, font.path});
+    if (!target) return run.batch ? file_problem(path, target.why()) : usage_error("render", target.why());
+    if (holds_document(*target)) {
+        const std::string refused =
+            out_path +
+            " is a ZUB document: zub render writes one picture of one document; several documents are "
+            "rendered with -d DIR";
+        return run.batch ? file_problem(path, refused) : usage_error("render", refused);
+    }
+    if (const auto format = run.batch ? std::nullopt : unwritten_format(out_path)) {
+        return usage_error("render",
+                           out_path + " is named as " + *format + ": zub render writes pictures as " + written_formats());
+    }
 
-    const result<file_bytes> loaded = read_file(path, document_bound());
+    const result<file_bytes> loaded = read_input(path, document_bound());
     if (!loaded) return file_problem(path, loaded.why());
     const document doc = parse_document(loaded->view());
     if (!doc.is_document) return file_problem(path, "not a ZUB document");
@@ -109,33 +182,117 @@ int render_command(const render_options& options) {
                                       " is too large for a thumbnail (at most " +
                                       std::to_string(max_thumbnail_pixels) + " pixels)");
     }
-    // A font the user names is an input like the document: one that cannot be read or
-    // opened ends the run, where another only leaves the texts out with a warning.
-    if (!options.font_path.empty()) {
-        if (const outcome named = check_font_file(options.font_path); !named)
-            return file_problem(options.font_path, named.why());
-    }
+    if (const auto row = window_size_problem(request.width, request.height, request.depth))
+        return file_problem(path, describe(*row));
     // The stages compose behind the wall while SDL starts.
     composition composing =
         start_composition_for(doc, request, font_choice{font.path, font.hint}, !options.font_path.empty());
-    const result<sdl_session> sdl = start_sdl(video_kind::in_memory);
-    if (!sdl) return file_problem(path, "cannot start SDL: " + sdl.why());
-    const result<SDL_Surface*> screen = open_window(request);
+    if (!run.batch) {
+        if (const outcome started = start_screens(run, request.depth); !started)
+            return file_problem(path, started.why());
+    }
+    std::size_t depth = 0;
+    while (screen_depths[depth] != request.depth) ++depth;
+    const result<surface_handle> screen = make_screen(run.formats[depth], request.width, request.height);
     if (!screen) return file_problem(path, screen.why());
-    const std::vector<problem> warnings = compose_document(doc, *screen, composing);
+    const std::vector<problem> warnings = compose_document(doc, screen->get(), composing);
     if (!options.font_path.empty() && !composing.font_error.empty())
         return file_problem(options.font_path, "cannot open the font: " + composing.font_error);
-    if (const std::string note = font_note(font, "drawn"); !note.empty() && !doc.records.empty())
-        say(path, note);
+    if (const std::string note = font_note(font, "drawn"); !note.empty() && !doc.records.empty()) {
+        if (run.batch) {
+            say_once(note);
+        } else {
+            say(path, note);
+        }
+    }
     for (const problem& warning : warnings) say(path, describe(warning));
 
-    rgb_image picture = read_screen(*screen);
+    rgb_image picture = read_screen(screen->get());
     if (options.size > 0)
         picture = scale_down(picture, fit_within(picture.width, picture.height, options.size));
-    const result<std::vector<std::uint8_t>> png = png_bytes(picture);
-    if (!png) return file_problem(options.out_path, png.why());
-    if (const outcome written = write_output(*target, *png); !written) return file_problem("", written.why());
+    const result<std::vector<std::uint8_t>> bytes = picture_bytes(picture, run.encoding);
+    if (!bytes) return file_problem(out_path, bytes.why());
+    if (const outcome written = write_output(*target, *bytes); !written) return file_problem("", written.why());
     return status_ok;
+}
+
+// The picture's name in the output folder: the document's, below the folder it was
+// found in, with the format's extension in place of .zub.
+std::string picture_name(const std::string& relative, picture_kind kind) {
+    std::filesystem::path name(relative);
+    if (file_extension(relative) == "zub") name.replace_extension();
+    return name.string() + "." + std::string(extension_of(kind));
+}
+
+int render_many(render_run& run) {
+    const render_options& options = run.options;
+    const document_list list = collect_documents(options.paths, options.recursive);
+    if (!list.refusal.empty()) return usage_error("render", list.refusal);
+    // Every name is known before any picture is written: two documents may not give one.
+    std::map<std::string, const named_document*> taken;
+    std::vector<std::string> outputs;
+    for (const named_document& doc : list.documents) {
+        if (doc.path == "-") {
+            return usage_error("render", "standard input gives no name for its picture in " + options.out_dir +
+                                             "; render it as zub render - OUT");
+        }
+        const std::string out =
+            (std::filesystem::path(options.out_dir) / picture_name(doc.relative, run.encoding.kind)).string();
+        const auto [at, added] = taken.emplace(out, &doc);
+        if (!added) {
+            return usage_error("render", zub::quoted(at->second->path) + " and " + zub::quoted(doc.path) +
+                                             " would both be written as " + zub::quoted(out));
+        }
+        outputs.push_back(out);
+    }
+    for (const std::string& out : outputs) {
+        std::error_code failed;
+        std::filesystem::create_directories(std::filesystem::path(out).parent_path(), failed);
+        if (failed) {
+            return file_problem(std::filesystem::path(out).parent_path().string(),
+                                "cannot make the folder: " + failed.message());
+        }
+    }
+    if (const outcome started = start_screens(run, 0); !started) return file_problem("", started.why());
+    run.batch = true;
+    const batch_counts counts = run_batch(list.documents.size(), [&](std::size_t i) {
+        return batch_outcome{render_one(run, list.documents[i].path, outputs[i]), {}};
+    });
+    const std::size_t all = list.documents.size();
+    std::string summary = std::to_string(counts.succeeded) + (counts.failed > 0 ? " of " + std::to_string(all) : "") +
+                          (all == 1 ? " document" : " documents") + " rendered into " + options.out_dir;
+    if (counts.failed > 0) summary += ", " + std::to_string(counts.failed) + " failed";
+    say("", summary);
+    return counts.failed > 0 ? status_problem : status_ok;
+}
+
+}  // namespace
+
+int render_command(const render_options& options) {
+    render_run run{options, {}, false, std::nullopt, {}};
+    run.encoding.quality = options.quality;
+    const std::string single_out = options.out_dir.empty() ? options.out_path : "";
+    const std::optional<picture_kind> named = options.format.empty() ? std::nullopt : kind_named(options.format);
+    if (!options.format.empty() && !named) {
+        return usage_error("render", "--format " + zub::quoted(options.format, '\'') + " is not png, jpeg or webp");
+    }
+    if (!single_out.empty() && single_out != "-") {
+        const std::optional<picture_kind> by_name = kind_of_path(single_out);
+        if (by_name && named && *by_name != *named) {
+            return usage_error("render", single_out + " is named as another format than --format " + options.format);
+        }
+        run.encoding.kind = by_name.value_or(named.value_or(picture_kind::png));
+    } else {
+        run.encoding.kind = named.value_or(picture_kind::png);
+    }
+    // A font the user names is an input like the document: one that cannot be read or
+    // opened ends the run, where another only leaves the texts out with a warning.
+    if (!options.font_path.empty()) {
+        if (const outcome named_font = check_font_file(options.font_path); !named_font)
+            return file_problem(options.font_path, named_font.why());
+    }
+    if (!options.out_dir.empty()) return render_many(run);
+    return render_one(run, options.path, options.out_path);
 }
 
 }  // namespace zub

@@ -1,0 +1,198 @@
+#include "tools/zub/batch.hpp"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace zub {
+
+namespace {
+
+void write_all(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = write(STDERR_FILENO, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // nothing else can be said about stderr
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+// The progress bar's line on stderr, and what is written above it.
+struct progress_line {
+    std::mutex lock;
+    bool shown = false;
+    std::string text;
+};
+progress_line& progress() {
+    static progress_line line;
+    return line;
+}
+
+constexpr std::string_view clear_line = "\r\033[K";
+
+int terminal_width() {
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 40) return size.ws_col;
+    return 80;
+}
+
+std::string minutes_and_seconds(double seconds) {
+    const long whole = std::lround(std::max(0.0, seconds));
+    char text[32];
+    (void)std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
+    return text;
+}
+
+// "[#####-----]  120/1000  34.2/s  0:25 left", as wide as the terminal.
+std::string bar_text(std::size_t done, std::size_t count, double seconds) {
+    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+    char figures[96];
+    (void)std::snprintf(figures, sizeof figures, "  %zu/%zu  %.1f/s  %s", done, count, rate,
+                        done == 0 ? "-:-- left"
+                                  : (minutes_and_seconds(static_cast<double>(count - done) / rate) + " left").c_str());
+    const int room = std::max(10, terminal_width() - 1 - static_cast<int>(std::strlen(figures)) - 2);
+    const auto filled = static_cast<int>(static_cast<double>(room) * static_cast<double>(done) /
+                                         static_cast<double>(std::max<std::size_t>(count, 1)));
+    return "[" + std::string(static_cast<std::size_t>(filled), '#') +
+           std::string(static_cast<std::size_t>(room - filled), '-') + "]" + figures;
+}
+
+void draw_bar(const std::string& text) {
+    progress_line& p = progress();
+    const std::lock_guard<std::mutex> held(p.lock);
+    p.shown = true;
+    p.text = text;
+    write_all(std::string(clear_line) + text);
+}
+
+void end_bar() {
+    progress_line& p = progress();
+    const std::lock_guard<std::mutex> held(p.lock);
+    if (p.shown) write_all(clear_line);
+    p.shown = false;
+}
+
+bool is_document_name(const std::filesystem::path& path) {
+    std::string extension = path.extension().string();
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return extension == ".zub";
+}
+
+}  // namespace
+
+void write_report_line(const std::string& line) {
+    progress_line& p = progress();
+    const std::lock_guard<std::mutex> held(p.lock);
+    if (!p.shown) {
+        write_all(line);
+        return;
+    }
+    write_all(std::string(clear_line) + line + p.text);
+}
+
+batch_counts run_batch(std::size_t count, const std::function<batch_outcome(std::size_t)>& work,
+                       std::string_view separator) {
+    std::vector<std::optional<batch_outcome>> results(count);
+    std::mutex lock;
+    std::condition_variable finished;
+    std::atomic<std::size_t> next{0};
+    const auto take = [&] {
+        for (std::size_t i = next++; i < count; i = next++) {
+            batch_outcome outcome;
+            try {
+                outcome = work(i);
+            } catch (const std::exception& e) {  // out of memory, in all likelihood
+                write_report_line("zub: " + std::string(e.what()) + "\n");
+                outcome.status = 1;
+            }
+            const std::lock_guard<std::mutex> held(lock);
+            results[i] = std::move(outcome);
+            finished.notify_one();
+        }
+    };
+    const std::size_t cores = std::max(1U, std::thread::hardware_concurrency());
+    std::vector<std::thread> threads;
+    for (std::size_t t = 1; t < std::min(cores, count); ++t) threads.emplace_back(take);
+    // With one core, or one document, it is done here and now.
+    if (threads.empty()) take();
+
+    const bool bar = count > 1 && isatty(STDERR_FILENO) == 1;
+    const auto started = std::chrono::steady_clock::now();
+    batch_counts counts;
+    std::size_t printed = 0;
+    bool printed_any = false;
+    while (printed < count) {
+        std::unique_lock<std::mutex> held(lock);
+        (void)finished.wait_for(held, std::chrono::milliseconds(100), [&] { return results[printed].has_value(); });
+        std::vector<batch_outcome> ready;
+        while (printed < count && results[printed]) {
+            ready.push_back(std::move(*results[printed]));
+            results[printed++].reset();
+        }
+        const std::size_t done = static_cast<std::size_t>(
+            std::count_if(results.begin(), results.end(), [](const auto& r) { return r.has_value(); }));
+        held.unlock();
+        for (const batch_outcome& outcome : ready) {
+            if (!outcome.out.empty()) {
+                if (printed_any) std::cout << separator;
+                std::cout << outcome.out;
+                printed_any = true;
+            }
+            ++(outcome.status == 0 ? counts.succeeded : counts.failed);
+        }
+        if (bar) {
+            const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
+            draw_bar(bar_text(printed + done, count, seconds.count()));
+        }
+    }
+    for (std::thread& t : threads) t.join();
+    if (bar) end_bar();
+    return counts;
+}
+
+document_list collect_documents(const std::vector<std::string>& arguments, bool recursive) {
+    namespace fs = std::filesystem;
+    document_list list;
+    for (const std::string& argument : arguments) {
+        std::error_code failed;
+        if (argument == "-" || !fs::is_directory(argument, failed)) {
+            list.documents.push_back({argument, argument == "-" ? argument : fs::path(argument).filename().string()});
+            continue;
+        }
+        if (!recursive) {
+            list.refusal = argument + " is a folder: -r renders or inspects the documents in it";
+            return list;
+        }
+        std::vector<named_document> found;
+        for (fs::recursive_directory_iterator walk(argument, failed), end; !failed && walk != end;
+             walk.increment(failed)) {
+            if (walk->is_regular_file(failed) && is_document_name(walk->path())) {
+                found.push_back({walk->path().string(), walk->path().lexically_relative(argument).string()});
+            }
+        }
+        if (failed) {
+            list.refusal = argument + ": cannot walk the folder: " + failed.message();
+            return list;
+        }
+        std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.path < b.path; });
+        list.documents.insert(list.documents.end(), found.begin(), found.end());
+    }
+    return list;
+}
+
+}  // namespace zub
