@@ -572,7 +572,8 @@ TEST_F(Zub, CommandLine) {
     EXPECT_NE(pack_help.out.find("--texts"), std::string::npos);
     // Each value is named for what it takes.
     const result render_help = zub({"render", "--help"});
-    for (const char* named : {"\n  DOC OUT ", "-d,--output-dir DIR ", "--font PATH ", "--size N ", "--desktop WxH "}) {
+    for (const char* named :
+         {"\n  DOC OUT ", "-d,--output-dir DIR ", "--font PATH ", "--size N ", "--desktop WxH "}) {
         EXPECT_NE(render_help.out.find(named), std::string::npos) << named << " in " << render_help.out;
     }
     EXPECT_EQ(render_help.out.find("TEXT"), std::string::npos) << render_help.out;
@@ -778,6 +779,106 @@ TEST_F(Zub, PackFromChangesOnlyWhatIsNamed) {
     after["image"]["offset"] = before["image"]["offset"];
     for (auto& record : after["records"]) record["offset"] = record["offset"].get<int>() - 6;
     EXPECT_EQ(after, before);
+}
+
+// Many documents at once: every good picture written, the same as one render gives, the
+// damaged one said and counted, sub-folders kept; names that would clash are refused
+// before anything is written.
+TEST_F(Zub, RenderManyGoesOnPastABadDocumentAndSumsUp) {
+    save("sky.png", encode_png(pattern(30, 20, false), png_kind::rgb));
+    ASSERT_EQ(zub({"pack", "-o", "one.zub", "--image", "sky.png", "--text", "2,3,#ff0000,many"}).status, 0);
+    ASSERT_EQ(zub({"render", "one.zub", "one.png"}).status, 0);
+    const auto one = read_bytes(dir_ / "one.zub");
+    std::filesystem::create_directories(dir_ / "in" / "sub");
+    for (int i = 0; i < 200; ++i) {
+        const std::string name = (i % 20 == 0 ? "in/sub/d" : "in/d") + std::to_string(i) + ".zub";
+        save(name, i == 101 ? bytes(one.begin(), one.begin() + 40) : one);
+    }
+    const result r = zub({"render", "-d", "out", "-r", "in"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("zub: in/d101.zub: damaged document"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.err.ends_with("zub: 199 of 200 documents rendered into out, 1 failed\n")) << r.err;
+    EXPECT_EQ(r.err.find('\r'), std::string::npos) << "a progress bar where stderr is no terminal";
+    const auto picture = read_bytes(dir_ / "one.png");
+    for (int i = 0; i < 200; ++i) {
+        const std::string name = (i % 20 == 0 ? "out/sub/d" : "out/d") + std::to_string(i) + ".png";
+        if (i == 101) {
+            EXPECT_FALSE(exists(name));
+        } else {
+            EXPECT_EQ(read_bytes(dir_ / name), picture) << name;
+        }
+    }
+    const result clash =
+        zub({"render", "-d", "clash", "one.zub", "in/d1.zub", "in/sub/d0.zub", "in/../one.zub"});
+    EXPECT_EQ(clash.status, 2);
+    EXPECT_NE(clash.err.find("\"one.zub\" and \"in/../one.zub\" would both be written as \"clash/one.png\""),
+              std::string::npos)
+        << clash.err;
+    EXPECT_FALSE(exists("clash"));
+
+    // On a terminal, a bar with the count; the reports stay in the order given.
+    const result shown = zub({"render", "-d", "bar", "in/sub", "-r"});
+    const command_result bar = run_command(
+        "cd " + dir_.string() + " && script -qec '" ZUB_TOOL " render -d bar -r in/sub' /dev/null");
+    EXPECT_NE(bar.out.find("\r\033[K["), std::string::npos) << bar.out;
+    EXPECT_NE(bar.out.find("]  10/10  "), std::string::npos) << bar.out;
+    EXPECT_EQ(shown.status, 0) << shown.err;
+    const result lines = zub({"info", "--json", "in/d1.zub", "in/d101.zub", "in/d2.zub"});
+    EXPECT_EQ(lines.status, 1);
+    std::istringstream each(lines.out);
+    std::vector<std::string> files;
+    for (std::string line; std::getline(each, line);) files.push_back(nlohmann::json::parse(line)["file"]);
+    EXPECT_EQ(files, (std::vector<std::string>{"in/d1.zub", "in/d101.zub", "in/d2.zub"}));
+}
+
+// JPEG and WebP as another decoder reads them, within the codec's loss; standard input
+// and output stand for files.
+TEST_F(Zub, RenderWritesTheFormatsTheWebTakes) {
+    save("sky.png", encode_png(pattern(64, 48, false), png_kind::rgb));
+    ASSERT_EQ(zub({"pack", "-o", "d.zub", "--image", "sky.png", "--text", "4,4,white,web"}).status, 0);
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"d.zub", "d.png"},
+                                               {"d.zub", "d.jpg"},
+                                               {"--quality", "50", "d.zub", "low.jpg"},
+                                               {"d.zub", "d.webp"},
+                                               {"--quality", "80", "d.zub", "lossy.webp"},
+                                               {"--format", "webp", "d.zub", "no-extension"}}) {
+        std::vector<std::string> command{"render"};
+        command.insert(command.end(), args.begin(), args.end());
+        ASSERT_EQ(zub(command).status, 0) << args.back();
+    }
+    // Each picture's mean difference from the PNG in a channel, by Pillow, beside that of
+    // Pillow's own encoding of the PNG at the same quality (0: lossless).
+    const std::string compare =
+        "/usr/bin/python3 -c 'import io, sys; from PIL import Image, ImageChops, ImageStat\n"
+        "a = Image.open(sys.argv[1]).convert(\"RGB\"); b = Image.open(sys.argv[2]); q = int(sys.argv[3])\n"
+        "def error(c): return max(ImageStat.Stat(ImageChops.difference(a, c.convert(\"RGB\"))).mean)\n"
+        "own = io.BytesIO(); a.save(own, b.format, quality=q, lossless=q == 0); own.seek(0)\n"
+        "print(b.format, error(b), error(Image.open(own)))' ";
+    for (const auto& [file, format, quality] :
+         std::vector<std::tuple<std::string, std::string, int>>{{"d.jpg", "JPEG", 90},
+                                                                {"low.jpg", "JPEG", 50},
+                                                                {"d.webp", "WEBP", 0},
+                                                                {"lossy.webp", "WEBP", 80},
+                                                                {"no-extension", "WEBP", 0}}) {
+        const std::string figures = command_output(compare + (dir_ / "d.png").string() + " " +
+                                                   (dir_ / file).string() + " " + std::to_string(quality));
+        std::istringstream read(figures);
+        std::string got_format;
+        double ours = -1;
+        double pillows = -1;
+        read >> got_format >> ours >> pillows;
+        EXPECT_EQ(got_format, format) << file << ": " << figures;
+        EXPECT_GE(ours, 0) << file << ": " << figures;
+        EXPECT_LE(ours, pillows * 1.25 + 0.25) << file << ": " << figures;
+        if (quality == 0) {
+            EXPECT_EQ(ours, 0) << file;
+        }
+    }
+    const command_result piped =
+        run_command("cd " + dir_.string() + " && " ZUB_TOOL " render - - < d.zub > piped.png");
+    EXPECT_EQ(piped.status, 0) << piped.out;
+    EXPECT_EQ(read_bytes(dir_ / "piped.png"), read_bytes(dir_ / "d.png"));
 }
 
 // Texts files: a byte-order mark, comments and empty lines are skipped, and --text and

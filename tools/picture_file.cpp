@@ -1,10 +1,10 @@
 #include "tools/picture_file.hpp"
 
 // jpeglib.h needs FILE and size_t declared before it.
-#include <cstdio>
-#include <cstdlib>
 #include <jpeglib.h>
 #include <webp/encode.h>
+#include <cstdio>
+#include <cstdlib>
 
 #include <csetjmp>
 #include <memory>

@@ -62,9 +62,10 @@ std::string minutes_and_seconds(double seconds) {
 std::string bar_text(std::size_t done, std::size_t count, double seconds) {
     const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
     char figures[96];
-    (void)std::snprintf(figures, sizeof figures, "  %zu/%zu  %.1f/s  %s", done, count, rate,
-                        done == 0 ? "-:-- left"
-                                  : (minutes_and_seconds(static_cast<double>(count - done) / rate) + " left").c_str());
+    (void)std::snprintf(
+        figures, sizeof figures, "  %zu/%zu  %.1f/s  %s", done, count, rate,
+        done == 0 ? "-:-- left"
+                  : (minutes_and_seconds(static_cast<double>(count - done) / rate) + " left").c_str());
     const int room = std::max(10, terminal_width() - 1 - static_cast<int>(std::strlen(figures)) - 2);
     const auto filled = static_cast<int>(static_cast<double>(room) * static_cast<double>(done) /
                                          static_cast<double>(std::max<std::size_t>(count, 1)));
@@ -138,7 +139,8 @@ batch_counts run_batch(std::size_t count, const std::function<batch_outcome(std:
     bool printed_any = false;
     while (printed < count) {
         std::unique_lock<std::mutex> held(lock);
-        (void)finished.wait_for(held, std::chrono::milliseconds(100), [&] { return results[printed].has_value(); });
+        (void)finished.wait_for(held, std::chrono::milliseconds(100),
+                                [&] { return results[printed].has_value(); });
         std::vector<batch_outcome> ready;
         while (printed < count && results[printed]) {
             ready.push_back(std::move(*results[printed]));
@@ -171,7 +173,8 @@ document_list collect_documents(const std::vector<std::string>& arguments, bool 
     for (const std::string& argument : arguments) {
         std::error_code failed;
         if (argument == "-" || !fs::is_directory(argument, failed)) {
-            list.documents.push_back({argument, argument == "-" ? argument : fs::path(argument).filename().string()});
+            list.documents.push_back(
+                {argument, argument == "-" ? argument : fs::path(argument).filename().string()});
             continue;
         }
         if (!recursive) {

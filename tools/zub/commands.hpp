@@ -61,13 +61,13 @@ inline constexpr int default_desktop_width = 1920;
 inline constexpr int default_desktop_height = 1080;
 
 struct render_options {
-    std::string path;      // one document, rendered to `out_path` ("-": standard output)
+    std::string path;  // one document, rendered to `out_path` ("-": standard output)
     std::string out_path;
     std::vector<std::string> paths;  // with `out_dir`: every document, or folder with `recursive`
     std::string out_dir;             // -d
     bool recursive = false;
-    std::string format;  // --format, or empty: by the output's extension, else PNG
-    int quality = 0;     // --quality, or 0: the format's default
+    std::string format;     // --format, or empty: by the output's extension, else PNG
+    int quality = 0;        // --quality, or 0: the format's default
     std::string font_path;  // --font, or empty
     int size = 0;           // a thumbnail's largest side, or 0 for the whole picture
     int desktop_width = default_desktop_width;

@@ -1,8 +1,8 @@
 // zub info: the header, caption, image and records of a document, and its problems.
 #include <cstdio>
 #include <iostream>
-#include <sstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "document/strings.hpp"
 #include "files/read_file.hpp"
@@ -84,18 +84,17 @@ nlohmann::json to_json(const std::string& path, const document_report& r) {
 
 void print_text(std::ostream& out, const std::string& path, const document_report& r) {
     const document& doc = r.doc;
-    out << "file: " << terminal_safe(path) << " ("
-              << bytes_count(static_cast<std::int64_t>(doc.file_size)) << ")\n";
+    out << "file: " << terminal_safe(path) << " (" << bytes_count(static_cast<std::int64_t>(doc.file_size))
+        << ")\n";
     if (doc.header_read) {
         const document_header& h = doc.header;
         out << "window: " << h.width << "x" << h.height << ", depth " << h.bits_per_pixel << "\n"
-                  << "point size: " << h.font_size << "\n"
-                  << "caption: " << bytes_count(h.caption_length) << ": \"" << quoted_text(doc.caption)
-                  << "\"\n";
+            << "point size: " << h.font_size << "\n"
+            << "caption: " << bytes_count(h.caption_length) << ": \"" << quoted_text(doc.caption) << "\"\n";
     }
     if (doc.image_read) {
         out << "image: " << bytes_count(static_cast<std::int64_t>(doc.image.size())) << " at offset "
-                  << doc.image_offset;
+            << doc.image_offset;
         if (!r.image_format.empty()) out << ", " << r.image_format;
         if (r.image_width > 0) out << ", " << r.image_width << "x" << r.image_height << " pixels";
         out << "\n";
@@ -103,9 +102,9 @@ void print_text(std::ostream& out, const std::string& path, const document_repor
     if (doc.header_read) out << "records: " << doc.header.record_count << "\n";
     for (std::size_t i = 0; i < doc.records.size(); ++i) {
         const text_record& rec = doc.records[i];
-        out << "  " << i + 1 << " at offset " << rec.offset << ": " << colour_of(rec) << " at ("
-                  << rec.x << ", " << rec.y << "), " << bytes_count(rec.text_length) << ": \""
-                  << escape_bytes(rec.text) << "\"\n";
+        out << "  " << i + 1 << " at offset " << rec.offset << ": " << colour_of(rec) << " at (" << rec.x
+            << ", " << rec.y << "), " << bytes_count(rec.text_length) << ": \"" << escape_bytes(rec.text)
+            << "\"\n";
     }
     if (r.problems.empty()) {
         out << "problems: none\n";
@@ -114,7 +113,7 @@ void print_text(std::ostream& out, const std::string& path, const document_repor
     out << "problems:\n";
     for (const problem& p : r.problems)
         out << "  at offset " << p.offset << ": " << severity_name(severity_of(p.code)) << ": "
-                  << terminal_safe(describe(p)) << "\n";
+            << terminal_safe(describe(p)) << "\n";
 }
 
 // One document's report, as text or as JSON (indented, or on one line for JSON Lines).
@@ -140,7 +139,8 @@ batch_outcome inspect_one(const info_options& options, const std::string& path, 
     if (options.json) {
         // Paths and the libraries' words may hold bytes that are not UTF-8 (a folder's
         // name, say): those become U+FFFD; the document's own strings come with their bytes.
-        out << to_json(path, report).dump(one_line ? -1 : 2, ' ', false, nlohmann::json::error_handler_t::replace)
+        out << to_json(path, report)
+                   .dump(one_line ? -1 : 2, ' ', false, nlohmann::json::error_handler_t::replace)
             << '\n';
     } else {
         print_text(out, path, report);

@@ -137,12 +137,11 @@ void add_info(command_line& c) {
     c.info = c.app.add_subcommand("info", "Show what is inside a document and every problem with it.");
     zub::info_options& o = c.info_options;
     c.info->add_option("DOC", o.paths, "The documents (- for standard input)")->type_name("");
-    c.info->add_flag("-r,--recursive", o.recursive, "Inspect the documents (*.zub) in the folders given, and below");
+    c.info->add_flag("-r,--recursive", o.recursive,
+                     "Inspect the documents (*.zub) in the folders given, and below");
     c.info->add_flag("--json", o.json,
                      "Print one JSON object; with several documents, one a line (JSON Lines)");
-    c.info
-        ->add_option("--font", o.font,
-                     std::string("The font to measure texts with ") + default_font_rule)
+    c.info->add_option("--font", o.font, std::string("The font to measure texts with ") + default_font_rule)
         ->type_name("PATH");
     c.info->footer(
         "Each problem has a severity: error (the viewer does not show the document), warning (it shows it "
@@ -153,12 +152,14 @@ void add_info(command_line& c) {
 }
 
 void add_render(command_line& c) {
-    c.render = c.app.add_subcommand("render", "Compose the picture zub_reader shows and save it as a picture.");
+    c.render =
+        c.app.add_subcommand("render", "Compose the picture zub_reader shows and save it as a picture.");
     zub::render_options& o = c.render_options;
     c.render
-        ->add_option("DOC OUT", c.render_files,
-                     "The document (- for standard input) and the picture to write, .png, .jpg or .webp (- for "
-                     "standard output); with -d, every DOC")
+        ->add_option(
+            "DOC OUT", c.render_files,
+            "The document (- for standard input) and the picture to write, .png, .jpg or .webp (- for "
+            "standard output); with -d, every DOC")
         ->type_name("");
     c.render
         ->add_option("-d,--output-dir", o.out_dir,
@@ -269,7 +270,8 @@ int run_render(command_line& c) {
     if (c.quality_option->count() > 0) {
         const auto quality = zub::whole_number(c.quality);
         if (!quality || *quality < 1 || *quality > 100)
-            return usage_error(name, "--quality " + zub::quoted(c.quality, '\'') + " is not a whole number from 1 to 100");
+            return usage_error(
+                name, "--quality " + zub::quoted(c.quality, '\'') + " is not a whole number from 1 to 100");
         o.quality = static_cast<int>(*quality);
     }
     if (c.thumbnail_option->count() > 0) {

@@ -84,16 +84,17 @@ rgb_image read_screen(const SDL_Surface* screen) {
             for (int i = 0; i < bpp; ++i)
                 pixel |= static_cast<std::uint32_t>(at[i]) << (8U * static_cast<unsigned>(i));
             if (f->palette != nullptr) {
-                const SDL_Color& c = f->palette->colors[pixel < static_cast<unsigned>(f->palette->ncolors) ? pixel : 0];
+                const SDL_Color& c =
+                    f->palette->colors[pixel < static_cast<unsigned>(f->palette->ncolors) ? pixel : 0];
                 out.rgb.insert(out.rgb.end(), {c.r, c.g, c.b});
                 continue;
             }
             const auto channel = [pixel](Uint32 mask, Uint8 shift, Uint8 loss) {
                 return static_cast<std::uint8_t>(((pixel & mask) >> shift) << loss);
             };
-            out.rgb.insert(out.rgb.end(), {channel(f->Rmask, f->Rshift, f->Rloss),
-                                           channel(f->Gmask, f->Gshift, f->Gloss),
-                                           channel(f->Bmask, f->Bshift, f->Bloss)});
+            out.rgb.insert(out.rgb.end(),
+                           {channel(f->Rmask, f->Rshift, f->Rloss), channel(f->Gmask, f->Gshift, f->Gloss),
+                            channel(f->Bmask, f->Bshift, f->Bloss)});
         }
     }
     return out;
@@ -163,8 +164,8 @@ int render_one(render_run& run, const std::string& path, const std::string& out_
         return run.batch ? file_problem(path, refused) : usage_error("render", refused);
     }
     if (const auto format = run.batch ? std::nullopt : unwritten_format(out_path)) {
-        return usage_error("render",
-                           out_path + " is named as " + *format + ": zub render writes pictures as " + written_formats());
+        return usage_error("render", out_path + " is named as " + *format +
+                                         ": zub render writes pictures as " + written_formats());
     }
 
     const result<file_bytes> loaded = read_input(path, document_bound());
@@ -212,7 +213,8 @@ int render_one(render_run& run, const std::string& path, const std::string& out_
         picture = scale_down(picture, fit_within(picture.width, picture.height, options.size));
     const result<std::vector<std::uint8_t>> bytes = picture_bytes(picture, run.encoding);
     if (!bytes) return file_problem(out_path, bytes.why());
-    if (const outcome written = write_output(*target, *bytes); !written) return file_problem("", written.why());
+    if (const outcome written = write_output(*target, *bytes); !written)
+        return file_problem("", written.why());
     return status_ok;
 }
 
@@ -233,8 +235,8 @@ int render_many(render_run& run) {
     std::vector<std::string> outputs;
     for (const named_document& doc : list.documents) {
         if (doc.path == "-") {
-            return usage_error("render", "standard input gives no name for its picture in " + options.out_dir +
-                                             "; render it as zub render - OUT");
+            return usage_error("render", "standard input gives no name for its picture in " +
+                                             options.out_dir + "; render it as zub render - OUT");
         }
         const std::string out =
             (std::filesystem::path(options.out_dir) / picture_name(doc.relative, run.encoding.kind)).string();
@@ -259,7 +261,8 @@ int render_many(render_run& run) {
         return batch_outcome{render_one(run, list.documents[i].path, outputs[i]), {}};
     });
     const std::size_t all = list.documents.size();
-    std::string summary = std::to_string(counts.succeeded) + (counts.failed > 0 ? " of " + std::to_string(all) : "") +
+    std::string summary = std::to_string(counts.succeeded) +
+                          (counts.failed > 0 ? " of " + std::to_string(all) : "") +
                           (all == 1 ? " document" : " documents") + " rendered into " + options.out_dir;
     if (counts.failed > 0) summary += ", " + std::to_string(counts.failed) + " failed";
     say("", summary);
@@ -272,14 +275,17 @@ int render_command(const render_options& options) {
     render_run run{options, {}, false, std::nullopt, {}};
     run.encoding.quality = options.quality;
     const std::string single_out = options.out_dir.empty() ? options.out_path : "";
-    const std::optional<picture_kind> named = options.format.empty() ? std::nullopt : kind_named(options.format);
+    const std::optional<picture_kind> named =
+        options.format.empty() ? std::nullopt : kind_named(options.format);
     if (!options.format.empty() && !named) {
-        return usage_error("render", "--format " + zub::quoted(options.format, '\'') + " is not png, jpeg or webp");
+        return usage_error("render",
+                           "--format " + zub::quoted(options.format, '\'') + " is not png, jpeg or webp");
     }
     if (!single_out.empty() && single_out != "-") {
         const std::optional<picture_kind> by_name = kind_of_path(single_out);
         if (by_name && named && *by_name != *named) {
-            return usage_error("render", single_out + " is named as another format than --format " + options.format);
+            return usage_error("render",
+                               single_out + " is named as another format than --format " + options.format);
         }
         run.encoding.kind = by_name.value_or(named.value_or(picture_kind::png));
     } else {
