@@ -716,6 +716,9 @@ TEST_F(Zub, UnpackThenPackGivesBackTheDocument) {
          "image.jpg"},
         {"gif", parts_of(30, 0, 8, 16384, {}, encode_gif(pic), {}), "image.gif"},
         {"bmp", parts_of(12, 9, 24, 12, to_bytes(std::string(255, 'T')), encode_bmp(pic), {}), "image.bmp"},
+        {"ppm", parts_of(12, 9, 32, 18, {}, encode_ppm(pic), {text_at(-1, -1, 0, 0, 0, "#not a comment")}),
+         "image.pnm"},
+        {"ilbm", parts_of(12, 9, 32, 18, {}, encode_ilbm(pic), {}), "image.lbm"},
         {"unknown", parts_of(12, 9, 0, 12, to_bytes("no image"), to_bytes("not a picture"), {}), "image.bin"},
     };
     for (const auto& [name, parts, image_file] : table) {

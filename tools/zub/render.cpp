@@ -281,6 +281,9 @@ int render_command(const render_options& options) {
         return usage_error("render",
                            "--format " + zub::quoted(options.format, '\'') + " is not png, jpeg or webp");
     }
+    if (single_out == "-" && isatty(STDOUT_FILENO) == 1) {
+        return usage_error("render", "standard output is a terminal: the picture goes to a file or a pipe");
+    }
     if (!single_out.empty() && single_out != "-") {
         const std::optional<picture_kind> by_name = kind_of_path(single_out);
         if (by_name && named && *by_name != *named) {
