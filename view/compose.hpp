@@ -10,6 +10,7 @@
 
 #include <SDL.h>
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,16 @@ struct composition {
 };
 [[nodiscard]] composition start_composition(const document& doc, const composing_ask& ask,
                                             const font_choice& font = {});
+
+// Several documents' compositions started at once, max_stages stages to a run of the
+// composer: the tools compose many documents so. Each document must outlive its
+// composition.
+struct composition_order {
+    const document* doc = nullptr;
+    composing_ask ask;
+    font_choice font;
+};
+[[nodiscard]] std::vector<composition> start_compositions(std::span<const composition_order> orders);
 
 // The problems of a finished texts stage: a font that did not open, a text not rendered,
 // too large or past the budget (each kind once), texts a stopped stage did not reach.

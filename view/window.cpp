@@ -38,12 +38,14 @@ result<SDL_Surface*> open_window(const window_request& request) {
     return screen;
 }
 
+composing_ask composing_ask_for(const window_request& request, bool font_named) {
+    // A side of 0 asks for the desktop's: how much of the picture shows is not known yet.
+    return composing_ask{std::max(request.width, 0), std::max(request.height, 0), true, true, font_named};
+}
+
 composition start_composition_for(const document& doc, const window_request& request, const font_choice& font,
                                   bool font_named) {
-    // A side of 0 asks for the desktop's: how much of the picture shows is not known yet.
-    return start_composition(
-        doc, composing_ask{std::max(request.width, 0), std::max(request.height, 0), true, true, font_named},
-        font);
+    return start_composition(doc, composing_ask_for(request, font_named), font);
 }
 
 result<std::vector<problem>> show_document(const document& doc, composition& composing) {

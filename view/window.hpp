@@ -26,8 +26,11 @@ window_request request_for(const document& doc);
 // Opens the window and gives it its title. The screen surface, or SDL's reason.
 result<SDL_Surface*> open_window(const window_request& request);
 
-// Starts composing the document behind the wall for a window of this size: only the
-// part of the image the window shows is handed back.
+// What composing for a window of this size asks: only the part of the image the window
+// shows is handed back.
+composing_ask composing_ask_for(const window_request& request, bool font_named);
+
+// Starts composing the document behind the wall for a window of this size.
 [[nodiscard]] composition start_composition_for(const document& doc, const window_request& request,
                                                 const font_choice& font = {}, bool font_named = false);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 
 #include "document/image_probe.hpp"
 #include "document/limits.hpp"
@@ -66,31 +67,58 @@ auto map_whole(const stage_job& job, std::uint64_t bytes, mapping_handle& mappin
     return read(std::span(static_cast<const std::uint8_t*>(mapping.get()), mapping.get_deleter().size));
 }
 
-stage_job refused_job(const std::string& why) {
-    stage_job job;
-    job.problem = why;
-    return job;
-}
-
-stage_job only_job(std::vector<stage_job> jobs) { return std::move(jobs.front()); }
-
 }  // namespace
 
+std::size_t plan_image_stage(stage_plan& plan, bytes_view image, const image_ask& ask) {
+    std::string refused = image_refused(image);
+    plan.requests.push_back(refused.empty() ? image_request(image, ask) : stage_request{});
+    plan.refused.push_back(std::move(refused));
+    return plan.requests.size() - 1;
+}
+
+std::size_t plan_texts_stage(stage_plan& plan, std::span<const text_to_render> texts, bytes_view font,
+                             const texts_ask& ask) {
+    plan.requests.push_back(texts_request_for(texts, font, ask, plan.inputs.emplace_back()));
+    plan.refused.emplace_back();
+    return plan.requests.size() - 1;
+}
+
+std::vector<stage_job> start_plan(const stage_plan& plan) {
+    std::vector<stage_job> jobs(plan.requests.size());
+    std::vector<std::size_t> numbers;  // of the stages in the run being gathered
+    std::vector<stage_request> run;
+    const auto start_run = [&] {
+        std::vector<stage_job> started = start_stages(run);
+        for (std::size_t k = 0; k < numbers.size(); ++k) jobs[numbers[k]] = std::move(started[k]);
+        numbers.clear();
+        run.clear();
+    };
+    for (std::size_t n = 0; n < plan.requests.size(); ++n) {
+        if (!plan.refused[n].empty()) {
+            jobs[n].problem = plan.refused[n];
+            continue;
+        }
+        numbers.push_back(n);
+        run.push_back(plan.requests[n]);
+        if (run.size() == max_stages) start_run();
+    }
+    if (!run.empty()) start_run();
+    return jobs;
+}
+
 stage_job start_image_stage(bytes_view image, const image_ask& ask) {
-    if (const std::string refused = image_refused(image); !refused.empty()) return refused_job(refused);
-    const stage_request request = image_request(image, ask);
-    return only_job(start_stages(std::span(&request, 1)));
+    stage_plan plan;
+    (void)plan_image_stage(plan, image, ask);
+    return std::move(start_plan(plan).front());
 }
 
 std::pair<stage_job, stage_job> start_image_and_texts_stages(bytes_view image, const image_ask& image_asked,
                                                              std::span<const text_to_render> texts,
                                                              bytes_view font, const texts_ask& texts_asked) {
-    const std::string refused = image_refused(image);
-    if (!refused.empty()) return {refused_job(refused), start_texts_stage(texts, font, texts_asked)};
-    std::vector<std::uint8_t> input;
-    const std::vector<stage_request> requests{image_request(image, image_asked),
-                                              texts_request_for(texts, font, texts_asked, input)};
-    std::vector<stage_job> jobs = start_stages(requests);
+    stage_plan plan;
+    (void)plan_image_stage(plan, image, image_asked);
+    (void)plan_texts_stage(plan, texts, font, texts_asked);
+    std::vector<stage_job> jobs = start_plan(plan);
     return {std::move(jobs[0]), std::move(jobs[1])};
 }
 
@@ -137,9 +165,9 @@ std::vector<text_to_render> texts_of(const document& doc) {
 }
 
 stage_job start_texts_stage(std::span<const text_to_render> texts, bytes_view font, const texts_ask& ask) {
-    std::vector<std::uint8_t> input;
-    const stage_request request = texts_request_for(texts, font, ask, input);
-    return only_job(start_stages(std::span(&request, 1)));
+    stage_plan plan;
+    (void)plan_texts_stage(plan, texts, font, ask);
+    return std::move(start_plan(plan).front());
 }
 
 finished_texts finish_texts_stage(stage_job& job, std::span<const text_to_render> asked) {

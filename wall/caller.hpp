@@ -3,6 +3,7 @@
 // No SDL here: the caller makes its own surfaces of what comes back.
 #pragma once
 
+#include <deque>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,6 +39,23 @@ std::vector<text_to_render> texts_of(const document& doc);
 [[nodiscard]] std::pair<stage_job, stage_job> start_image_and_texts_stages(
     bytes_view image, const image_ask& image_asked, std::span<const text_to_render> texts, bytes_view font,
     const texts_ask& texts_asked);
+
+// Stages asked one after another and started together, max_stages to a run of
+// zub-compose, so that its libraries are loaded once for all of them (a tool composing
+// many documents starts one run for several). Each stage keeps its own process, input,
+// hand-back and limits.
+struct stage_plan {
+    std::vector<stage_request> requests;
+    std::vector<std::string> refused;              // by the stage's number: why it is not started, or empty
+    std::deque<std::vector<std::uint8_t>> inputs;  // the texts stages' laid-out inputs
+};
+// Each gives the stage's number in the plan. An image whose header declares an absurd
+// size is refused in the plan, without a stage.
+std::size_t plan_image_stage(stage_plan& plan, bytes_view image, const image_ask& ask);
+std::size_t plan_texts_stage(stage_plan& plan, std::span<const text_to_render> texts, bytes_view font,
+                             const texts_ask& ask);
+// The plan's stages, started: their jobs by their numbers.
+[[nodiscard]] std::vector<stage_job> start_plan(const stage_plan& plan);
 
 // Its end: the texts it finished, checked (their pixels in `mapping`), and how the
 // stage ended: an empty fate when it finished them all.

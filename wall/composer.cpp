@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -168,16 +169,21 @@ int run_composer(int argc, char* argv[], stage_taker taker) {
         }
         children.push_back(child);
     }
-    // How each stage ended, for the caller.
-    for (std::size_t k = 0; k < children.size(); ++k) {
+    // How each stage ended, for the caller, as each ends: one that takes its time holds
+    // back no other's word.
+    for (std::size_t left = children.size(); left > 0;) {
         int status = 0;
-        pid_t waited = -1;
-        while ((waited = waitpid(children[k], &status, 0)) < 0 && errno == EINTR) {
-        }
-        const stage_status said{waited == children[k] ? 1 : 0, status};
+        const pid_t waited = waitpid(-1, &status, 0);
+        if (waited < 0 && errno == EINTR) continue;
+        if (waited < 0) return exit_failed;
+        const auto k =
+            static_cast<std::size_t>(std::find(children.begin(), children.end(), waited) - children.begin());
+        if (k == children.size()) continue;
+        const stage_status said{1, status};
         if (pwrite(status_fd, &said, sizeof said, static_cast<off_t>(k * sizeof said)) !=
             static_cast<ssize_t>(sizeof said))
             return exit_failed;
+        --left;
     }
     return exit_done;
 }

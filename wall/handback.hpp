@@ -52,7 +52,10 @@ struct stage_status {
     std::int32_t ended;
     std::int32_t wait_status;
 };
-inline constexpr std::size_t max_stages = 2;
+// The most stages a run takes: the image and the texts of 8 documents. Their descriptors
+// and the status stay below 64, where each stage moves its own before closing the rest.
+inline constexpr std::size_t max_stages = 16;
+static_assert(stage_input_fd + 2 * max_stages < 64);
 
 // The hand-back's first page holds its header; what the stage made follows it.
 inline constexpr std::size_t handback_header_bytes = 4096;

@@ -87,7 +87,9 @@ int sealed_handback(std::uint64_t bytes) {
 
 // A descriptor above the ones the stage is given, so that placing them cannot close one
 // before it is placed.
-int above_stage_descriptors(int fd) { return fcntl(fd, F_DUPFD_CLOEXEC, 10); }
+int above_stage_descriptors(int fd) {
+    return fcntl(fd, F_DUPFD_CLOEXEC, stage_input_fd + 2 * static_cast<int>(max_stages) + 1);
+}
 
 void close_fd(int& fd) {
     if (fd >= 0) (void)close(fd);

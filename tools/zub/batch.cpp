@@ -94,6 +94,19 @@ bool is_document_name(const std::filesystem::path& path) {
     return extension == ".zub";
 }
 
+// The reports on standard output, which may be the terminal the bar is on: the bar is
+// taken off first and drawn again after.
+void write_standard_output(const std::string& out) {
+    progress_line& p = progress();
+    const std::lock_guard<std::mutex> held(p.lock);
+    if (p.shown) write_all(clear_line);
+    std::cout << out;
+    if (p.shown) {
+        std::cout.flush();
+        write_all(p.text);
+    }
+}
+
 }  // namespace
 
 void write_report_line(const std::string& line) {
@@ -106,31 +119,37 @@ void write_report_line(const std::string& line) {
     write_all(std::string(clear_line) + line + p.text);
 }
 
-batch_counts run_batch(std::size_t count, const std::function<batch_outcome(std::size_t)>& work,
+batch_counts run_batch(std::size_t count, std::size_t group, const batch_work& work,
                        std::string_view separator) {
     std::vector<std::optional<batch_outcome>> results(count);
     std::mutex lock;
     std::condition_variable finished;
     std::atomic<std::size_t> next{0};
     const auto take = [&] {
-        for (std::size_t i = next++; i < count; i = next++) {
-            batch_outcome outcome;
+        for (std::size_t first = next.fetch_add(group); first < count; first = next.fetch_add(group)) {
+            const std::size_t taken = std::min(group, count - first);
+            std::vector<batch_outcome> outcomes;
             try {
-                outcome = work(i);
+                outcomes = work(first, taken);
             } catch (const std::exception& e) {  // out of memory, in all likelihood
                 write_report_line("zub: " + std::string(e.what()) + "\n");
-                outcome.status = 1;
             }
+            outcomes.resize(taken, batch_outcome{1, {}});
             const std::lock_guard<std::mutex> held(lock);
-            results[i] = std::move(outcome);
+            for (std::size_t k = 0; k < taken; ++k) results[first + k] = std::move(outcomes[k]);
             finished.notify_one();
         }
     };
-    const std::size_t cores = std::max(1U, std::thread::hardware_concurrency());
+    const std::size_t workers =
+        std::min<std::size_t>(std::max(1U, std::thread::hardware_concurrency()), count);
     std::vector<std::thread> threads;
-    for (std::size_t t = 1; t < std::min(cores, count); ++t) threads.emplace_back(take);
-    // With one core, or one document, it is done here and now.
-    if (threads.empty()) take();
+    // With one core, or one group, it is done here and now; else a worker a core, while
+    // this thread prints.
+    if (workers > 1) {
+        for (std::size_t t = 0; t < workers; ++t) threads.emplace_back(take);
+    } else {
+        take();
+    }
 
     const bool bar = count > 1 && isatty(STDERR_FILENO) == 1;
     const auto started = std::chrono::steady_clock::now();
@@ -149,14 +168,16 @@ batch_counts run_batch(std::size_t count, const std::function<batch_outcome(std:
         const std::size_t done = static_cast<std::size_t>(
             std::count_if(results.begin(), results.end(), [](const auto& r) { return r.has_value(); }));
         held.unlock();
+        std::string out;
         for (const batch_outcome& outcome : ready) {
             if (!outcome.out.empty()) {
-                if (printed_any) std::cout << separator;
-                std::cout << outcome.out;
+                if (printed_any) out += separator;
+                out += outcome.out;
                 printed_any = true;
             }
             ++(outcome.status == 0 ? counts.succeeded : counts.failed);
         }
+        if (!out.empty()) write_standard_output(out);
         if (bar) {
             const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
             draw_bar(bar_text(printed + done, count, seconds.count()));
@@ -172,6 +193,11 @@ document_list collect_documents(const std::vector<std::string>& arguments, bool 
     document_list list;
     for (const std::string& argument : arguments) {
         std::error_code failed;
+        if (argument == "-" && std::any_of(list.documents.begin(), list.documents.end(),
+                                           [](const named_document& d) { return d.path == "-"; })) {
+            list.refusal = "- stands for standard input, which is read once";
+            return list;
+        }
         if (argument == "-" || !fs::is_directory(argument, failed)) {
             list.documents.push_back(
                 {argument, argument == "-" ? argument : fs::path(argument).filename().string()});

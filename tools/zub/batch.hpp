@@ -23,10 +23,12 @@ struct batch_counts {
     std::size_t failed = 0;
 };
 
-// Runs `work` for each index below `count`, on every core, and prints each one's output
-// in order as soon as the ones before it are done, `separator` between two outputs.
-// Shows the progress bar when there is more than one document and stderr is a terminal.
-batch_counts run_batch(std::size_t count, const std::function<batch_outcome(std::size_t)>& work,
+// Runs `work` for the documents below `count`, `group` consecutive ones at a time (the
+// first and how many), on every core, and prints each one's output in order as soon as
+// the ones before it are done, `separator` between two outputs. Shows the progress bar
+// when there is more than one document and stderr is a terminal.
+using batch_work = std::function<std::vector<batch_outcome>(std::size_t first, std::size_t count)>;
+batch_counts run_batch(std::size_t count, std::size_t group, const batch_work& work,
                        std::string_view separator = {});
 
 // Writes one line (its '\n' included) to stderr, whole, above the progress bar if one is

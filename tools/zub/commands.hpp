@@ -47,6 +47,11 @@ std::optional<window_sides> sides_of(std::string_view text);
 // The file at `path`, or standard input for "-", read whole within `bound`.
 result<file_bytes> read_input(const std::string& path, const file_bound& bound);
 
+// The path an input or output named "-" stands for, standard input's or standard
+// output's, for the checks that an output is not an input; any other path as it is.
+std::string input_path(const std::string& path);
+std::string output_path(const std::string& path);
+
 struct info_options {
     std::vector<std::string> paths;  // documents ("-": standard input), or folders with `recursive`
     bool recursive = false;

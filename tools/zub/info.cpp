@@ -1,5 +1,6 @@
 // zub info: the header, caption, image and records of a document, and its problems.
 #include <cstdio>
+#include <exception>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -156,10 +157,19 @@ int info_command(const info_options& options) {
     const document_list list = collect_documents(options.paths, options.recursive);
     if (!list.refusal.empty()) return usage_error("info", list.refusal);
     const std::size_t all = list.documents.size();
-    const bool several = all > 1;
+    // A folder gives JSON Lines whatever it holds, so that a script reads one shape.
+    const bool several = all > 1 || options.recursive;
     // Reports as text stand apart by an empty line.
     const batch_counts counts = run_batch(
-        all, [&](std::size_t i) { return inspect_one(options, list.documents[i].path, several); },
+        all, 1,
+        [&](std::size_t i, std::size_t) {
+            const std::string& path = list.documents[i].path;
+            try {
+                return std::vector<batch_outcome>{inspect_one(options, path, several)};
+            } catch (const std::exception& e) {  // out of memory, in all likelihood
+                return std::vector<batch_outcome>{{file_problem(path, e.what()), {}}};
+            }
+        },
         options.json ? "" : "\n");
     if (several) {
         say("", std::to_string(all) + " documents inspected" +

@@ -52,6 +52,10 @@ result<file_bytes> read_input(const std::string& path, const file_bound& bound) 
     return read_file(path, bound);
 }
 
+std::string input_path(const std::string& path) { return path == "-" ? "/dev/stdin" : path; }
+
+std::string output_path(const std::string& path) { return path == "-" ? "/dev/stdout" : path; }
+
 namespace {
 
 // The first pixel of `picture` that is not opaque: one whose alpha is below its full
@@ -153,7 +157,7 @@ outcome read_texts(const pack_options& options, std::vector<text_to_write>& text
     texts.clear();
     for (const text_source& source : options.texts) {
         if (source.from_file) {
-            if (const outcome read = read_texts_file(source.value, texts); !read) return read;
+            if (outcome read = read_texts_file(source.value, texts); !read) return read;
         } else {
             const result<text_to_write> text = parse_text(source.value, "--text");
             if (!text) {
@@ -188,13 +192,15 @@ int pack_command(const pack_options& options) {
         if (options.image_path.empty()) return usage_error("pack", "--image is required (or --from)");
     }
     // The output is checked first: nothing is worked out for a file that cannot be written.
-    std::vector<std::string> inputs{options.image_path, options.from_path};
+    std::vector<std::string> inputs{options.image_path, input_path(options.from_path)};
     for (const text_source& source : options.texts) {
         if (source.from_file) inputs.push_back(source.value);
     }
     const found_font font = find_font(options.font_path, options.out_path);
     inputs.push_back(font.path);
-    const result<output_target> target = plan_output(options.out_path, inputs);
+    if (options.out_path == "-" && isatty(STDOUT_FILENO) == 1)
+        return usage_error("pack", "standard output is a terminal: the document goes to a file or a pipe");
+    const result<output_target> target = plan_output(output_path(options.out_path), inputs);
     if (!target) return usage_error("pack", target.why());
     pack_start start;
     if (const outcome applied = apply_options(options, start); !applied)
@@ -209,7 +215,9 @@ int pack_command(const pack_options& options) {
         if (!from) return file_problem("", from.why());
         // What is read from it is an input too.
         for (const std::string& read : from->inputs) {
-            if (const result<output_target> again = plan_output(options.out_path, {read}); !again)
+            if (const result<output_target> again =
+                    plan_output(output_path(options.out_path), {input_path(read)});
+                !again)
                 return usage_error("pack", again.why());
         }
         start = std::move(*from);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <exception>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -53,16 +54,30 @@ outcome learn_screen_formats(screen_formats& formats, int only_depth = 0) {
     return done{};
 }
 
-result<surface_handle> make_screen(const screen_format& format, int width, int height) {
-    surface_handle screen{SDL_CreateRGBSurface(SDL_SWSURFACE, width, height, format.bits, format.masks[0],
-                                               format.masks[1], format.masks[2], 0)};
-    if (!screen) {
+// The picture's surface and its pixels, zero as a new window's. SDL 1.2 makes no surface
+// 16384 pixels wide itself, where it opens such a window: the pixels are the program's.
+struct screen_surface {
+    std::vector<std::uint8_t> pixels;
+    surface_handle surface;
+};
+
+result<screen_surface> make_screen(const screen_format& format, int width, int height) {
+    screen_surface screen;
+    // SDL's own pitch: whole bytes a row, rounded up to 4.
+    const auto pitch =
+        (static_cast<std::size_t>(width) * static_cast<std::size_t>((format.bits + 7) / 8) + 3) &
+        ~std::size_t{3};
+    screen.pixels.assign(pitch * static_cast<std::size_t>(height), 0);
+    screen.surface.reset(SDL_CreateRGBSurfaceFrom(screen.pixels.data(), width, height, format.bits,
+                                                  static_cast<int>(pitch), format.masks[0], format.masks[1],
+                                                  format.masks[2], 0));
+    if (!screen.surface) {
         return failure{"cannot make a " + std::to_string(width) + "x" + std::to_string(height) +
                        " picture at depth " + std::to_string(format.bits) + ": " + SDL_GetError()};
     }
     if (!format.colours.empty()) {
         std::vector<SDL_Color> colours = format.colours;
-        SDL_SetColors(screen.get(), colours.data(), 0, static_cast<int>(colours.size()));
+        SDL_SetColors(screen.surface.get(), colours.data(), 0, static_cast<int>(colours.size()));
     }
     return screen;
 }
@@ -126,9 +141,6 @@ bool holds_document(const output_target& target) {
     return n == static_cast<ssize_t>(head.size()) && parse_document(head).is_document;
 }
 
-// "-" is standard output, written through its descriptor.
-std::string output_path(const std::string& path) { return path == "-" ? "/dev/stdout" : path; }
-
 // Where each document's picture goes, and how it is made: what every document of a run
 // shares.
 struct render_run {
@@ -149,57 +161,84 @@ outcome start_screens(render_run& run, int depth) {
     return done{};
 }
 
-// One document's picture, composed and written to `out_path`; the status.
-int render_one(render_run& run, const std::string& path, const std::string& out_path) {
+// A document read and checked, and where its picture goes: what composing it needs.
+struct prepared_document {
+    int status = status_ok;  // not status_ok: it failed, and has been said
+    std::string path;
+    std::string out_path;
+    found_font font;
+    output_target target;
+    file_bytes bytes;
+    document doc;  // views into `bytes`
+    window_request request;
+};
+
+prepared_document prepare_one(const render_run& run, const std::string& path, const std::string& out_path) {
     const render_options& options = run.options;
+    prepared_document p;
+    p.path = path;
+    p.out_path = out_path;
+    const auto failed = [&p](int status) {
+        p.status = status;
+        return std::move(p);
+    };
     // The output is checked first: nothing is composed for a file that cannot be written.
-    const found_font font = find_font(options.font_path, path);
-    const result<output_target> target = plan_output(output_path(out_path), {path, font.path});
-    if (!target) return run.batch ? file_problem(path, target.why()) : usage_error("render", target.why());
-    if (holds_document(*target)) {
+    p.font = find_font(options.font_path, path);
+    const result<output_target> target = plan_output(output_path(out_path), {input_path(path), p.font.path});
+    if (!target)
+        return failed(run.batch ? file_problem(path, target.why()) : usage_error("render", target.why()));
+    p.target = *target;
+    if (holds_document(p.target)) {
         const std::string refused =
             out_path +
             " is a ZUB document: zub render writes one picture of one document; several documents are "
             "rendered with -d DIR";
-        return run.batch ? file_problem(path, refused) : usage_error("render", refused);
+        return failed(run.batch ? file_problem(path, refused) : usage_error("render", refused));
     }
     if (const auto format = run.batch ? std::nullopt : unwritten_format(out_path)) {
-        return usage_error("render", out_path + " is named as " + *format +
-                                         ": zub render writes pictures as " + written_formats());
+        return failed(usage_error("render", out_path + " is named as " + *format +
+                                                ": zub render writes pictures as " + written_formats()));
     }
 
-    const result<file_bytes> loaded = read_input(path, document_bound());
-    if (!loaded) return file_problem(path, loaded.why());
-    const document doc = parse_document(loaded->view());
-    if (!doc.is_document) return file_problem(path, "not a ZUB document");
-    if (const problem* error = doc.error()) return file_problem(path, describe(*error));
+    result<file_bytes> loaded = read_input(path, document_bound());
+    if (!loaded) return failed(file_problem(path, loaded.why()));
+    p.bytes = std::move(*loaded);
+    p.doc = parse_document(p.bytes.view());
+    if (!p.doc.is_document) return failed(file_problem(path, "not a ZUB document"));
+    if (const problem* error = p.doc.error()) return failed(file_problem(path, describe(*error)));
 
-    const window_request request = rendered_request(doc, {options.desktop_width, options.desktop_height});
+    p.request = rendered_request(p.doc, {options.desktop_width, options.desktop_height});
+    const window_request& request = p.request;
     // File managers make thumbnails unasked, of every file in a folder: a few bytes that
     // declare a huge window must not cost them seconds and gigabytes.
     if (options.size > 0 && std::int64_t{request.width} * request.height > max_thumbnail_pixels) {
-        return file_problem(path, "the window " + std::to_string(request.width) + "x" +
-                                      std::to_string(request.height) +
-                                      " is too large for a thumbnail (at most " +
-                                      std::to_string(max_thumbnail_pixels) + " pixels)");
+        return failed(file_problem(path, "the window " + std::to_string(request.width) + "x" +
+                                             std::to_string(request.height) +
+                                             " is too large for a thumbnail (at most " +
+                                             std::to_string(max_thumbnail_pixels) + " pixels)"));
     }
     if (const auto row = window_size_problem(request.width, request.height, request.depth))
-        return file_problem(path, describe(*row));
-    // The stages compose behind the wall while SDL starts.
-    composition composing =
-        start_composition_for(doc, request, font_choice{font.path, font.hint}, !options.font_path.empty());
-    if (!run.batch) {
-        if (const outcome started = start_screens(run, request.depth); !started)
-            return file_problem(path, started.why());
-    }
+        return failed(file_problem(path, describe(*row)));
+    return p;
+}
+
+composition_order order_for(const render_run& run, const prepared_document& p) {
+    return {&p.doc, composing_ask_for(p.request, !run.options.font_path.empty()),
+            font_choice{p.font.path, p.font.hint}};
+}
+
+// The document's picture, composed from what its stages hand back and written; the status.
+int finish_one(const render_run& run, const prepared_document& p, composition& composing) {
+    const render_options& options = run.options;
+    const std::string& path = p.path;
     std::size_t depth = 0;
-    while (screen_depths[depth] != request.depth) ++depth;
-    const result<surface_handle> screen = make_screen(run.formats[depth], request.width, request.height);
+    while (screen_depths[depth] != p.request.depth) ++depth;
+    const result<screen_surface> screen = make_screen(run.formats[depth], p.request.width, p.request.height);
     if (!screen) return file_problem(path, screen.why());
-    const std::vector<problem> warnings = compose_document(doc, screen->get(), composing);
+    const std::vector<problem> warnings = compose_document(p.doc, screen->surface.get(), composing);
     if (!options.font_path.empty() && !composing.font_error.empty())
         return file_problem(options.font_path, "cannot open the font: " + composing.font_error);
-    if (const std::string note = font_note(font, "drawn"); !note.empty() && !doc.records.empty()) {
+    if (const std::string note = font_note(p.font, "drawn"); !note.empty() && !p.doc.records.empty()) {
         if (run.batch) {
             say_once(note);
         } else {
@@ -208,15 +247,63 @@ int render_one(render_run& run, const std::string& path, const std::string& out_
     }
     for (const problem& warning : warnings) say(path, describe(warning));
 
-    rgb_image picture = read_screen(screen->get());
+    rgb_image picture = read_screen(screen->surface.get());
     if (options.size > 0)
         picture = scale_down(picture, fit_within(picture.width, picture.height, options.size));
     const result<std::vector<std::uint8_t>> bytes = picture_bytes(picture, run.encoding);
-    if (!bytes) return file_problem(out_path, bytes.why());
-    if (const outcome written = write_output(*target, *bytes); !written)
+    if (!bytes) return file_problem(p.out_path, bytes.why());
+    if (const outcome written = write_output(p.target, *bytes); !written)
         return file_problem("", written.why());
     return status_ok;
 }
+
+// One document's picture, composed and written to `out_path`; the status.
+int render_one(render_run& run, const std::string& path, const std::string& out_path) {
+    const prepared_document p = prepare_one(run, path, out_path);
+    if (p.status != status_ok) return p.status;
+    // The stages compose behind the wall while SDL starts.
+    const composition_order order = order_for(run, p);
+    composition composing = std::move(start_compositions(std::span(&order, 1)).front());
+    if (const outcome started = start_screens(run, p.request.depth); !started)
+        return file_problem(path, started.why());
+    return finish_one(run, p, composing);
+}
+
+// Documents `first` on, `count` of them, composed with one run of the composer for all
+// (its start is paid once), each written; their statuses.
+std::vector<batch_outcome> render_group(const render_run& run, const std::vector<named_document>& documents,
+                                        const std::vector<std::string>& outputs, std::size_t first,
+                                        std::size_t count) {
+    std::vector<prepared_document> group;
+    std::vector<composition_order> orders;
+    group.reserve(count);
+    for (std::size_t i = first; i < first + count; ++i) {
+        group.push_back(prepare_one(run, documents[i].path, outputs[i]));
+    }
+    for (const prepared_document& p : group) {
+        if (p.status == status_ok) orders.push_back(order_for(run, p));
+    }
+    std::vector<composition> compositions = start_compositions(orders);
+    std::vector<batch_outcome> outcomes;
+    std::size_t next = 0;
+    for (const prepared_document& p : group) {
+        if (p.status != status_ok) {
+            outcomes.push_back({p.status, {}});
+            continue;
+        }
+        composition& composing = compositions[next++];
+        try {
+            outcomes.push_back({finish_one(run, p, composing), {}});
+        } catch (const std::exception& e) {  // out of memory, in all likelihood
+            outcomes.push_back({file_problem(p.path, e.what()), {}});
+        }
+        composing = composition{};  // its hand-backs go as soon as it is written
+    }
+    return outcomes;
+}
+
+// The documents composed with one run of the composer: as many as it takes stages.
+constexpr std::size_t documents_a_run = max_stages / 2;
 
 // The picture's name in the output folder: the document's, below the folder it was
 // found in, with the format's extension in place of .zub.
@@ -257,9 +344,11 @@ int render_many(render_run& run) {
     }
     if (const outcome started = start_screens(run, 0); !started) return file_problem("", started.why());
     run.batch = true;
-    const batch_counts counts = run_batch(list.documents.size(), [&](std::size_t i) {
-        return batch_outcome{render_one(run, list.documents[i].path, outputs[i]), {}};
-    });
+    // Each worker composes documents_a_run documents with one run of the composer.
+    const batch_counts counts =
+        run_batch(list.documents.size(), documents_a_run, [&](std::size_t first, std::size_t count) {
+            return render_group(run, list.documents, outputs, first, count);
+        });
     const std::size_t all = list.documents.size();
     std::string summary = std::to_string(counts.succeeded) +
                           (counts.failed > 0 ? " of " + std::to_string(all) : "") +

@@ -77,19 +77,22 @@ outcome write_new(const std::string& path, std::string_view bytes) {
     return done{};
 }
 
-// The folder, made or found empty.
-outcome make_folder(const std::string& folder) {
-    if (mkdir(folder.c_str(), 0777) == 0) return done{};
+// The folder, made or found empty: status 0; else why not is said, and the status.
+int make_folder(const std::string& folder) {
+    if (mkdir(folder.c_str(), 0777) == 0) return status_ok;
     const int error = errno;
-    if (error != EEXIST) return failure{folder + ": cannot make the folder: " + std::strerror(error)};
+    if (error != EEXIST)
+        return file_problem(folder, std::string("cannot make the folder: ") + std::strerror(error));
     const std::unique_ptr<DIR, int (*)(DIR*)> listing{opendir(folder.c_str()), closedir};
-    if (!listing) return failure{folder + " is there and is not a folder zub unpack can write into"};
+    if (!listing)
+        return usage_error("unpack", folder + " is there and is not a folder zub unpack can write into");
     while (const dirent* entry = readdir(listing.get())) {
         const std::string_view name = entry->d_name;
         if (name != "." && name != "..")
-            return failure{folder + " is not empty: zub unpack writes into a new or empty folder"};
+            return usage_error("unpack",
+                               folder + " is not empty: zub unpack writes into a new or empty folder");
     }
-    return done{};
+    return status_ok;
 }
 
 }  // namespace
@@ -133,7 +136,7 @@ int unpack_command(const std::string& path, const std::string& folder) {
     header["image"] = image_name;
     header["texts"] = texts_file_name;
 
-    if (const outcome made = make_folder(folder); !made) return usage_error("unpack", made.why());
+    if (const int made = make_folder(folder); made != status_ok) return made;
     const std::string json = header.dump(2) + "\n";
     const std::string_view image(reinterpret_cast<const char*>(doc.image.data()), doc.image.size());
     for (const auto& [name, bytes] : {std::pair<std::string, std::string_view>{image_name, image},
