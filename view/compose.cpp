@@ -102,6 +102,10 @@ bool paint_24_bits_directly(SDL_Surface* image, SDL_Surface* screen) {
     }
     const int width = std::min(image->w, screen->w);
     const int height = std::min(image->h, screen->h);
+    // Held here: the pixels written could alias the format's fields for the compiler.
+    const unsigned r_shift = to->Rshift;
+    const unsigned g_shift = to->Gshift;
+    const unsigned b_shift = to->Bshift;
     for (int y = 0; y < height; ++y) {
         const auto* in = static_cast<const Uint8*>(image->pixels) +
                          std::size_t{image->pitch} * static_cast<std::size_t>(y);
@@ -109,7 +113,7 @@ bool paint_24_bits_directly(SDL_Surface* image, SDL_Surface* screen) {
             static_cast<Uint8*>(screen->pixels) + std::size_t{screen->pitch} * static_cast<std::size_t>(y);
         for (int x = 0; x < width; ++x, in += 3, out += 4) {
             const Uint32 pixel =
-                Uint32{in[r]} << to->Rshift | Uint32{in[g]} << to->Gshift | Uint32{in[b]} << to->Bshift;
+                Uint32{in[r]} << r_shift | Uint32{in[g]} << g_shift | Uint32{in[b]} << b_shift;
             std::memcpy(out, &pixel, sizeof pixel);
         }
     }

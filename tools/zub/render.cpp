@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <map>
@@ -87,13 +88,32 @@ result<screen_surface> make_screen(const screen_format& format, int width, int h
 // zero, as the classic SDL 1.2 copies such a window to the display.
 rgb_image read_screen(const SDL_Surface* screen) {
     rgb_image out{screen->w, screen->h, {}};
-    out.rgb.reserve(static_cast<std::size_t>(screen->w) * static_cast<std::size_t>(screen->h) * 3);
+    out.rgb.resize(static_cast<std::size_t>(screen->w) * static_cast<std::size_t>(screen->h) * 3);
     const SDL_PixelFormat* f = screen->format;
     const int bpp = f->BytesPerPixel;
+    std::uint8_t* to = out.rgb.data();
+    // The common case, 8 bits a channel in 32-bit pixels: each channel a byte.
+    if (bpp == 4 && f->palette == nullptr && f->Rloss == 0 && f->Gloss == 0 && f->Bloss == 0) {
+        const unsigned r = f->Rshift;
+        const unsigned g = f->Gshift;
+        const unsigned b = f->Bshift;
+        for (int y = 0; y < screen->h; ++y) {
+            const auto* row = static_cast<const std::uint8_t*>(screen->pixels) +
+                              static_cast<std::ptrdiff_t>(y) * screen->pitch;
+            for (int x = 0; x < screen->w; ++x, to += 3) {
+                std::uint32_t pixel = 0;
+                std::memcpy(&pixel, row + static_cast<std::ptrdiff_t>(x) * 4, sizeof pixel);
+                to[0] = static_cast<std::uint8_t>(pixel >> r);
+                to[1] = static_cast<std::uint8_t>(pixel >> g);
+                to[2] = static_cast<std::uint8_t>(pixel >> b);
+            }
+        }
+        return out;
+    }
     for (int y = 0; y < screen->h; ++y) {
         const auto* row =
             static_cast<const std::uint8_t*>(screen->pixels) + static_cast<std::ptrdiff_t>(y) * screen->pitch;
-        for (int x = 0; x < screen->w; ++x) {
+        for (int x = 0; x < screen->w; ++x, to += 3) {
             const std::uint8_t* at = row + static_cast<std::ptrdiff_t>(x) * bpp;
             std::uint32_t pixel = 0;
             for (int i = 0; i < bpp; ++i)
@@ -101,15 +121,14 @@ rgb_image read_screen(const SDL_Surface* screen) {
             if (f->palette != nullptr) {
                 const SDL_Color& c =
                     f->palette->colors[pixel < static_cast<unsigned>(f->palette->ncolors) ? pixel : 0];
-                out.rgb.insert(out.rgb.end(), {c.r, c.g, c.b});
+                to[0] = c.r;
+                to[1] = c.g;
+                to[2] = c.b;
                 continue;
             }
-            const auto channel = [pixel](Uint32 mask, Uint8 shift, Uint8 loss) {
-                return static_cast<std::uint8_t>(((pixel & mask) >> shift) << loss);
-            };
-            out.rgb.insert(out.rgb.end(),
-                           {channel(f->Rmask, f->Rshift, f->Rloss), channel(f->Gmask, f->Gshift, f->Gloss),
-                            channel(f->Bmask, f->Bshift, f->Bloss)});
+            to[0] = static_cast<std::uint8_t>(((pixel & f->Rmask) >> f->Rshift) << f->Rloss);
+            to[1] = static_cast<std::uint8_t>(((pixel & f->Gmask) >> f->Gshift) << f->Gloss);
+            to[2] = static_cast<std::uint8_t>(((pixel & f->Bmask) >> f->Bshift) << f->Bloss);
         }
     }
     return out;
@@ -233,9 +252,15 @@ int finish_one(const render_run& run, const prepared_document& p, composition& c
     const std::string& path = p.path;
     std::size_t depth = 0;
     while (screen_depths[depth] != p.request.depth) ++depth;
-    const result<screen_surface> screen = make_screen(run.formats[depth], p.request.width, p.request.height);
-    if (!screen) return file_problem(path, screen.why());
-    const std::vector<problem> warnings = compose_document(p.doc, screen->surface.get(), composing);
+    const result<screen_surface> made = make_screen(run.formats[depth], p.request.width, p.request.height);
+    // sdl12-compat makes no surface 16384 pixels wide, where it opens such a window: one
+    // document alone is composed on the window itself.
+    SDL_Surface* screen = made ? made->surface.get()
+                          : run.batch
+                              ? nullptr
+                              : SDL_SetVideoMode(p.request.width, p.request.height, p.request.depth, 0);
+    if (screen == nullptr) return file_problem(path, made ? SDL_GetError() : made.why());
+    const std::vector<problem> warnings = compose_document(p.doc, screen, composing);
     if (!options.font_path.empty() && !composing.font_error.empty())
         return file_problem(options.font_path, "cannot open the font: " + composing.font_error);
     if (const std::string note = font_note(p.font, "drawn"); !note.empty() && !p.doc.records.empty()) {
@@ -247,7 +272,7 @@ int finish_one(const render_run& run, const prepared_document& p, composition& c
     }
     for (const problem& warning : warnings) say(path, describe(warning));
 
-    rgb_image picture = read_screen(screen->surface.get());
+    rgb_image picture = read_screen(screen);
     if (options.size > 0)
         picture = scale_down(picture, fit_within(picture.width, picture.height, options.size));
     const result<std::vector<std::uint8_t>> bytes = picture_bytes(picture, run.encoding);
