@@ -292,11 +292,11 @@ struct measured_run {
     std::string said;
 };
 
-measured_run measure(const std::vector<std::string>& argv, const std::string& dir) {
-    const std::string err_path = dir + "/measured-stderr.txt";
-    const auto start = clock_type::now();
+// Starts `argv` in `dir`, its standard output dropped and its stderr in `err_path`: the
+// child's pid, or -1.
+pid_t start_quietly(const std::vector<std::string>& argv, const std::string& dir,
+                    const std::string& err_path) {
     const pid_t pid = fork();
-    if (pid < 0) return {};
     if (pid == 0) {
         if (chdir(dir.c_str()) != 0) _exit(127);
         const int out = open("/dev/null", O_WRONLY);
@@ -304,6 +304,14 @@ measured_run measure(const std::vector<std::string>& argv, const std::string& di
         if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
         exec_program(argv);
     }
+    return pid;
+}
+
+measured_run measure(const std::vector<std::string>& argv, const std::string& dir) {
+    const std::string err_path = dir + "/measured-stderr.txt";
+    const auto start = clock_type::now();
+    const pid_t pid = start_quietly(argv, dir, err_path);
+    if (pid < 0) return {};
     int status = 0;
     rusage usage{};
     if (wait4(pid, &status, 0, &usage) != pid) return {};
@@ -389,15 +397,8 @@ pool_run run_pool(const std::vector<std::vector<std::string>>& commands, std::si
     while (next < commands.size() || !running.empty()) {
         if (next < commands.size() && running.size() < at_once) {
             const fs::path err_path = dir / ("pool-stderr-" + std::to_string(next) + ".txt");
-            const pid_t pid = fork();
+            const pid_t pid = start_quietly(commands[next], dir.string(), err_path.string());
             if (pid < 0) return {};
-            if (pid == 0) {
-                if (chdir(dir.c_str()) != 0) _exit(127);
-                const int out = open("/dev/null", O_WRONLY);
-                const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-                if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
-                exec_program(commands[next]);
-            }
             running[pid] = err_path;
             ++next;
             continue;

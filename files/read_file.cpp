@@ -9,19 +9,11 @@
 #include <cstring>
 #include <utility>
 
+#include "files/descriptor.hpp"
+
 namespace zub {
 
 namespace {
-
-struct descriptor {
-    int fd = -1;
-    descriptor(const descriptor&) = delete;
-    descriptor& operator=(const descriptor&) = delete;
-    explicit descriptor(int opened) : fd(opened) {}
-    ~descriptor() {
-        if (fd >= 0) (void)close(fd);
-    }
-};
 
 failure cannot_read(const file_bound& bound, const std::string& why) {
     return failure{"cannot read " + bound.subject + ": " + why};

@@ -16,6 +16,7 @@
 #include <thread>
 #include <utility>
 
+#include "files/descriptor.hpp"
 #include "wall/handback.hpp"
 
 #ifndef ZUB_COMPOSER_FROM_PROGRAM
@@ -33,20 +34,6 @@ std::string& named_composer() {
 }
 
 std::string reason(int error) { return std::strerror(error); }
-
-// A descriptor closed when it goes.
-struct descriptor {
-    int fd = -1;
-    explicit descriptor(int opened = -1) : fd(opened) {}
-    descriptor(const descriptor&) = delete;
-    descriptor& operator=(const descriptor&) = delete;
-    descriptor(descriptor&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
-    descriptor& operator=(descriptor&&) = delete;
-    ~descriptor() {
-        if (fd >= 0) (void)close(fd);
-    }
-    int release() { return std::exchange(fd, -1); }
-};
 
 // The file this code was loaded from: the program, or a library a host loaded.
 std::filesystem::path own_file() {

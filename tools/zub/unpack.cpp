@@ -13,6 +13,7 @@
 
 #include "document/image_probe.hpp"
 #include "document/strings.hpp"
+#include "files/descriptor.hpp"
 #include "tools/zub/commands.hpp"
 #include "tools/zub/parts.hpp"
 #include "tools/zub/texts_file.hpp"
@@ -51,16 +52,6 @@ std::optional<std::string> unwritable(const document& doc) {
     }
     return std::nullopt;
 }
-
-struct descriptor {
-    int fd = -1;
-    descriptor(const descriptor&) = delete;
-    descriptor& operator=(const descriptor&) = delete;
-    explicit descriptor(int opened) : fd(opened) {}
-    ~descriptor() {
-        if (fd >= 0) (void)close(fd);
-    }
-};
 
 // A new file in the folder; never one that is there.
 outcome write_new(const std::string& path, std::string_view bytes) {
