@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "document/document.hpp"
 #include "files/descriptor.hpp"
 
 namespace zub {
@@ -97,6 +98,10 @@ result<file_bytes> read_stream(int fd, const file_bound& bound) {
 }  // namespace
 
 file_bound document_bound() { return file_bound{max_document_bytes, "a document"}; }
+
+file_bound embedded_image_bound() {
+    return file_bound{max_document_bytes - header_size, "an image in a document"};
+}
 
 file_bound font_bound(std::string subject) {
     return file_bound{max_font_bytes, "a font", true, std::move(subject)};

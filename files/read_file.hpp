@@ -42,6 +42,10 @@ struct file_bound {
 // The bound of a document file.
 file_bound document_bound();
 
+// The bound of an image to embed: what fits a document the viewer reads beside the
+// header.
+file_bound embedded_image_bound();
+
 // The bound of a font file, a regular file only; `subject` names it in the messages.
 file_bound font_bound(std::string subject);
 

@@ -112,16 +112,6 @@ stage_job start_image_stage(bytes_view image, const image_ask& ask) {
     return std::move(start_plan(plan).front());
 }
 
-std::pair<stage_job, stage_job> start_image_and_texts_stages(bytes_view image, const image_ask& image_asked,
-                                                             std::span<const text_to_render> texts,
-                                                             bytes_view font, const texts_ask& texts_asked) {
-    stage_plan plan;
-    (void)plan_image_stage(plan, image, image_asked);
-    (void)plan_texts_stage(plan, texts, font, texts_asked);
-    std::vector<stage_job> jobs = start_plan(plan);
-    return {std::move(jobs[0]), std::move(jobs[1])};
-}
-
 finished_image finish_image_stage(stage_job& job, const image_ask& ask) {
     finished_image out;
     if (const std::string fate = finish_stage(job); !fate.empty()) {
@@ -162,12 +152,6 @@ std::vector<text_to_render> texts_of(const document& doc) {
                          r.text.first(std::min<std::size_t>(r.text.size(), max_string_length))});
     }
     return texts;
-}
-
-stage_job start_texts_stage(std::span<const text_to_render> texts, bytes_view font, const texts_ask& ask) {
-    stage_plan plan;
-    (void)plan_texts_stage(plan, texts, font, ask);
-    return std::move(start_plan(plan).front());
 }
 
 finished_texts finish_texts_stage(stage_job& job, std::span<const text_to_render> asked) {

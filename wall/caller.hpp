@@ -30,16 +30,6 @@ struct finished_image {
 // The texts of the document the texts stage renders: every record, with its number.
 std::vector<text_to_render> texts_of(const document& doc);
 
-// The texts stage for `texts` in `font` (the font file's bytes), started.
-[[nodiscard]] stage_job start_texts_stage(std::span<const text_to_render> texts, bytes_view font,
-                                          const texts_ask& ask);
-
-// Both stages in one run of zub-compose (its libraries loaded once, each stage its own
-// process and limits): the image's job and the texts'.
-[[nodiscard]] std::pair<stage_job, stage_job> start_image_and_texts_stages(
-    bytes_view image, const image_ask& image_asked, std::span<const text_to_render> texts, bytes_view font,
-    const texts_ask& texts_asked);
-
 // Stages asked one after another and started together, max_stages to a run of
 // zub-compose, so that its libraries are loaded once for all of them (a tool composing
 // many documents starts one run for several). Each stage keeps its own process, input,

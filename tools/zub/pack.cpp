@@ -233,8 +233,7 @@ int pack_command(const pack_options& options) {
     // document is refused unread.
     static_assert(max_document_bytes <= std::uint64_t{INT32_MAX});
     if (!options.image_path.empty()) {
-        result<file_bytes> image = read_file(
-            options.image_path, file_bound{max_document_bytes - header_size, "an image in a document"});
+        result<file_bytes> image = read_file(options.image_path, embedded_image_bound());
         if (!image) return file_problem(options.image_path, image.why());
         start.held = std::move(*image);
         start.image = start.held.view();

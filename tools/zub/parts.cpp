@@ -17,9 +17,6 @@ namespace zub {
 
 namespace {
 
-// The bytes an image may have in a document the viewer reads.
-file_bound image_bound() { return file_bound{max_document_bytes - header_size, "an image in a document"}; }
-
 result<pack_start> start_from_document(const std::string& path) {
     pack_start start;
     result<file_bytes> loaded = read_input(path, document_bound());
@@ -129,7 +126,7 @@ outcome read_header(const std::string& folder, pack_start& start) {
 result<pack_start> start_from_folder(const std::string& folder) {
     pack_start start;
     if (const outcome read = read_header(folder, start); !read) return failure{read.why()};
-    result<file_bytes> image = read_file(start.image_path, image_bound());
+    result<file_bytes> image = read_file(start.image_path, embedded_image_bound());
     if (!image) return failure{start.image_path + ": " + image.why()};
     start.held = std::move(*image);
     start.image = start.held.view();

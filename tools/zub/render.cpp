@@ -259,7 +259,7 @@ int finish_one(const render_run& run, const prepared_document& p, composition& c
                           : run.batch
                               ? nullptr
                               : SDL_SetVideoMode(p.request.width, p.request.height, p.request.depth, 0);
-    if (screen == nullptr) return file_problem(path, made ? SDL_GetError() : made.why());
+    if (screen == nullptr) return file_problem(path, made.why());
     const std::vector<problem> warnings = compose_document(p.doc, screen, composing);
     if (!options.font_path.empty() && !composing.font_error.empty())
         return file_problem(options.font_path, "cannot open the font: " + composing.font_error);
