@@ -333,27 +333,13 @@ measured_run measure(const std::vector<std::string>& argv, const std::string& di
 // peak memory, against 2 s and 512 MiB beyond the window's and image's pixels.
 void hostile_figures(const std::string& tools, const fs::path& dir, const bytes& png_800x600,
                      std::vector<std::pair<std::string, std::pair<double, double>>>& figures) {
-    const auto bomb = [&](const std::string& name, const std::vector<std::string>& texts) {
-        document_parts parts;
-        parts.width = 16;
-        parts.height = 16;
-        parts.font_size = 9000;
-        parts.caption = to_bytes(name);
-        parts.image = encode_png(pattern(16, 16, false), png_kind::rgb);
-        for (const std::string& text : texts) parts.records.push_back(text_at(0, 0, 255, 255, 255, text));
-        return write_document(parts);
-    };
-    std::vector<std::string> different;
-    for (int c = 33; c < 256 && different.size() < 190; ++c) {
-        if (c < 127 || c >= 160) different.emplace_back(1, static_cast<char>(c));
-    }
     const fs::path sparse = dir / "sparse";
     fs::create_directories(sparse);
     write_file((sparse / "doc.zub").string(), make_document("sparse font", 800, 600, png_800x600, 20).file);
     { std::ofstream(sparse / "Consola.ttf").close(); }
     fs::resize_file(sparse / "Consola.ttf", std::uintmax_t{1} << 30U);
-    write_file((dir / "bomb-different.zub").string(), bomb("190 different", different));
-    write_file((dir / "bomb-w.zub").string(), bomb("300 W", std::vector<std::string>(300, "W")));
+    write_file((dir / "bomb-different.zub").string(), text_bomb("190 different", different_characters(190)));
+    write_file((dir / "bomb-w.zub").string(), text_bomb("300 W", std::vector<std::string>(300, "W")));
     struct hostile {
         std::string name;
         fs::path folder;

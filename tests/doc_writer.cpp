@@ -3,6 +3,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "tests/images.hpp"
+
 namespace zub::test {
 
 bytes to_bytes(const std::string& text) { return {text.begin(), text.end()}; }
@@ -50,6 +52,25 @@ void write_file(const std::string& path, const bytes& data) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
     if (!file) throw std::runtime_error("cannot write " + path);
+}
+
+bytes text_bomb(const std::string& caption, const std::vector<std::string>& texts) {
+    document_parts parts;
+    parts.width = 16;
+    parts.height = 16;
+    parts.font_size = 9000;
+    parts.caption = to_bytes(caption);
+    parts.image = encode_png(pattern(16, 16, false), png_kind::rgb);
+    for (const std::string& text : texts) parts.records.push_back(text_at(0, 0, 255, 255, 255, text));
+    return write_document(parts);
+}
+
+std::vector<std::string> different_characters(std::size_t count) {
+    std::vector<std::string> different;
+    for (int c = 33; c < 256 && different.size() < count; ++c) {
+        if (c < 127 || c >= 160) different.emplace_back(1, static_cast<char>(c));
+    }
+    return different;
 }
 
 }  // namespace zub::test

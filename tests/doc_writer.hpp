@@ -44,6 +44,12 @@ bytes write_document(const document_parts& parts);
 
 void put_u32(bytes& out, std::uint32_t value);
 
+// A few kilobytes made to cost minutes and gigabytes in the texts: a 16x16 window with
+// one text a string at 9000 points. `different_characters(n)`: n one-character strings,
+// each another printable Latin-1 character.
+bytes text_bomb(const std::string& caption, const std::vector<std::string>& texts);
+std::vector<std::string> different_characters(std::size_t count);
+
 // Writes `data` to `path`; throws on failure.
 void write_file(const std::string& path, const bytes& data);
 

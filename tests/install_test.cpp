@@ -13,6 +13,8 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #include "tests/doc_writer.hpp"
 #include "tests/images.hpp"
@@ -402,6 +404,67 @@ picture load_png(const fs::path& path) {
     picture pic = png != nullptr ? read_back(png) : picture{};
     SDL_FreeSurface(png);
     return pic;
+}
+
+// The loaders come in packages of their own, so that the viewer's pulls in neither GTK
+// nor Qt; each needs the viewer's, which has zub and zub-compose.
+TEST_F(Package, LoadersComeInPackagesOfTheirOwn) {
+    const std::string viewer = field("\n" + command_output("dpkg-deb --info " + quote(deb_)), "Depends");
+    for (const char* host : {"libgdk-pixbuf", "libglib", "libqt5"})
+        EXPECT_EQ(viewer.find(host), std::string::npos) << host << " in " << viewer;
+    for (const auto& [name, library, file] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"gdk-pixbuf-loader-zub", "libgdk-pixbuf-2.0-0 (>= ",
+              "./usr/lib/x86_64-linux-gnu/gdk-pixbuf-2.0/2.10.0/loaders/libpixbufloader-zub.so"},
+             {"qt5-image-formats-plugin-zub",
+              "libqt5gui5 (>= ", "./usr/lib/x86_64-linux-gnu/qt5/plugins/imageformats/libqzub.so"}}) {
+        const fs::path deb = root_ / (name + "_" + ZUB_VERSION_TEXT + "_amd64.deb");
+        ASSERT_TRUE(fs::exists(deb)) << build_.out;
+        const std::string depends = field("\n" + command_output("dpkg-deb --info " + quote(deb)), "Depends");
+        EXPECT_TRUE(depends.starts_with(std::string("zub-reader (= ") + ZUB_VERSION_TEXT + "), ")) << depends;
+        EXPECT_NE(depends.find(library), std::string::npos) << depends;
+        EXPECT_NE(command_output("dpkg-deb --contents " + quote(deb)).find(file), std::string::npos) << name;
+        const command_result lintian = run_command("lintian --fail-on error " + quote(deb) + " 2>&1");
+        EXPECT_EQ(lintian.status, 0) << lintian.out;
+    }
+}
+
+// Installed by dpkg under /usr (in a mount namespace of the test's own, over overlays of
+// /usr and /var), the loaders are found as the hosts find their own: gdk-pixbuf through
+// the loaders.cache its dpkg trigger rewrites, Qt in its plugin folder, with no variable
+// set. Each gives the picture the installed zub render makes.
+TEST_F(Package, InstalledLoadersAreFoundWithoutVariables) {
+    if (geteuid() != 0) GTEST_SKIP() << "installing with dpkg in a mount namespace needs root";
+    const fs::path work = root_ / "namespace";
+    for (const char* folder : {"usr", "usr-work", "var", "var-work", "doc"})
+        fs::create_directories(work / folder);
+    write_file((work / "doc/doc.zub").string(), write_document(thumbnail_document()));
+    std::string debs;
+    for (const char* name : {"zub-reader", "gdk-pixbuf-loader-zub", "qt5-image-formats-plugin-zub"})
+        debs += " " + quote(root_ / (std::string(name) + "_" + ZUB_VERSION_TEXT + "_amd64.deb"));
+    const std::string w = work.string();
+    const std::string script =
+        "set -e; mount --make-rprivate /; "
+        "mount -t overlay overlay -o lowerdir=/usr,upperdir=" +
+        w + "/usr,workdir=" + w +
+        "/usr-work /usr; "
+        "mount -t overlay overlay -o lowerdir=/var,upperdir=" +
+        w + "/var,workdir=" + w +
+        "/var-work /var; "
+        "dpkg -i" +
+        debs + " >" + w + "/dpkg.log 2>&1; cd " + w +
+        "/doc; "
+        "/usr/bin/zub render --format ppm doc.zub rendered.ppm 2>/dev/null; "
+        "env -i PATH=/usr/bin:/bin /usr/bin/python3 " ZUB_PIXBUF_HOST
+        " file doc.zub gdk.ppm; "
+        "env -i PATH=/usr/bin:/bin QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=" +
+        w +
+        " " ZUB_QT_READER
+        " doc.zub qt.ppm >/dev/null 2>&1; cmp rendered.ppm gdk.ppm; cmp rendered.ppm qt.ppm; echo same";
+    const command_result r = run_command("unshare -m sh -c " + quote(script) + " 2>&1");
+    EXPECT_EQ(r.out, "same\n") << read_text(work / "dpkg.log");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(fs::exists("/usr/lib/x86_64-linux-gnu/qt5/plugins/imageformats/libqzub.so"))
+        << "installed outside";
 }
 
 // GNOME's thumbnail factory runs the installed thumbnailer in its sandbox, which shows

@@ -845,7 +845,7 @@ TEST_F(Zub, RenderManyGoesOnPastABadDocumentAndSumsUp) {
     EXPECT_EQ(files, (std::vector<std::string>{"in/d1.zub", "in/d101.zub", "in/d2.zub"}));
 }
 
-// JPEG and WebP as another decoder reads them, within the codec's loss; standard input
+// JPEG, WebP and PPM as another decoder reads them, within the codec's loss; standard input
 // and output stand for files.
 TEST_F(Zub, RenderWritesTheFormatsTheWebTakes) {
     save("sky.png", encode_png(pattern(64, 48, false), png_kind::rgb));
@@ -856,7 +856,8 @@ TEST_F(Zub, RenderWritesTheFormatsTheWebTakes) {
                                                {"--quality", "50", "d.zub", "low.jpg"},
                                                {"d.zub", "d.webp"},
                                                {"--quality", "80", "d.zub", "lossy.webp"},
-                                               {"--format", "webp", "d.zub", "no-extension"}}) {
+                                               {"--format", "webp", "d.zub", "no-extension"},
+                                               {"d.zub", "d.ppm"}}) {
         std::vector<std::string> command{"render"};
         command.insert(command.end(), args.begin(), args.end());
         ASSERT_EQ(zub(command).status, 0) << args.back();
@@ -874,7 +875,8 @@ TEST_F(Zub, RenderWritesTheFormatsTheWebTakes) {
                                                                 {"low.jpg", "JPEG", 50},
                                                                 {"d.webp", "WEBP", 0},
                                                                 {"lossy.webp", "WEBP", 80},
-                                                                {"no-extension", "WEBP", 0}}) {
+                                                                {"no-extension", "WEBP", 0},
+                                                                {"d.ppm", "PPM", 0}}) {
         const std::string figures = command_output(compare + (dir_ / "d.png").string() + " " +
                                                    (dir_ / file).string() + " " + std::to_string(quality));
         std::istringstream read(figures);
@@ -1066,8 +1068,9 @@ TEST_F(ZubOutput, RenderWritesNoPictureOverADocumentOrUnderAnotherFormatsName) {
         " is a ZUB document: zub render writes one picture of one document; several "
         "documents are rendered with -d DIR; see 'zub render --help'\n";
     const std::string named =
-        ": zub render writes pictures as PNG (.png), JPEG (.jpg, .jpeg, .jpe, .jfif), WebP (.webp); see 'zub "
-        "render --help'\n";
+        ": zub render writes pictures as PNG (.png), JPEG (.jpg, .jpeg, .jpe, .jfif), WebP (.webp), PPM "
+        "(.ppm, "
+        ".pnm); see 'zub render --help'\n";
     for (const auto& [input, out, err] : std::vector<std::tuple<std::string, std::string, std::string>>{
              {"doc.zub", "b.zub", "zub render: b.zub" + over},
              {"doc.zub", "renamed.png", "zub render: renamed.png" + over},

@@ -91,6 +91,16 @@ result<std::vector<std::uint8_t>> webp_bytes(const rgb_image& image, int quality
     return std::vector<std::uint8_t>(block, block + size);
 }
 
+// Binary PPM: a short text header, then the rows' bytes as they are. Programs that take
+// the pixels whole read it without a decoder (the image loaders do).
+std::vector<std::uint8_t> ppm_bytes(const rgb_image& image) {
+    const std::string header =
+        "P6\n" + std::to_string(image.width) + " " + std::to_string(image.height) + "\n255\n";
+    std::vector<std::uint8_t> bytes(header.begin(), header.end());
+    bytes.insert(bytes.end(), image.rgb.begin(), image.rgb.end());
+    return bytes;
+}
+
 }  // namespace
 
 std::optional<picture_kind> kind_named(std::string_view name) {
@@ -99,6 +109,7 @@ std::optional<picture_kind> kind_named(std::string_view name) {
     if (lower == "png") return picture_kind::png;
     if (lower == "jpeg" || lower == "jpg") return picture_kind::jpeg;
     if (lower == "webp") return picture_kind::webp;
+    if (lower == "ppm" || lower == "pnm") return picture_kind::ppm;
     return std::nullopt;
 }
 
@@ -116,6 +127,8 @@ std::string_view extension_of(picture_kind kind) {
             return "jpg";
         case picture_kind::webp:
             return "webp";
+        case picture_kind::ppm:
+            return "ppm";
     }
     return "png";
 }
@@ -128,6 +141,8 @@ result<std::vector<std::uint8_t>> picture_bytes(const rgb_image& image, const pi
             return jpeg_bytes(image, encoding.quality == 0 ? 90 : encoding.quality);
         case picture_kind::webp:
             return webp_bytes(image, encoding.quality);
+        case picture_kind::ppm:
+            return ppm_bytes(image);
     }
     return png_bytes(image);
 }

@@ -1,4 +1,4 @@
-// The picture formats zub render writes: PNG, JPEG and WebP, chosen by the output's
+// The picture formats zub render writes: PNG, JPEG, WebP and PPM, chosen by the output's
 // extension or by name.
 #pragma once
 
@@ -12,17 +12,17 @@
 
 namespace zub {
 
-enum class picture_kind : std::uint8_t { png, jpeg, webp };
+enum class picture_kind : std::uint8_t { png, jpeg, webp, ppm };
 
 struct picture_encoding {
     picture_kind kind = picture_kind::png;
     int quality = 0;  // 1 to 100, or 0: JPEG at 90, WebP lossless
 };
 
-// The kind a format's name gives ("png", "jpeg" or "jpg", "webp", in any case).
+// The kind a format's name gives ("png", "jpeg" or "jpg", "webp", "ppm" or "pnm", in any case).
 std::optional<picture_kind> kind_named(std::string_view name);
 
-// The kind a path's extension names (.png, .jpg, .jpeg, .webp), or nothing.
+// The kind a path's extension names (.png, .jpg, .jpeg, .webp, .ppm, .pnm), or nothing.
 std::optional<picture_kind> kind_of_path(std::string_view path);
 
 // The usual extension of a kind's files, without its dot.

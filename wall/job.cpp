@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -38,7 +39,7 @@ std::string reason(int error) { return std::strerror(error); }
 // The file this code was loaded from: the program, or a library a host loaded.
 std::filesystem::path own_file() {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&composer_path), &info) != 0 && info.dli_fname != nullptr &&
+    if (dladdr(reinterpret_cast<void*>(&program_beside), &info) != 0 && info.dli_fname != nullptr &&
         info.dli_fname[0] == '/') {
         std::error_code ignored;
         std::filesystem::path file = std::filesystem::canonical(info.dli_fname, ignored);
@@ -46,22 +47,6 @@ std::filesystem::path own_file() {
     }
     std::error_code ignored;
     return std::filesystem::read_symlink("/proc/self/exe", ignored);
-}
-
-// The input: a memfd holding `bytes`, sealed against every change.
-int sealed_input(bytes_view bytes) {
-    descriptor memory{memfd_create("zub-compose-input", MFD_CLOEXEC | MFD_ALLOW_SEALING)};
-    if (memory.fd < 0) return -1;
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = write(memory.fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1;
-        written += static_cast<std::size_t>(n);
-    }
-    if (fcntl(memory.fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0)
-        return -1;
-    return memory.release();
 }
 
 // The hand-back: a memfd of `bytes`, sealed against growing and shrinking.
@@ -85,8 +70,8 @@ void close_fd(int& fd) {
 
 // Waits until the composer has ended or the deadline has passed; true when it ended.
 // With a pidfd it sleeps until then; without one it looks every 10 ms.
-bool wait_for_end(const composer_run& job) {
-    const auto deadline = job.started + std::chrono::seconds(stage_wall_seconds);
+bool wait_for_end(const composer_run& job, std::chrono::seconds within) {
+    const auto deadline = job.started + within;
     while (true) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
@@ -144,11 +129,12 @@ stage_report read_report(int handback_fd) {
     return report;
 }
 
-// Waits for the composer once; later calls find it waited for.
-void wait_once(composer_run& run) {
+}  // namespace
+
+void wait_once(composer_run& run, std::chrono::seconds within) {
     if (run.waited) return;
     run.waited = true;
-    run.ended = wait_for_end(run);
+    run.ended = wait_for_end(run, within);
     if (!run.ended) (void)kill(run.pid, SIGKILL);
     pid_t waited = -1;
     while ((waited = waitpid(run.pid, &run.wait_status, 0)) < 0 && errno == EINTR) {
@@ -158,7 +144,20 @@ void wait_once(composer_run& run) {
     close_fd(run.pidfd);
 }
 
-}  // namespace
+int sealed_input(bytes_view bytes) {
+    descriptor memory{memfd_create("zub-compose-input", MFD_CLOEXEC | MFD_ALLOW_SEALING)};
+    if (memory.fd < 0) return -1;
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = write(memory.fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        written += static_cast<std::size_t>(n);
+    }
+    if (fcntl(memory.fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0)
+        return -1;
+    return memory.release();
+}
 
 void mapping_release::operator()(void* at) const { (void)munmap(at, size); }
 
@@ -195,18 +194,61 @@ stage_job& stage_job::operator=(stage_job&& other) noexcept {
 
 stage_job::~stage_job() { close_fd(handback_fd); }
 
-std::string composer_path() {
-    if (!named_composer().empty()) return named_composer();
+std::string program_beside(const char* name, const char* installed_from_here) {
     const std::filesystem::path folder = own_file().parent_path();
     std::error_code ignored;
     for (const std::filesystem::path& candidate :
-         {folder / "zub-compose", (folder / ZUB_COMPOSER_FROM_PROGRAM / "zub-compose").lexically_normal()}) {
+         {folder / name, (folder / installed_from_here / name).lexically_normal()}) {
         if (std::filesystem::is_regular_file(candidate, ignored)) return candidate.string();
     }
-    return (folder / "zub-compose").string();
+    return (folder / name).string();
+}
+
+std::string composer_path() {
+    if (!named_composer().empty()) return named_composer();
+    return program_beside("zub-compose", ZUB_COMPOSER_FROM_PROGRAM);
 }
 
 void set_composer_path(const std::string& path) { named_composer() = path; }
+
+pid_t spawn_afresh(const std::string& program, std::vector<std::string> words,
+                   std::span<const placed_descriptor> placed, const char* folder, int& error) {
+    std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    char* no_environment[] = {nullptr};
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    int highest = 2;
+    for (const placed_descriptor& p : placed) {
+        posix_spawn_file_actions_adddup2(&actions, p.from, p.to);
+        highest = std::max(highest, p.to);
+    }
+    posix_spawn_file_actions_addclosefrom_np(&actions, highest + 1);
+    for (const int standard : {0, 1, 2}) {
+        if (std::none_of(placed.begin(), placed.end(),
+                         [&](const placed_descriptor& p) { return p.to == standard; }))
+            posix_spawn_file_actions_addclose(&actions, standard);
+    }
+    if (folder != nullptr) posix_spawn_file_actions_addchdir_np(&actions, folder);
+    // No signal held, none ignored or caught: as a program started afresh.
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    error = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), no_environment);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return error == 0 ? pid : -1;
+}
 
 std::vector<stage_job> start_stages(std::span<const stage_request> requests) {
     std::vector<stage_job> jobs(requests.size());
@@ -249,41 +291,19 @@ std::vector<stage_job> start_stages(std::span<const stage_request> requests) {
     std::vector<std::string> words{program, std::to_string(getpid())};
     for (const stage_request& asked : requests)
         words.insert(words.end(), asked.arguments.begin(), asked.arguments.end());
-    std::vector<char*> argv;
-    argv.reserve(words.size() + 1);
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    char* no_environment[] = {nullptr};
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attributes);
     // Each stage's input and hand-back, the status, and no other descriptor.
+    std::vector<placed_descriptor> placed;
     int next = stage_input_fd;
     for (std::size_t k = 0; k < requests.size(); ++k) {
-        posix_spawn_file_actions_adddup2(&actions, inputs[k].fd, next++);
-        posix_spawn_file_actions_adddup2(&actions, handbacks[k].fd, next++);
+        placed.push_back({inputs[k].fd, next++});
+        placed.push_back({handbacks[k].fd, next++});
     }
-    posix_spawn_file_actions_adddup2(&actions, status_high.fd, next++);
-    posix_spawn_file_actions_addclosefrom_np(&actions, next);
-    for (const int standard : {0, 1, 2}) posix_spawn_file_actions_addclose(&actions, standard);
-    // No signal held, none ignored or caught: as a program started afresh.
-    sigset_t none;
-    sigset_t all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    const int spawned =
-        posix_spawn(&run->pid, program.c_str(), &actions, &attributes, argv.data(), no_environment);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (spawned != 0) {
-        run->pid = -1;
+    placed.push_back({status_high.fd, next++});
+    int error = 0;
+    run->pid = spawn_afresh(program, std::move(words), placed, nullptr, error);
+    if (run->pid < 0) {
         return refuse(std::string("cannot start ") + requests[0].name + " (" + program +
-                      "): " + reason(spawned));
+                      "): " + reason(error));
     }
     run->pidfd = static_cast<int>(syscall(SYS_pidfd_open, run->pid, 0));
     return jobs;

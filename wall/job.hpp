@@ -89,6 +89,29 @@ struct stage_request {
 // The first `bytes` of a finished stage's hand-back, read-only (at most its size).
 [[nodiscard]] result<mapping_handle> map_handback(const stage_job& job, std::uint64_t bytes);
 
+// Waits for the run until `within` after its start (sleeping on its pidfd, or looking
+// every 10 ms without one), kills it when it is still running then, and reaps it; later
+// calls find it waited for.
+void wait_once(composer_run& run, std::chrono::seconds within = std::chrono::seconds(stage_wall_seconds));
+
+// A memfd holding `bytes`, sealed against every change (close-on-exec), or -1.
+int sealed_input(bytes_view bytes);
+
+// A program started afresh with posix_spawn (never a bare fork, so threaded hosts may
+// call it): each descriptor `from` placed at `to` and no other open (a standard one not
+// placed is closed), no signal held, ignored or caught, an empty environment, in
+// `folder` when one is given. Its pid, or -1 with the reason's errno in `error`.
+struct placed_descriptor {
+    int from = -1;
+    int to = -1;
+};
+pid_t spawn_afresh(const std::string& program, std::vector<std::string> words,
+                   std::span<const placed_descriptor> placed, const char* folder, int& error);
+
+// A program of the project's: beside this code's own file (the running program, or the
+// library a host loaded), else at `installed_from_here` from that file's folder.
+std::string program_beside(const char* name, const char* installed_from_here);
+
 // Where zub-compose is: beside the running program's own file (or, installed, in its
 // libexec folder), unless a test names another.
 std::string composer_path();

@@ -168,7 +168,7 @@ void add_render(command_line& c) {
     c.render->add_flag("-r,--recursive", o.recursive,
                        "With -d: render the documents (*.zub) in the folders given, and below, keeping the "
                        "sub-folders");
-    c.render->add_option("--format", o.format, "png, jpeg or webp (default: OUT's extension, else png)")
+    c.render->add_option("--format", o.format, "png, jpeg, webp or ppm (default: OUT's extension, else png)")
         ->type_name("NAME");
     c.quality_option = c.render->add_option(
         "--quality", c.quality, "JPEG or lossy WebP quality, 1 to 100 (default: JPEG 90, WebP lossless)");

@@ -392,8 +392,8 @@ int render_command(const render_options& options) {
     const std::optional<picture_kind> named =
         options.format.empty() ? std::nullopt : kind_named(options.format);
     if (!options.format.empty() && !named) {
-        return usage_error("render",
-                           "--format " + zub::quoted(options.format, '\'') + " is not png, jpeg or webp");
+        return usage_error(
+            "render", "--format " + zub::quoted(options.format, '\'') + " is not png, jpeg, webp or ppm");
     }
     if (single_out == "-" && isatty(STDOUT_FILENO) == 1) {
         return usage_error("render", "standard output is a terminal: the picture goes to a file or a pipe");
