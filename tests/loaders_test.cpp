@@ -84,10 +84,10 @@ protected:
     }
 
     // The document saved in the test's folder, with `font` beside it as Consola.ttf.
-    fs::path save(const std::string& name, const bytes& document, const std::string& font = "") {
-        const fs::path path = dir_ / name;
+    fs::path save(const std::string& name, const bytes& document, const char* font = "") {
+        fs::path path = dir_ / name;
         write_file(path.string(), document);
-        if (!font.empty()) fs::copy_file(font, dir_ / "Consola.ttf", fs::copy_options::overwrite_existing);
+        if (*font != '\0') fs::copy_file(font, dir_ / "Consola.ttf", fs::copy_options::overwrite_existing);
         return path;
     }
 
@@ -137,7 +137,7 @@ std::string Loaders::zub_;
 std::string Loaders::system_face_;
 std::string Loaders::hosts_;
 
-const std::string beside_font = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+constexpr const char* beside_font = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 
 // A whole file is loaded with the font beside it; bytes fed in pieces, whose path the
 // loader never learns, in the system's fixed-width face. Both are zub render's picture.

@@ -5,12 +5,13 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QImageReader>
+#include <QStringList>
 
 #include <cstdio>
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fputs("usage: qt_reader FILE OUT.ppm [WxH]\n", stderr);
+        (void)std::fputs("usage: qt_reader FILE OUT.ppm [WxH]\n", stderr);
         return 2;
     }
     const QGuiApplication app(argc, argv);
@@ -18,10 +19,9 @@ int main(int argc, char** argv) {
     const QSize size = reader.size();
     std::printf("format %s size %dx%d\n", reader.format().constData(), size.width(), size.height());
     if (argc > 3) {
-        int width = 0;
-        int height = 0;
-        if (std::sscanf(argv[3], "%dx%d", &width, &height) != 2) return 2;
-        reader.setScaledSize(QSize(width, height));
+        const QStringList sides = QString::fromLocal8Bit(argv[3]).split('x');
+        if (sides.size() != 2) return 2;
+        reader.setScaledSize(QSize(sides[0].toInt(), sides[1].toInt()));
     }
     const QImage image = reader.read();
     if (image.isNull()) {
