@@ -4,7 +4,6 @@
 #include <QFileInfo>
 
 #include <algorithm>
-#include <cstring>
 
 #include <string>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "document/document.hpp"
 #include "document/limits.hpp"
 #include "loaders/picture_client.hpp"
+#include "loaders/qt_picture.hpp"
 #include "tools/scale.hpp"
 
 #ifndef ZUB_PROGRAM_FROM_LOADER
@@ -71,11 +71,8 @@ bool ZubImageHandler::read(QImage* image) {
                  picture.why().c_str());
         return false;
     }
-    QImage composed(picture->width, picture->height, QImage::Format_RGB888);
+    const QImage composed = zub::to_qimage(*picture);
     if (composed.isNull()) return false;
-    const auto row = static_cast<std::size_t>(picture->width) * 3;
-    for (int y = 0; y < picture->height; ++y)
-        std::memcpy(composed.scanLine(y), picture->rgb.data() + static_cast<std::size_t>(y) * row, row);
     *image =
         scale_here ? composed.scaled(scaled_, Qt::IgnoreAspectRatio, Qt::SmoothTransformation) : composed;
     return true;

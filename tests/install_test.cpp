@@ -430,19 +430,19 @@ TEST_F(Package, LoadersComeInPackagesOfTheirOwn) {
 
 // Installed by dpkg under /usr (in a mount namespace of the test's own, over overlays of
 // /usr and /var), the loaders are found as the hosts find their own: gdk-pixbuf through
-// the loaders.cache its dpkg trigger rewrites, Qt in its plugin folder, with no variable
-// set. Each gives the picture the installed zub render makes.
-TEST_F(Package, InstalledLoadersAreFoundWithoutVariables) {
-    if (geteuid() != 0) GTEST_SKIP() << "installing with dpkg in a mount namespace needs root";
-    const fs::path work = root_ / "namespace";
-    for (const char* folder : {"usr", "usr-work", "var", "var-work", "doc"})
-        fs::create_directories(work / folder);
-    write_file((work / "doc/doc.zub").string(), write_document(thumbnail_document()));
+// the loaders.cache its dpkg trigger rewrites, Qt and KIO in Qt's plugin folder, with no
+// variable set. Each gives the picture (or thumbnail) the installed zub render makes.
+// The packages installed by dpkg under /usr in a mount namespace of the test's own, over
+// overlays of /usr and /var (the machine keeps nothing): `script` runs there, in `work`,
+// and its output is given back.
+command_result in_installed_namespace(const fs::path& root, const fs::path& work, const std::string& script) {
+    for (const char* folder : {"usr", "usr-work", "var", "var-work"}) fs::create_directories(work / folder);
     std::string debs;
-    for (const char* name : {"zub-reader", "gdk-pixbuf-loader-zub", "qt5-image-formats-plugin-zub"})
-        debs += " " + quote(root_ / (std::string(name) + "_" + ZUB_VERSION_TEXT + "_amd64.deb"));
+    for (const char* name :
+         {"zub-reader", "gdk-pixbuf-loader-zub", "qt5-image-formats-plugin-zub", "kio-thumbnailer-zub"})
+        debs += " " + quote(root / (std::string(name) + "_" + ZUB_VERSION_TEXT + "_amd64.deb"));
     const std::string w = work.string();
-    const std::string script =
+    const std::string setup =
         "set -e; mount --make-rprivate /; "
         "mount -t overlay overlay -o lowerdir=/usr,upperdir=" +
         w + "/usr,workdir=" + w +
@@ -451,20 +451,69 @@ TEST_F(Package, InstalledLoadersAreFoundWithoutVariables) {
         w + "/var,workdir=" + w +
         "/var-work /var; "
         "dpkg -i" +
-        debs + " >" + w + "/dpkg.log 2>&1; cd " + w +
-        "/doc; "
+        debs + " >" + w + "/dpkg.log 2>&1; cd " + w + "; ";
+    return run_command("unshare -m sh -c " + quote(setup + script) + " 2>&1");
+}
+
+// The loaders are found as the hosts find their own: gdk-pixbuf through the loaders.cache
+// its dpkg trigger rewrites, Qt and KIO in Qt's plugin folder, with no variable set. Each
+// gives the picture (or thumbnail) the installed zub render makes.
+TEST_F(Package, InstalledLoadersAreFoundWithoutVariables) {
+    if (geteuid() != 0) GTEST_SKIP() << "installing with dpkg in a mount namespace needs root";
+    const fs::path work = root_ / "namespace";
+    fs::create_directories(work);
+    write_file((work / "doc.zub").string(), write_document(thumbnail_document()));
+    const std::string w = work.string();
+    const command_result r = in_installed_namespace(
+        root_, work,
         "/usr/bin/zub render --format ppm doc.zub rendered.ppm 2>/dev/null; "
         "env -i PATH=/usr/bin:/bin /usr/bin/python3 " ZUB_PIXBUF_HOST
         " file doc.zub gdk.ppm; "
         "env -i PATH=/usr/bin:/bin QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=" +
-        w +
-        " " ZUB_QT_READER
-        " doc.zub qt.ppm >/dev/null 2>&1; cmp rendered.ppm gdk.ppm; cmp rendered.ppm qt.ppm; echo same";
-    const command_result r = run_command("unshare -m sh -c " + quote(script) + " 2>&1");
+            w +
+            " " ZUB_QT_READER
+            " doc.zub qt.ppm >/dev/null 2>&1; "
+            "/usr/bin/zub render --format ppm --size 128 doc.zub thumbnail.ppm 2>/dev/null; "
+            "env -i PATH=/usr/bin:/bin QT_QPA_PLATFORM=offscreen HOME=" +
+            w + " XDG_RUNTIME_DIR=" + w +
+            " " ZUB_KIO_PREVIEW
+            " doc.zub preview.ppm 128 >/dev/null 2>&1; "
+            "cmp rendered.ppm gdk.ppm; cmp rendered.ppm qt.ppm; cmp thumbnail.ppm preview.ppm; echo same");
     EXPECT_EQ(r.out, "same\n") << read_text(work / "dpkg.log");
     EXPECT_EQ(r.status, 0);
     EXPECT_FALSE(fs::exists("/usr/lib/x86_64-linux-gnu/qt5/plugins/imageformats/libqzub.so"))
         << "installed outside";
+}
+
+// GNOME's image viewer and KDE's, started on a document in an X server as a user starts
+// them, show its picture: a screenshot holds zub render's pixels.
+TEST_F(Package, EogAndGwenviewShowThePicture) {
+    if (geteuid() != 0) GTEST_SKIP() << "installing with dpkg in a mount namespace needs root";
+    const fs::path work = root_ / "viewers";
+    fs::create_directories(work);
+    fs::permissions(work, fs::perms::owner_all);
+    document_parts parts = thumbnail_document();
+    parts.width = 200;
+    parts.height = 150;
+    parts.font_size = 30;
+    write_file((work / "doc.zub").string(), write_document(parts));
+    const std::string w = work.string();
+    for (const char* viewer : {"eog", "gwenview"}) {
+        const command_result r = in_installed_namespace(
+            root_, work / viewer,
+            "/usr/bin/zub render --format ppm ../doc.zub rendered.ppm 2>/dev/null; "
+            "Xvfb -displayfd 3 -screen 0 1024x768x24 3>display >/dev/null 2>&1 & server=$!; "
+            "while [ ! -s display ]; do sleep 0.1; done; export DISPLAY=:$(cat display) HOME=" +
+                w + " XDG_RUNTIME_DIR=" + w +
+                " QT_QPA_PLATFORM=xcb; "
+                "dbus-run-session -- sh -c '" +
+                viewer +
+                " ../doc.zub >viewer.log 2>&1 & viewer=$!; "
+                "/usr/bin/python3 " ZUB_FIND_ON_SCREEN
+                " $DISPLAY rendered.ppm 30; found=$?; "
+                "kill $viewer; exit $found' >/dev/null 2>&1 && echo shown; kill $server");
+        EXPECT_EQ(r.out, "shown\n") << viewer << ": " << read_text(work / viewer / "viewer.log");
+    }
 }
 
 // GNOME's thumbnail factory runs the installed thumbnailer in its sandbox, which shows

@@ -56,9 +56,12 @@ protected:
         fs::remove_all(root_);
         fs::create_directories(root_ / "share/mime/packages");
         fs::create_directories(root_ / "qt/imageformats");
+        fs::create_directories(root_ / "qt/kf5/thumbcreator");
+        fs::create_directories(root_ / "home");
         fs::copy_file(fs::path(ZUB_SOURCE_DIR) / "desktop/zub_reader.xml",
                       root_ / "share/mime/packages/zub.xml");
         fs::create_symlink(build / "libqzub.so", root_ / "qt/imageformats/libqzub.so");
+        fs::create_symlink(build / "zubthumbnail.so", root_ / "qt/kf5/thumbcreator/zubthumbnail.so");
         zub_ = (build / "zub").string();
         ready_ = run_command("update-mime-database " + quote(root_ / "share/mime") +
                              " >/dev/null 2>&1 && " ZUB_QUERY_LOADERS " " +
@@ -70,7 +73,8 @@ protected:
         hosts_ = "XDG_DATA_DIRS=" + quote((root_ / "share").string() + ":/usr/share") +
                  " GDK_PIXBUF_MODULE_FILE=" + quote(root_ / "loaders.cache") +
                  " QT_PLUGIN_PATH=" + quote(root_ / "qt") +
-                 " QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=" + quote(root_) + " ";
+                 " QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=" + quote(root_) +
+                 " HOME=" + quote(root_ / "home") + " ";
     }
     static void TearDownTestSuite() {
         if (!root_.empty()) fs::remove_all(root_);
@@ -113,6 +117,10 @@ protected:
                  {}};
         h.picture = read_all(out);
         return h;
+    }
+    command_result kde(const fs::path& doc, const fs::path& out, int size) const {
+        return run_command(hosts_ + ZUB_KIO_PREVIEW " " + quote(doc) + " " + quote(out) + " " +
+                           std::to_string(size) + " 2>/dev/null");
     }
     hosted qt(const fs::path& doc, const std::string& scaled = "") const {
         const fs::path out = dir_ / "qt.ppm";
@@ -184,6 +192,16 @@ TEST_F(Loaders, QtReaderGivesTheRenderedPicture) {
     EXPECT_TRUE(scaled.picture == rendered(doc, "--format ppm --size 40 --font " + quote(beside_font)));
 }
 
+// KIO::PreviewJob, as Dolphin asks it for a preview: the thumbnail zub render --size
+// makes, with the font beside the document.
+TEST_F(Loaders, KdePreviewGivesTheRenderedThumbnail) {
+    const fs::path doc = save("doc.zub", sample_document(480, 320), beside_font);
+    const fs::path out = dir_ / "preview.ppm";
+    const command_result r = kde(doc, out, 128);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(read_all(out) == rendered(doc, "--format ppm --size 128 --font " + quote(beside_font)));
+}
+
 // A damaged document is a load error in the viewer's words; one whose image the decoder
 // chokes on (every image that once crashed or hung it), or whose texts would cost minutes
 // and gigabytes, is the picture zub render makes without them. The host lives to say so.
@@ -204,7 +222,9 @@ TEST_F(Loaders, HostileDocumentsGiveTheViewersPictureOrItsErrorAndTheHostLives) 
                         " " + quote(doc) + " " + quote(out) + " 2>&1");
         const hosted gdk = pixbuf("pieces", doc, "4096");
         const hosted q = qt(doc);
+        const command_result preview = kde(doc, dir_ / "preview.ppm", 256);
         if (r.status == 0) {
+            EXPECT_EQ(preview.status, 0) << doc << ": " << preview.out;
             EXPECT_EQ(gdk.run.status, 0) << doc << ": " << gdk.run.out;
             EXPECT_TRUE(gdk.picture == read_all(out)) << doc;
             EXPECT_EQ(q.run.status, 0) << doc << ": " << q.run.out;
@@ -214,6 +234,7 @@ TEST_F(Loaders, HostileDocumentsGiveTheViewersPictureOrItsErrorAndTheHostLives) 
         const std::string why = r.out.substr(r.out.find(": ", 5) + 2);
         EXPECT_EQ(gdk.run.out, "error: " + why) << doc;
         EXPECT_EQ(q.run.status, 1) << doc << ": " << q.run.out;
+        EXPECT_EQ(preview.out, "failed\n") << doc;
     }
 }
 
