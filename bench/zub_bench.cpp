@@ -527,6 +527,49 @@ batch_figures batch_figures_of(const std::string& tools, const fs::path& dir, co
     return figures;
 }
 
+// A document's picture through each image loader, in its host, against the bare PNG
+// through the host's own PNG loader, in the same run: the medians of `runs` loads in one
+// host process each, and their ratios.
+std::vector<std::pair<std::string, double>> loader_figures(const std::string& tools, const fs::path& dir,
+                                                           const bytes& png_800x600, int runs) {
+    std::vector<std::pair<std::string, double>> ratios;
+    const fs::path work = dir / "loaders";
+    fs::create_directories(work / "share/mime/packages");
+    fs::create_directories(work / "qt/imageformats");
+    write_file((work / "doc.zub").string(), make_document("loaders", 800, 600, png_800x600, 20).file);
+    write_file((work / "bare.png").string(), png_800x600);
+    fs::copy_file(ZUB_SOURCE_DIR "/desktop/zub_reader.xml", work / "share/mime/packages/zub.xml");
+    fs::create_symlink(fs::absolute(tools) / "libqzub.so", work / "qt/imageformats/libqzub.so");
+    const std::string w = work.string();
+    if (run_command("update-mime-database " + w + "/share/mime >/dev/null 2>&1 && " ZUB_QUERY_LOADERS " " +
+                    tools + "/libpixbufloader-zub.so > " + w + "/loaders.cache")
+            .status != 0) {
+        std::printf("\nloaders: cannot make the test's loaders.cache\n");
+        return ratios;
+    }
+    const std::string hosts =
+        "cd " + w + " && XDG_DATA_DIRS=" + w + "/share:/usr/share GDK_PIXBUF_MODULE_FILE=" + w +
+        "/loaders.cache QT_PLUGIN_PATH=" + w + "/qt QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=" + w + " ";
+    const std::string n = std::to_string(std::max(runs, 5));
+    std::printf(
+        "\nimage loaders, 800x600 document with 20 texts against the bare PNG (median of %s loads)\n"
+        "%-34s %10s %10s %7s\n",
+        n.c_str(), "host", "document", "PNG", "ratio");
+    for (const auto& [host, command] : std::vector<std::pair<std::string, std::string>>{
+             {"gdk-pixbuf (new_from_file)",
+              "/usr/bin/python3 " ZUB_SOURCE_DIR "/tests/loaders/pixbuf_host.py time "},
+             {"Qt 5 (QImageReader)", tools + "/tests/qt_reader --time "}}) {
+        const double doc =
+            std::atof(command_output(hosts + command + "doc.zub " + n + " 2>/dev/null").c_str());
+        const double png =
+            std::atof(command_output(hosts + command + "bare.png " + n + " 2>/dev/null").c_str());
+        const double ratio = doc > 0 && png > 0 ? doc / png : -1;
+        std::printf("%-34s %8.1f ms %8.1f ms %7.2f\n", host.c_str(), doc * 1000, png * 1000, ratio);
+        ratios.emplace_back(host, ratio);
+    }
+    return ratios;
+}
+
 // One of the targets the figures are held against.
 struct target {
     std::string what;
@@ -705,6 +748,9 @@ int main(int argc, char* argv[]) {
     std::vector<std::pair<std::string, std::pair<double, double>>> hostile;
     if (!quick && std::string("hostile documents").find(only) != std::string::npos)
         hostile_figures(tools, dir, encode_png(pattern(800, 600, false), png_kind::rgb), hostile);
+    std::vector<std::pair<std::string, double>> loaders;
+    if (!quick && std::string("loaders").find(only) != std::string::npos)
+        loaders = loader_figures(tools, dir, encode_png(pattern(800, 600, false), png_kind::rgb), runs);
     std::optional<batch_figures> batch;
     if (std::string("batch").find(only) != std::string::npos) {
         batch = batch_figures_of(tools, dir, encode_png(pattern(800, 600, false), png_kind::rgb),
@@ -735,6 +781,8 @@ int main(int argc, char* argv[]) {
             targets.push_back({name + ": seconds", figure.first, 2});
             targets.push_back({name + ": peak MB beyond the pixels", figure.second, 512});
         }
+        for (const auto& [host, figure] : loaders)
+            targets.push_back({"loaders: " + host + " document/PNG", figure, 2});
         if (batch && batch->zub.per_second > 0 && batch->magick.per_second > 0) {
             targets.push_back({"batch: zub render -d docs/s / ImageMagick's",
                                batch->zub.per_second / batch->magick.per_second, 3, true});

@@ -6,7 +6,10 @@
 #   pixbuf_host.py file DOC OUT.ppm
 #   pixbuf_host.py pieces DOC OUT.ppm PIECE_BYTES
 #   pixbuf_host.py info DOC              prints the format's name and the size
+#   pixbuf_host.py time FILE RUNS        prints the median seconds of new_from_file
+import statistics
 import sys
+import time
 
 import gi
 
@@ -34,6 +37,14 @@ def main():
         if mode == "info":
             format_, width, height = GdkPixbuf.Pixbuf.get_file_info(doc)
             print(format_.get_name() if format_ else None, width, height)
+            return 0
+        if mode == "time":
+            seconds = []
+            for _ in range(int(sys.argv[3])):
+                start = time.perf_counter()
+                GdkPixbuf.Pixbuf.new_from_file(doc)
+                seconds.append(time.perf_counter() - start)
+            print(statistics.median(seconds))
             return 0
         if mode == "file":
             pixbuf = GdkPixbuf.Pixbuf.new_from_file(doc)
