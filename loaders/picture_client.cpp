@@ -78,19 +78,20 @@ bool read_ppm(const std::vector<std::uint8_t>& bytes, loader_size size, loader_p
     return true;
 }
 
-// Reads both pipes until each ends or the deadline passes: at most `limit` bytes of the
-// picture (a program that says more has failed) and the first bytes of its words.
-bool drain(int out, int err, std::size_t limit, std::chrono::steady_clock::time_point deadline,
-           std::vector<std::uint8_t>& picture, std::string& said) {
+// Reads both pipes until each ends: at most `limit` bytes of the picture and the first
+// bytes of zub render's words. Why it stopped short, or nothing.
+std::string drain(int out, int err, std::size_t limit, std::chrono::steady_clock::time_point deadline,
+                  std::vector<std::uint8_t>& picture, std::string& said) {
     std::array<pollfd, 2> ends{pollfd{out, POLLIN, 0}, pollfd{err, POLLIN, 0}};
     std::vector<std::uint8_t> chunk(std::size_t{1} << 16U);
     while (ends[0].fd >= 0 || ends[1].fd >= 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
+        if (left.count() <= 0)
+            return "zub render was stopped after " + std::to_string(render_deadline.count()) + " s";
         const int ready = poll(ends.data(), ends.size(), static_cast<int>(left.count()));
         if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return false;
+        if (ready < 0) return "cannot read what zub render gives: " + reason(errno);
         for (pollfd& end : ends) {
             if (end.fd < 0 || end.revents == 0) continue;
             const ssize_t n = read(end.fd, chunk.data(), chunk.size());
@@ -101,7 +102,7 @@ bool drain(int out, int err, std::size_t limit, std::chrono::steady_clock::time_
             }
             const auto got = static_cast<std::size_t>(n);
             if (&end == ends.data()) {
-                if (picture.size() + got > limit) return false;
+                if (picture.size() + got > limit) return "zub render gave more than the picture's bytes";
                 picture.insert(picture.end(), chunk.begin(), chunk.begin() + n);
             } else if (said.size() < kept_error_bytes) {
                 said.append(reinterpret_cast<const char*>(chunk.data()),
@@ -109,7 +110,7 @@ bool drain(int out, int err, std::size_t limit, std::chrono::steady_clock::time_
             }
         }
     }
-    return true;
+    return {};
 }
 
 }  // namespace
@@ -193,12 +194,13 @@ result<loader_picture> compose_picture(bytes_view bytes, const picture_order& or
     std::string said;
     const std::size_t limit =
         static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height) * 3 + 64;
-    const bool read_whole = drain(out_read.fd, err_read.fd, limit, run.started + render_deadline, ppm, said);
-    if (!read_whole) (void)kill(run.pid, SIGKILL);
+    const std::string cut_short =
+        drain(out_read.fd, err_read.fd, limit, run.started + render_deadline, ppm, said);
+    if (!cut_short.empty()) (void)kill(run.pid, SIGKILL);
     wait_once(run, render_deadline);
-    if (!run.ended || !read_whole) {
+    if (!cut_short.empty()) return failure{cut_short};
+    if (!run.ended)
         return failure{"zub render was stopped after " + std::to_string(render_deadline.count()) + " s"};
-    }
     // A host that reaps every child (or ignores SIGCHLD) leaves no status: a whole picture
     // is then taken as it came.
     const bool status_known = run.wait_error == 0;

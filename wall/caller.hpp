@@ -1,4 +1,4 @@
-// What the viewer, zub and the image loaders ask of the two stages, and what they get:
+// What the viewer and zub ask of the two stages, and what they get:
 // the stages started with their input and bounds, and their hand-backs read and checked.
 // No SDL here: the caller makes its own surfaces of what comes back.
 #pragma once
