@@ -559,10 +559,13 @@ std::vector<std::pair<std::string, double>> loader_figures(const std::string& to
              {"gdk-pixbuf (new_from_file)",
               "/usr/bin/python3 " ZUB_SOURCE_DIR "/tests/loaders/pixbuf_host.py time "},
              {"Qt 5 (QImageReader)", tools + "/tests/qt_reader --time "}}) {
-        const double doc =
-            std::atof(command_output(hosts + command + "doc.zub " + n + " 2>/dev/null").c_str());
-        const double png =
-            std::atof(command_output(hosts + command + "bare.png " + n + " 2>/dev/null").c_str());
+        // The median, or 0 when the host printed none.
+        const auto seconds = [&](const std::string& file) {
+            return std::strtod(command_output(hosts + command + file + " " + n + " 2>/dev/null").c_str(),
+                               nullptr);
+        };
+        const double doc = seconds("doc.zub");
+        const double png = seconds("bare.png");
         const double ratio = doc > 0 && png > 0 ? doc / png : -1;
         std::printf("%-34s %8.1f ms %8.1f ms %7.2f\n", host.c_str(), doc * 1000, png * 1000, ratio);
         ratios.emplace_back(host, ratio);
