@@ -555,11 +555,12 @@ std::vector<std::pair<std::string, double>> loader_figures(const std::string& to
         "\nimage loaders, 800x600 document with 20 texts against the bare PNG (median of %s loads)\n"
         "%-34s %10s %10s %7s\n",
         n.c_str(), "host", "document", "PNG", "ratio");
-    for (const auto& [host, command] : std::vector<std::pair<std::string, std::string>>{
+    for (const auto& [host, host_command] : std::vector<std::pair<std::string, std::string>>{
              {"gdk-pixbuf (new_from_file)",
               "/usr/bin/python3 " ZUB_SOURCE_DIR "/tests/loaders/pixbuf_host.py time "},
              {"Qt 5 (QImageReader)", tools + "/tests/qt_reader --time "}}) {
         // The median, or 0 when the host printed none.
+        const std::string& command = host_command;
         const auto seconds = [&](const std::string& file) {
             return std::strtod(command_output(hosts + command + file + " " + n + " 2>/dev/null").c_str(),
                                nullptr);
