@@ -48,6 +48,17 @@ inline constexpr std::int64_t max_text_pixels = std::int64_t{64} * 1024 * 1024;
 inline constexpr std::uint64_t text_budget_pixels = std::uint64_t{128} << 20U;
 inline constexpr std::uint32_t max_texts = 1U << 20U;
 
+// The largest window a thumbnail (zub render --size) or another program's image loader
+// makes a picture of: 64 Mi pixels, 8192 x 8192 (192 MiB of RGB). File managers and
+// image viewers load every file they are shown, unasked: a few bytes that declare a
+// huge window must not cost them seconds and gigabytes.
+inline constexpr std::int64_t max_thumbnail_pixels = std::int64_t{64} * 1024 * 1024;
+
+// The desktop a window side of 0 takes where no display says what it is: zub render's
+// default, and the image loaders'.
+inline constexpr int default_desktop_width = 1920;
+inline constexpr int default_desktop_height = 1080;
+
 // The font the viewer draws the texts in, looked up by this name in the working
 // directory.
 inline constexpr const char* default_font_name = "Consola.ttf";

@@ -5,16 +5,18 @@
 // gives the file, and so the folder whose Consola.ttf draws the texts) and bytes fed
 // piece by piece (GdkPixbufLoader, which gives bytes alone: the texts are drawn in the
 // system's fixed-width face). The picture is composed by zub render in a process of its
-// own; nothing of the document but its header is read in the host.
+// own; nothing of the document but its header is read in the host, and nothing thrown
+// reaches gdk-pixbuf.
 #define GDK_PIXBUF_ENABLE_BACKEND
 #include <gdk-pixbuf/gdk-pixbuf-io.h>
 #undef GDK_PIXBUF_ENABLE_BACKEND
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -23,74 +25,75 @@
 #include "document/document.hpp"
 #include "document/limits.hpp"
 #include "loaders/picture_client.hpp"
-#include "tools/scale.hpp"
 
 #ifndef ZUB_PROGRAM_FROM_LOADER
-#define ZUB_PROGRAM_FROM_LOADER "../../../../../bin"
+#error "ZUB_PROGRAM_FROM_LOADER names where zub is from the installed loader"
 #endif
 
 namespace {
 
-using zub::loader_picture;
-
-GQuark load_error_domain() { return GDK_PIXBUF_ERROR; }
-
 void set_error(GError** error, const std::string& why, GdkPixbufError code = GDK_PIXBUF_ERROR_CORRUPT_IMAGE) {
-    g_set_error(error, load_error_domain(), code, "%s", why.c_str());
+    g_set_error(error, GDK_PIXBUF_ERROR, code, "%s", why.c_str());
 }
 
-// The picture as a GdkPixbuf of its own (RGB, 8 bits a channel), or nullptr with the error set.
-GdkPixbuf* to_pixbuf(const loader_picture& picture, GError** error) {
-    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, picture.width, picture.height);
-    if (pixbuf == nullptr) {
-        set_error(error,
-                  "not enough memory for a " + std::to_string(picture.width) + "x" +
-                      std::to_string(picture.height) + " picture",
-                  GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY);
-        return nullptr;
-    }
-    const auto row = static_cast<std::size_t>(picture.width) * 3;
-    const auto stride = static_cast<std::size_t>(gdk_pixbuf_get_rowstride(pixbuf));
-    guchar* pixels = gdk_pixbuf_get_pixels(pixbuf);
-    for (std::size_t y = 0; y < static_cast<std::size_t>(picture.height); ++y)
-        std::memcpy(pixels + y * stride, picture.rgb.data() + y * row, row);
-    return pixbuf;
+std::string too_large() {
+    return "the file is larger than " + std::to_string(zub::max_document_bytes) +
+           " bytes, the most a document may have";
 }
 
+// The picture as a GdkPixbuf (RGB, 8 bits a channel) that owns its pixels, or nullptr
+// with the error set.
 GdkPixbuf* compose(zub::bytes_view bytes, const zub::picture_order& order, GError** error) {
-    const zub::result<loader_picture> picture = zub::compose_picture(bytes, order);
+    zub::result<zub::loader_picture> picture = zub::compose_picture(bytes, order);
     if (!picture) {
         set_error(error, picture.why());
         return nullptr;
     }
-    return to_pixbuf(*picture, error);
+    const int width = picture->width;
+    const int height = picture->height;
+    std::vector<std::uint8_t>* pixels = zub::pixels_to_hand_over(std::move(*picture));
+    return gdk_pixbuf_new_from_data(
+        pixels->data(), GDK_COLORSPACE_RGB, FALSE, 8, width, height, width * 3,
+        [](guchar* /*data*/, gpointer owner) { zub::release_handed_pixels(owner); }, pixels);
 }
 
 // A whole file: its bytes, and its path where the system still knows it.
 GdkPixbuf* load_file(FILE* file, GError** error) {
-    std::vector<std::uint8_t> bytes;
-    std::vector<std::uint8_t> chunk(std::size_t{1} << 16U);
-    std::size_t n = 0;
-    while ((n = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {
-        if (bytes.size() + n > zub::max_document_bytes) {
-            set_error(error, "the file is larger than " + std::to_string(zub::max_document_bytes) +
-                                 " bytes, the most a document may have");
+    try {
+        std::vector<std::uint8_t> bytes;
+        struct stat about {};
+        if (fstat(fileno(file), &about) == 0 && S_ISREG(about.st_mode)) {
+            if (static_cast<std::uint64_t>(about.st_size) > zub::max_document_bytes) {
+                set_error(error, too_large());
+                return nullptr;
+            }
+            bytes.reserve(static_cast<std::size_t>(about.st_size));
+        }
+        std::vector<std::uint8_t> chunk(std::size_t{1} << 16U);
+        std::size_t n = 0;
+        while ((n = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {
+            if (bytes.size() + n > zub::max_document_bytes) {
+                set_error(error, too_large());
+                return nullptr;
+            }
+            bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
+        }
+        if (std::ferror(file) != 0) {
+            set_error(error, std::string("cannot read the file: ") + std::strerror(errno),
+                      GDK_PIXBUF_ERROR_FAILED);
             return nullptr;
         }
-        bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
-    }
-    if (std::ferror(file) != 0) {
-        set_error(error, std::string("cannot read the file: ") + std::strerror(errno),
-                  GDK_PIXBUF_ERROR_FAILED);
+        zub::picture_order order;
+        order.program_from_loader = ZUB_PROGRAM_FROM_LOADER;
+        std::error_code unknown;
+        const std::filesystem::path path =
+            std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fileno(file)), unknown);
+        if (!unknown && path.is_absolute()) order.document_path = path.string();
+        return compose(bytes, order, error);
+    } catch (const std::exception& e) {  // out of memory, in all likelihood
+        set_error(error, e.what(), GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY);
         return nullptr;
     }
-    zub::picture_order order;
-    order.program_from_loader = ZUB_PROGRAM_FROM_LOADER;
-    std::error_code unknown;
-    const std::filesystem::path path =
-        std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fileno(file)), unknown);
-    if (!unknown && path.is_absolute()) order.document_path = path.string();
-    return compose(bytes, order, error);
 }
 
 // Bytes fed piece by piece.
@@ -101,19 +104,24 @@ struct incremental_load {
     gpointer user_data = nullptr;
     std::vector<std::uint8_t> bytes;
     bool size_told = false;
-    zub::loader_size size;
     int box = 0;             // a thumbnail's side the host asked for, or 0
-    bool size_only = false;  // the host asked for the size alone
+    bool size_only = false;  // the host asked for the size alone: the rest is not kept
+    bool failed = false;     // a piece was refused: the load ends with nothing
 };
 
 gpointer begin_load(GdkPixbufModuleSizeFunc size_func, GdkPixbufModulePreparedFunc prepared_func,
-                    GdkPixbufModuleUpdatedFunc updated_func, gpointer user_data, GError** /*error*/) {
-    auto* load = new incremental_load;
-    load->size_func = size_func;
-    load->prepared_func = prepared_func;
-    load->updated_func = updated_func;
-    load->user_data = user_data;
-    return load;
+                    GdkPixbufModuleUpdatedFunc updated_func, gpointer user_data, GError** error) {
+    try {
+        auto* load = new incremental_load;
+        load->size_func = size_func;
+        load->prepared_func = prepared_func;
+        load->updated_func = updated_func;
+        load->user_data = user_data;
+        return load;
+    } catch (const std::exception& e) {
+        set_error(error, e.what(), GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY);
+        return nullptr;
+    }
 }
 
 // Once the header is in: the size told to the host, which may ask for a smaller picture
@@ -126,39 +134,45 @@ bool tell_size(incremental_load& load, GError** error) {
         return false;
     }
     load.size_told = true;
-    load.size = *size;
     if (load.size_func == nullptr) return true;
-    int width = size->width;
-    int height = size->height;
-    load.size_func(&width, &height, load.user_data);
-    if (width <= 0 || height <= 0) {
-        load.size_only = true;
-        return true;
-    }
-    const int box = std::max(width, height);
-    const zub::picture_size fitted = zub::fit_within(size->width, size->height, box);
-    if (box < std::max(size->width, size->height) && fitted.width == width && fitted.height == height)
-        load.box = box;
+    zub::loader_size asked = *size;
+    load.size_func(&asked.width, &asked.height, load.user_data);
+    load.size_only = asked.width <= 0 || asked.height <= 0;
+    if (!load.size_only) load.box = zub::thumbnail_box(*size, asked);
     return true;
 }
 
 gboolean load_increment(gpointer context, const guchar* buffer, guint size, GError** error) {
     auto& load = *static_cast<incremental_load*>(context);
-    if (load.bytes.size() + size > zub::max_document_bytes) {
-        set_error(error, "the file is larger than " + std::to_string(zub::max_document_bytes) +
-                             " bytes, the most a document may have");
+    try {
+        if (load.size_only) return TRUE;
+        if (load.bytes.size() + size > zub::max_document_bytes) {
+            set_error(error, too_large());
+            load.failed = true;
+            return FALSE;
+        }
+        load.bytes.insert(load.bytes.end(), buffer, buffer + size);
+        if (!load.size_told && load.bytes.size() >= zub::header_size && !tell_size(load, error)) {
+            load.failed = true;
+            return FALSE;
+        }
+        return TRUE;
+    } catch (const std::exception& e) {
+        set_error(error, e.what(), GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY);
+        load.failed = true;
         return FALSE;
     }
-    load.bytes.insert(load.bytes.end(), buffer, buffer + size);
-    if (!load.size_told && load.bytes.size() >= zub::header_size)
-        return tell_size(load, error) ? TRUE : FALSE;
-    return TRUE;
 }
 
 gboolean stop_load(gpointer context, GError** error) {
     const std::unique_ptr<incremental_load> load(static_cast<incremental_load*>(context));
-    if (!load->size_told && !tell_size(*load, error)) return FALSE;
+    // A load whose piece was refused has said why, and one that asked the size alone has it.
+    if (load->failed) {
+        set_error(error, "the document was not loaded");
+        return FALSE;
+    }
     if (load->size_only) return TRUE;
+    if (!load->size_told && !tell_size(*load, error)) return FALSE;
     zub::picture_order order;
     order.box = load->box;
     order.program_from_loader = ZUB_PROGRAM_FROM_LOADER;

@@ -8,14 +8,14 @@
 #include <QFile>
 
 #include <algorithm>
-#include <vector>
+#include <exception>
+#include <optional>
 
-#include "document/limits.hpp"
 #include "loaders/picture_client.hpp"
 #include "loaders/qt_picture.hpp"
 
 #ifndef ZUB_PROGRAM_FROM_LOADER
-#define ZUB_PROGRAM_FROM_LOADER "../../../../../../bin"
+#error "ZUB_PROGRAM_FROM_LOADER names where zub is from the installed plugin"
 #endif
 
 class ZubThumbnailCreator : public KIO::ThumbnailCreator {
@@ -28,23 +28,23 @@ public:
     // The thumbnail zub render --size makes of the file, within the size asked for, with
     // Consola.ttf beside the document.
     KIO::ThumbnailResult create(const KIO::ThumbnailRequest& request) override {
-        const QString path = request.url().toLocalFile();
-        QFile file(path);
-        if (path.isEmpty() || !file.open(QIODevice::ReadOnly) ||
-            file.size() > static_cast<qint64>(zub::max_document_bytes))
+        try {
+            const QString path = request.url().toLocalFile();
+            QFile file(path);
+            if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) return KIO::ThumbnailResult::fail();
+            const std::optional<QByteArray> bytes = zub::read_document(file);
+            if (!bytes) return KIO::ThumbnailResult::fail();
+            zub::picture_order order;
+            order.document_path = QFile::encodeName(path).toStdString();
+            order.box = std::max(1, std::max(request.targetSize().width(), request.targetSize().height()));
+            order.program_from_loader = ZUB_PROGRAM_FROM_LOADER;
+            zub::result<zub::loader_picture> picture = zub::compose_picture(zub::view_of(*bytes), order);
+            if (!picture) return KIO::ThumbnailResult::fail();
+            const QImage image = zub::to_qimage(std::move(*picture));
+            return image.isNull() ? KIO::ThumbnailResult::fail() : KIO::ThumbnailResult::pass(image);
+        } catch (const std::exception&) {  // out of memory, in all likelihood
             return KIO::ThumbnailResult::fail();
-        const QByteArray bytes = file.read(static_cast<qint64>(zub::max_document_bytes));
-        zub::picture_order order;
-        order.document_path = path.toStdString();
-        order.box = std::max(1, std::max(request.targetSize().width(), request.targetSize().height()));
-        order.program_from_loader = ZUB_PROGRAM_FROM_LOADER;
-        const zub::result<zub::loader_picture> picture =
-            zub::compose_picture(zub::bytes_view(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
-                                                 static_cast<std::size_t>(bytes.size())),
-                                 order);
-        if (!picture) return KIO::ThumbnailResult::fail();
-        const QImage image = zub::to_qimage(*picture);
-        return image.isNull() ? KIO::ThumbnailResult::fail() : KIO::ThumbnailResult::pass(image);
+        }
     }
 };
 

@@ -19,28 +19,32 @@
 
 namespace zub {
 
-// The largest picture a loader makes, as the thumbnails' bound: 8192 x 8192 pixels
-// (192 MiB of RGB). A few bytes that declare a huge window cost the host no more.
-inline constexpr std::int64_t max_loader_pixels = std::int64_t{64} * 1024 * 1024;
-
-// A window side of 0 is the desktop's; a loader knows no desktop and takes zub render's.
-inline constexpr int loader_desktop_width = 1920;
-inline constexpr int loader_desktop_height = 1080;
-
 struct loader_size {
     int width = 0;
     int height = 0;
 };
 
 // The size of a document's picture from its first 31 bytes alone, or why it gives none
-// ("not a ZUB document", the header's error in the viewer's words, the loaders' bound).
+// ("not a ZUB document", the header's error in the viewer's words, the thumbnails'
+// bound of max_thumbnail_pixels, which a loader keeps). A side of 0 is zub render's
+// default desktop's.
 [[nodiscard]] result<loader_size> picture_size_of(bytes_view header);
+
+// The side of the box a host's smaller picture of `asked` fits, when it keeps the
+// picture's proportions as zub render --size N rounds them (a thumbnail, composed so);
+// else 0, for the whole picture, which the host scales itself.
+int thumbnail_box(loader_size whole, loader_size asked);
 
 struct loader_picture {
     int width = 0;
     int height = 0;
     std::vector<std::uint8_t> rgb;  // 3 bytes a pixel, rows without padding
 };
+
+// The host's own image of the picture takes its pixels without a copy: the hosts give
+// these as the image's data and its release.
+std::vector<std::uint8_t>* pixels_to_hand_over(loader_picture&& picture);
+void release_handed_pixels(void* pixels);
 
 struct picture_order {
     std::string document_path;  // where the document is, or empty when the host gave bytes only
@@ -52,8 +56,9 @@ struct picture_order {
 
 // The picture the viewer shows of the document in `bytes`, composed by zub render: the
 // font is Consola.ttf beside the document where its path is known, else the system's
-// fixed-width face. A damaged document gives the viewer's reason; a refused image or
-// texts past a bound give the picture without them, as zub render does.
+// fixed-width face. Only the header is read here: a damaged document gives zub render's
+// reason, in the viewer's words; a refused image or texts past a bound give the picture
+// without them, as zub render does. Throws nothing (no memory is a failure).
 [[nodiscard]] result<loader_picture> compose_picture(bytes_view bytes, const picture_order& order);
 
 // The `zub` program a loader runs: beside the loader's own file, else at

@@ -1,22 +1,27 @@
-// The picture client's picture as a QImage, for the Qt plugin and the KDE thumbnailer.
+// What the Qt plugin and the KDE thumbnailer share: the document's bytes read from a
+// device within the documents' bound, and the picture client's picture as a QImage.
 #pragma once
 
+#include <QByteArray>
+#include <QIODevice>
 #include <QImage>
 
-#include <cstring>
+#include <optional>
 
 #include "loaders/picture_client.hpp"
 
 namespace zub {
 
-// A QImage of its own (RGB, 8 bits a channel), or a null one when there is no memory.
-inline QImage to_qimage(const loader_picture& picture) {
-    QImage image(picture.width, picture.height, QImage::Format_RGB888);
-    if (image.isNull()) return image;
-    const auto row = static_cast<std::size_t>(picture.width) * 3;
-    for (int y = 0; y < picture.height; ++y)
-        std::memcpy(image.scanLine(y), picture.rgb.data() + static_cast<std::size_t>(y) * row, row);
-    return image;
+// The device's bytes from where it stands, or nothing when there are more than a
+// document may have. Read in pieces: Qt 5 makes room for all a read may give before
+// it reads.
+std::optional<QByteArray> read_document(QIODevice& device);
+
+// A QImage (RGB, 8 bits a channel) that owns the picture's pixels, or a null one.
+QImage to_qimage(loader_picture&& picture);
+
+inline bytes_view view_of(const QByteArray& bytes) {
+    return {reinterpret_cast<const std::uint8_t*>(bytes.constData()), static_cast<std::size_t>(bytes.size())};
 }
 
 }  // namespace zub

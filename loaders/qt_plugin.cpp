@@ -3,31 +3,50 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <algorithm>
-
+#include <exception>
 #include <string>
-#include <vector>
 
 #include "document/document.hpp"
-#include "document/limits.hpp"
 #include "loaders/picture_client.hpp"
 #include "loaders/qt_picture.hpp"
-#include "tools/scale.hpp"
 
 #ifndef ZUB_PROGRAM_FROM_LOADER
-#define ZUB_PROGRAM_FROM_LOADER "../../../../../bin"
+#error "ZUB_PROGRAM_FROM_LOADER names where zub is from the installed plugin"
 #endif
 
 namespace {
 
 bool starts_a_document(QIODevice* device) { return device != nullptr && device->peek(3) == "ZUB"; }
 
-// The header's bytes, left unread for read().
+// The picture's size from the header, left unread for read().
 zub::result<zub::loader_size> size_of(QIODevice* device) {
     if (device == nullptr) return zub::failure{"no device"};
-    const QByteArray header = device->peek(static_cast<qint64>(zub::header_size));
-    return zub::picture_size_of(zub::bytes_view(reinterpret_cast<const std::uint8_t*>(header.constData()),
-                                                static_cast<std::size_t>(header.size())));
+    return zub::picture_size_of(zub::view_of(device->peek(static_cast<qint64>(zub::header_size))));
+}
+
+// The picture, or why there is none.
+zub::result<QImage> read_picture(QIODevice& from, QSize scaled) {
+    const std::optional<QByteArray> bytes = zub::read_document(from);
+    if (!bytes) return zub::failure{"the file is larger than a document may be"};
+    zub::picture_order order;
+    order.program_from_loader = ZUB_PROGRAM_FROM_LOADER;
+    if (const auto* file = qobject_cast<QFile*>(&from); file != nullptr && !file->fileName().isEmpty())
+        order.document_path = QFile::encodeName(QFileInfo(file->fileName()).absoluteFilePath()).toStdString();
+    // A scaled size that keeps the proportions is composed as zub render --size makes a
+    // thumbnail; another is the whole picture scaled by Qt.
+    bool scale_here = false;
+    if (!scaled.isEmpty()) {
+        if (const zub::result<zub::loader_size> whole = zub::picture_size_of(zub::view_of(*bytes)); whole) {
+            order.box = zub::thumbnail_box(*whole, {scaled.width(), scaled.height()});
+            scale_here = order.box == 0;
+        }
+    }
+    zub::result<zub::loader_picture> picture = zub::compose_picture(zub::view_of(*bytes), order);
+    if (!picture) return zub::failure{picture.why()};
+    QImage composed = zub::to_qimage(std::move(*picture));
+    if (composed.isNull()) return zub::failure{"not enough memory for the picture"};
+    if (scale_here) composed = composed.scaled(scaled, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    return composed;
 }
 
 }  // namespace
@@ -39,43 +58,19 @@ bool ZubImageHandler::canRead() const {
 }
 
 bool ZubImageHandler::read(QImage* image) {
-    QIODevice* from = device();
-    if (from == nullptr) return false;
-    // At most a document's bound, and one byte more to tell a larger file.
-    const QByteArray bytes = from->read(static_cast<qint64>(zub::max_document_bytes) + 1);
-    zub::picture_order order;
-    order.program_from_loader = ZUB_PROGRAM_FROM_LOADER;
-    if (const auto* file = qobject_cast<QFile*>(from); file != nullptr && !file->fileName().isEmpty())
-        order.document_path = QFileInfo(file->fileName()).absoluteFilePath().toStdString();
-    const zub::bytes_view view(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
-                               static_cast<std::size_t>(bytes.size()));
-    // A scaled size that keeps the proportions is composed as zub render --size makes a
-    // thumbnail; another is the whole picture scaled by Qt.
-    bool scale_here = false;
-    if (scaled_.isValid()) {
-        const zub::result<zub::loader_size> whole = zub::picture_size_of(view);
-        if (whole) {
-            const int box = std::max(scaled_.width(), scaled_.height());
-            const zub::picture_size fitted = zub::fit_within(whole->width, whole->height, box);
-            if (box < std::max(whole->width, whole->height) && fitted.width == scaled_.width() &&
-                fitted.height == scaled_.height()) {
-                order.box = box;
-            } else {
-                scale_here = true;
-            }
+    if (device() == nullptr || image == nullptr) return false;
+    try {
+        zub::result<QImage> picture = read_picture(*device(), scaled_);
+        if (!picture) {
+            qWarning("zub: %s", picture.why().c_str());
+            return false;
         }
-    }
-    const zub::result<zub::loader_picture> picture = zub::compose_picture(view, order);
-    if (!picture) {
-        qWarning("zub: %s: %s", order.document_path.empty() ? "-" : order.document_path.c_str(),
-                 picture.why().c_str());
+        *image = *picture;
+        return true;
+    } catch (const std::exception& e) {  // out of memory, in all likelihood
+        qWarning("zub: %s", e.what());
         return false;
     }
-    const QImage composed = zub::to_qimage(*picture);
-    if (composed.isNull()) return false;
-    *image =
-        scale_here ? composed.scaled(scaled_, Qt::IgnoreAspectRatio, Qt::SmoothTransformation) : composed;
-    return true;
 }
 
 QVariant ZubImageHandler::option(ImageOption option) const {

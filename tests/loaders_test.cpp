@@ -238,5 +238,32 @@ TEST_F(Loaders, HostileDocumentsGiveTheViewersPictureOrItsErrorAndTheHostLives) 
     }
 }
 
+// What a loader holds in its host: no descriptor is left behind a load, the document is
+// not read whole into a host that is told its window is too large (a million records
+// would take hundreds of megabytes there), and a small document takes little memory.
+TEST_F(Loaders, HostsHoldLittle) {
+    const fs::path small = save("small.zub", sample_document(80, 60));
+    document_parts many;
+    many.width = 9000;
+    many.height = 9000;
+    many.image = encode_png(pattern(8, 8, false), png_kind::rgb);
+    record_parts loose = text_at(0, 0, 255, 255, 255, "");
+    loose.red = 0x1ff;  // a note a record
+    loose.x = 0x10000;  // and another
+    many.records.assign(1000000, loose);
+    const fs::path large = save("many.zub", write_document(many));
+    for (const auto& [command, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"/usr/bin/python3 " ZUB_PIXBUF_HOST " kept " + quote(small) + " 5", "kept 0\n"},
+             {"/usr/bin/python3 " ZUB_PIXBUF_HOST " file " + quote(large) + " /dev/null",
+              "error: Failed to load image \u201c" + large.string() +
+                  "\u201d: the window 9000x9000 is too large for an image loader (at most 67108864 "
+                  "pixels)\n"},
+             {ZUB_QT_READER " " + quote(small) + " /dev/null", "format zub size 80x60\nread 80x60\n"}}) {
+        const command_result r =
+            run_command(hosts_ + "sh -c " + quote("ulimit -v 300000; exec " + command) + " 2>/dev/null");
+        EXPECT_EQ(r.out, expected) << command;
+    }
+}
+
 }  // namespace
 }  // namespace zub::test

@@ -94,14 +94,17 @@ result<std::vector<std::uint8_t>> webp_bytes(const rgb_image& image, int quality
 // Binary PPM: a short text header, then the rows' bytes as they are. Programs that take
 // the pixels whole read it without a decoder (the image loaders do).
 std::vector<std::uint8_t> ppm_bytes(const rgb_image& image) {
-    const std::string header =
-        "P6\n" + std::to_string(image.width) + " " + std::to_string(image.height) + "\n255\n";
+    const std::string header = ppm_header(image.width, image.height);
     std::vector<std::uint8_t> bytes(header.begin(), header.end());
     bytes.insert(bytes.end(), image.rgb.begin(), image.rgb.end());
     return bytes;
 }
 
 }  // namespace
+
+std::string ppm_header(int width, int height) {
+    return "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+}
 
 std::optional<picture_kind> kind_named(std::string_view name) {
     std::string lower(name);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -27,6 +28,10 @@ std::optional<picture_kind> kind_of_path(std::string_view path);
 
 // The usual extension of a kind's files, without its dot.
 std::string_view extension_of(picture_kind kind);
+
+// A binary PPM's header for a picture of width x height ("P6\nW H\n255\n"): the pixels
+// follow as they are, 3 bytes a pixel.
+std::string ppm_header(int width, int height);
 
 // The picture's file in the encoding, or the library's reason it cannot be made.
 result<std::vector<std::uint8_t>> picture_bytes(const rgb_image& image, const picture_encoding& encoding);

@@ -129,17 +129,53 @@ stage_report read_report(int handback_fd) {
     return report;
 }
 
+// Reaps the run's process: waitpid's status in `status`, or the errno of a wait that saw
+// no end (a host that ignores SIGCHLD or reaps every child itself). Through the pidfd
+// where there is one, so that a pid the system has given to another process since is
+// never waited for.
+int reap(const composer_run& run, int& status) {
+    siginfo_t info{};
+    int waited = -1;
+    while (run.pidfd >= 0 && (waited = waitid(P_PIDFD, static_cast<id_t>(run.pidfd), &info, WEXITED)) < 0 &&
+           errno == EINTR) {
+    }
+    // A kernel that gives pidfds but cannot wait on them (Linux 5.3) waits by pid.
+    if (run.pidfd < 0 || (waited < 0 && errno == EINVAL)) {
+        while (waitpid(run.pid, &status, 0) < 0) {
+            if (errno != EINTR) return errno;
+        }
+        return 0;
+    }
+    if (waited < 0) return errno;
+    switch (info.si_code) {
+        case CLD_EXITED:
+            status = (info.si_status & 0xff) << 8;
+            break;
+        case CLD_DUMPED:
+            status = info.si_status | 0x80;
+            break;
+        default:
+            status = info.si_status;
+    }
+    return 0;
+}
+
 }  // namespace
+
+void kill_run(const composer_run& run) {
+    if (run.pidfd >= 0) {
+        (void)syscall(SYS_pidfd_send_signal, run.pidfd, SIGKILL, nullptr, 0);
+    } else if (run.pid > 0) {
+        (void)kill(run.pid, SIGKILL);
+    }
+}
 
 void wait_once(composer_run& run, std::chrono::seconds within) {
     if (run.waited) return;
     run.waited = true;
     run.ended = wait_for_end(run, within);
-    if (!run.ended) (void)kill(run.pid, SIGKILL);
-    pid_t waited = -1;
-    while ((waited = waitpid(run.pid, &run.wait_status, 0)) < 0 && errno == EINTR) {
-    }
-    run.wait_error = waited < 0 ? errno : 0;
+    if (!run.ended) kill_run(run);
+    run.wait_error = reap(run, run.wait_status);
     run.pid = -1;
     close_fd(run.pidfd);
 }
@@ -163,9 +199,9 @@ void mapping_release::operator()(void* at) const { (void)munmap(at, size); }
 
 composer_run::~composer_run() {
     if (pid > 0) {
-        (void)kill(pid, SIGKILL);
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        kill_run(*this);
+        int status = 0;
+        (void)reap(*this, status);
     }
     close_fd(pidfd);
     close_fd(status_fd);

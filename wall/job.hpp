@@ -89,6 +89,9 @@ struct stage_request {
 // The first `bytes` of a finished stage's hand-back, read-only (at most its size).
 [[nodiscard]] result<mapping_handle> map_handback(const stage_job& job, std::uint64_t bytes);
 
+// Kills the run's process (through its pidfd where there is one).
+void kill_run(const composer_run& run);
+
 // Waits for the run until `within` after its start (sleeping on its pidfd, or looking
 // every 10 ms without one), kills it when it is still running then, and reaps it; later
 // calls find it waited for.
@@ -98,9 +101,10 @@ void wait_once(composer_run& run, std::chrono::seconds within = std::chrono::sec
 int sealed_input(bytes_view bytes);
 
 // A program started afresh with posix_spawn (never a bare fork, so threaded hosts may
-// call it): each descriptor `from` placed at `to` and no other open (a standard one not
-// placed is closed), no signal held, ignored or caught, an empty environment, in
-// `folder` when one is given. Its pid, or -1 with the reason's errno in `error`.
+// call it): each descriptor `from` placed at `to` (the `from`s above every `to`), none
+// open above the highest `to` and no standard one that is not placed, no signal held,
+// ignored or caught, an empty environment, in `folder` when one is given. Its pid, or -1 with the reason's
+// errno in `error`.
 struct placed_descriptor {
     int from = -1;
     int to = -1;

@@ -7,6 +7,8 @@
 #   pixbuf_host.py pieces DOC OUT.ppm PIECE_BYTES
 #   pixbuf_host.py info DOC              prints the format's name and the size
 #   pixbuf_host.py time FILE RUNS        prints the median seconds of new_from_file
+#   pixbuf_host.py kept DOC RUNS         loads it RUNS times; prints the descriptors left open
+import os
 import statistics
 import sys
 import time
@@ -37,6 +39,12 @@ def main():
         if mode == "info":
             format_, width, height = GdkPixbuf.Pixbuf.get_file_info(doc)
             print(format_.get_name() if format_ else None, width, height)
+            return 0
+        if mode == "kept":
+            before = len(os.listdir("/proc/self/fd"))
+            for _ in range(int(sys.argv[3])):
+                GdkPixbuf.Pixbuf.new_from_file(doc)
+            print("kept", len(os.listdir("/proc/self/fd")) - before)
             return 0
         if mode == "time":
             seconds = []

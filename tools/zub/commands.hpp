@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "document/limits.hpp"
 #include "files/read_file.hpp"
 
 namespace zub {
@@ -60,11 +61,6 @@ struct info_options {
 };
 int info_command(const info_options& options);
 
-// The desktop a document of width or height 0 is rendered for: such a window takes the
-// desktop's size there.
-inline constexpr int default_desktop_width = 1920;
-inline constexpr int default_desktop_height = 1080;
-
 struct render_options {
     std::string path;  // one document, rendered to `out_path` ("-": standard output)
     std::string out_path;
@@ -75,7 +71,7 @@ struct render_options {
     int quality = 0;        // --quality, or 0: the format's default
     std::string font_path;  // --font, or empty
     int size = 0;           // a thumbnail's largest side, or 0 for the whole picture
-    int desktop_width = default_desktop_width;
+    int desktop_width = default_desktop_width;  // a side of 0 takes the desktop's
     int desktop_height = default_desktop_height;
 };
 int render_command(const render_options& options);

@@ -134,9 +134,6 @@ rgb_image read_screen(const SDL_Surface* screen) {
     return out;
 }
 
-// The largest window a thumbnail is made of: 8192 x 8192.
-constexpr std::int64_t max_thumbnail_pixels = std::int64_t{64} * 1024 * 1024;
-
 window_request rendered_request(const document& doc, picture_size desktop) {
     window_request request = request_for(doc);
     // Depth 0 is the display's own, and so is any depth a display does not offer: the
@@ -228,8 +225,6 @@ prepared_document prepare_one(const render_run& run, const std::string& path, co
 
     p.request = rendered_request(p.doc, {options.desktop_width, options.desktop_height});
     const window_request& request = p.request;
-    // File managers make thumbnails unasked, of every file in a folder: a few bytes that
-    // declare a huge window must not cost them seconds and gigabytes.
     if (options.size > 0 && std::int64_t{request.width} * request.height > max_thumbnail_pixels) {
         return failed(file_problem(path, "the window " + std::to_string(request.width) + "x" +
                                              std::to_string(request.height) +
