@@ -67,10 +67,10 @@ struct render_options {
     std::vector<std::string> paths;  // with `out_dir`: every document, or folder with `recursive`
     std::string out_dir;             // -d
     bool recursive = false;
-    std::string format;     // --format, or empty: by the output's extension, else PNG
-    int quality = 0;        // --quality, or 0: the format's default
-    std::string font_path;  // --font, or empty
-    int size = 0;           // a thumbnail's largest side, or 0 for the whole picture
+    std::string format;                         // --format, or empty: by the output's extension, else PNG
+    int quality = 0;                            // --quality, or 0: the format's default
+    std::string font_path;                      // --font, or empty
+    int size = 0;                               // a thumbnail's largest side, or 0 for the whole picture
     int desktop_width = default_desktop_width;  // a side of 0 takes the desktop's
     int desktop_height = default_desktop_height;
 };
