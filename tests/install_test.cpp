@@ -46,31 +46,12 @@ std::set<std::string> installed_files() {
     };
 }
 
-std::string quote(const std::string& text) {
-    std::string quoted = "'";
-    for (const char c : text) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "'";
-}
-
 std::set<std::string> files_under(const fs::path& root) {
     std::set<std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
         if (!entry.is_directory()) files.insert(fs::relative(entry.path(), root).string());
     }
     return files;
-}
-
-std::string read_text(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // The process id of a running zub_reader whose command line holds `document`, or 0.

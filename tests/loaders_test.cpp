@@ -22,17 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string quote(const std::string& text) {
-    std::string quoted = "'";
-    for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-std::string read_all(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // A picture and texts in a window larger than the picture, at depth 16: every part of
 // the composition shows.
 bytes sample_document(int width, int height) {
@@ -101,7 +90,7 @@ protected:
         const command_result r = run_command("cd / && " + quote(zub_) + " render " + arguments + " " +
                                              quote(doc) + " " + quote(out) + " 2>&1");
         EXPECT_EQ(r.status, 0) << r.out;
-        return read_all(out);
+        return read_text(out);
     }
 
     // A host's picture of the document, or its words when it has none.
@@ -115,7 +104,7 @@ protected:
         hosted h{run_command(hosts_ + "/usr/bin/python3 " ZUB_PIXBUF_HOST " " + mode + " " + quote(doc) +
                              " " + quote(out) + " " + more + " 2>&1"),
                  {}};
-        h.picture = read_all(out);
+        h.picture = read_text(out);
         return h;
     }
     command_result kde(const fs::path& doc, const fs::path& out, int size) const {
@@ -128,7 +117,7 @@ protected:
         hosted h{run_command(hosts_ + ZUB_QT_READER " " + quote(doc) + " " + quote(out) + " " + scaled +
                              " 2>/dev/null"),
                  {}};
-        h.picture = read_all(out);
+        h.picture = read_text(out);
         return h;
     }
 
@@ -199,7 +188,7 @@ TEST_F(Loaders, KdePreviewGivesTheRenderedThumbnail) {
     const fs::path out = dir_ / "preview.ppm";
     const command_result r = kde(doc, out, 128);
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(read_all(out) == rendered(doc, "--format ppm --size 128 --font " + quote(beside_font)));
+    EXPECT_TRUE(read_text(out) == rendered(doc, "--format ppm --size 128 --font " + quote(beside_font)));
 }
 
 // A damaged document is a load error in the viewer's words; one whose image the decoder
@@ -226,9 +215,9 @@ TEST_F(Loaders, HostileDocumentsGiveTheViewersPictureOrItsErrorAndTheHostLives) 
         if (r.status == 0) {
             EXPECT_EQ(preview.status, 0) << doc << ": " << preview.out;
             EXPECT_EQ(gdk.run.status, 0) << doc << ": " << gdk.run.out;
-            EXPECT_TRUE(gdk.picture == read_all(out)) << doc;
+            EXPECT_TRUE(gdk.picture == read_text(out)) << doc;
             EXPECT_EQ(q.run.status, 0) << doc << ": " << q.run.out;
-            EXPECT_TRUE(q.picture == read_all(out)) << doc;
+            EXPECT_TRUE(q.picture == read_text(out)) << doc;
             continue;
         }
         const std::string why = r.out.substr(r.out.find(": ", 5) + 2);

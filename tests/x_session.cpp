@@ -23,19 +23,25 @@ namespace zub::test {
 
 namespace {
 
-std::string read_all(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 std::string temp_path(const char* what) {
     static int counter = 0;
     return "/tmp/zub-e2e-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + what;
 }
 
 }  // namespace
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string quote(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
 
 xvfb::xvfb(const std::string& screen) {
     int fds[2];
@@ -181,8 +187,8 @@ std::optional<int> child_process::wait_exit(double seconds) {
 
 bool child_process::running() { return !wait_exit(0); }
 
-std::string child_process::out() const { return read_all(out_path_); }
-std::string child_process::err() const { return read_all(err_path_); }
+std::string child_process::out() const { return read_text(out_path_); }
+std::string child_process::err() const { return read_text(err_path_); }
 
 std::filesystem::path make_work_folder(const std::string& name) {
     auto dir = std::filesystem::temp_directory_path() / (name + "-" + std::to_string(getpid()));
@@ -270,7 +276,7 @@ void send_delete_window(const std::string& display, unsigned long window) {
 }
 
 double cpu_seconds(pid_t pid) {
-    std::istringstream stat(read_all("/proc/" + std::to_string(pid) + "/stat"));
+    std::istringstream stat(read_text("/proc/" + std::to_string(pid) + "/stat"));
     std::string field;
     // The command name may hold spaces: skip to the closing parenthesis.
     std::getline(stat, field, ')');
@@ -287,7 +293,7 @@ long wake_ups(pid_t pid) {
     long total = 0;
     const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
     for (const auto& task : std::filesystem::directory_iterator(tasks)) {
-        std::istringstream status(read_all((task.path() / "status").string()));
+        std::istringstream status(read_text((task.path() / "status").string()));
         for (std::string line; std::getline(status, line);) {
             if (line.find("ctxt_switches:") != std::string::npos)
                 total += std::stol(line.substr(line.find(':') + 1));

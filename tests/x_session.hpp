@@ -85,6 +85,12 @@ struct window_info {
 // working directory: a place to run a program as a user would.
 std::filesystem::path make_work_folder(const std::string& name);
 
+// A file's bytes, or nothing when it cannot be read.
+std::string read_text(const std::string& path);
+
+// `text` as one word for the shell, in single quotes.
+std::string quote(const std::string& text);
+
 // Runs a shell command: its exit status and what it printed on stdout.
 struct command_result {
     int status = -1;
