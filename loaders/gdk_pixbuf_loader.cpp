@@ -10,7 +10,6 @@
 #define GDK_PIXBUF_ENABLE_BACKEND
 #include <gdk-pixbuf/gdk-pixbuf-io.h>
 #undef GDK_PIXBUF_ENABLE_BACKEND
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +23,7 @@
 
 #include "document/document.hpp"
 #include "document/limits.hpp"
+#include "files/read_file.hpp"
 #include "loaders/picture_client.hpp"
 
 #ifndef ZUB_PROGRAM_FROM_LOADER
@@ -34,11 +34,6 @@ namespace {
 
 void set_error(GError** error, const std::string& why, GdkPixbufError code = GDK_PIXBUF_ERROR_CORRUPT_IMAGE) {
     g_set_error(error, GDK_PIXBUF_ERROR, code, "%s", why.c_str());
-}
-
-std::string too_large() {
-    return "the file is larger than " + std::to_string(zub::max_document_bytes) +
-           " bytes, the most a document may have";
 }
 
 // The picture as a GdkPixbuf (RGB, 8 bits a channel) that owns its pixels, or nullptr
@@ -57,39 +52,31 @@ GdkPixbuf* compose(zub::bytes_view bytes, const zub::picture_order& order, GErro
         [](guchar* /*data*/, gpointer owner) { zub::release_handed_pixels(owner); }, pixels);
 }
 
-// A whole file: its bytes, and its path where the system still knows it.
+// A whole file: its bytes, read within the documents' bound from where the host stands
+// in it, and its path where the system still knows it.
 GdkPixbuf* load_file(FILE* file, GError** error) {
     try {
-        std::vector<std::uint8_t> bytes;
-        struct stat about {};
-        if (fstat(fileno(file), &about) == 0 && S_ISREG(about.st_mode)) {
-            if (static_cast<std::uint64_t>(about.st_size) > zub::max_document_bytes) {
-                set_error(error, too_large());
-                return nullptr;
-            }
-            bytes.reserve(static_cast<std::size_t>(about.st_size));
-        }
-        std::vector<std::uint8_t> chunk(std::size_t{1} << 16U);
-        std::size_t n = 0;
-        while ((n = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {
-            if (bytes.size() + n > zub::max_document_bytes) {
-                set_error(error, too_large());
-                return nullptr;
-            }
-            bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
-        }
-        if (std::ferror(file) != 0) {
+        const int fd = fileno(file);
+        // The host has read ahead into the stream's buffer: the descriptor is put where
+        // the stream stands.
+        const long at = std::ftell(file);
+        if (fd < 0 || at < 0 || lseek(fd, at, SEEK_SET) != at) {
             set_error(error, std::string("cannot read the file: ") + std::strerror(errno),
                       GDK_PIXBUF_ERROR_FAILED);
+            return nullptr;
+        }
+        const zub::result<zub::file_bytes> bytes = zub::read_descriptor(fd, zub::document_bound());
+        if (!bytes) {
+            set_error(error, bytes.why(), GDK_PIXBUF_ERROR_FAILED);
             return nullptr;
         }
         zub::picture_order order;
         order.program_from_loader = ZUB_PROGRAM_FROM_LOADER;
         std::error_code unknown;
         const std::filesystem::path path =
-            std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fileno(file)), unknown);
+            std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), unknown);
         if (!unknown && path.is_absolute()) order.document_path = path.string();
-        return compose(bytes, order, error);
+        return compose(bytes->view(), order, error);
     } catch (const std::exception& e) {  // out of memory, in all likelihood
         set_error(error, e.what(), GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY);
         return nullptr;
@@ -147,7 +134,8 @@ gboolean load_increment(gpointer context, const guchar* buffer, guint size, GErr
     try {
         if (load.size_only) return TRUE;
         if (load.bytes.size() + size > zub::max_document_bytes) {
-            set_error(error, too_large());
+            set_error(error, "the file is larger than " + std::to_string(zub::max_document_bytes) +
+                                 " bytes, the most a document may have");
             load.failed = true;
             return FALSE;
         }
