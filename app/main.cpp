@@ -13,15 +13,16 @@
 #include <string_view>
 
 #include "app/load_file.hpp"
+#include "app/load_window.hpp"
 #include "document/document.hpp"
 #include "document/strings.hpp"
-#include "view/sdl_start.hpp"
-#include "view/window.hpp"
+#include "view/window_module.hpp"
+#include "wall/composition.hpp"
 
 namespace {
 
-constexpr int status_shown = 0;
-constexpr int status_failed = 1;
+using zub::status_failed;
+using zub::status_shown;
 
 // The program's one voice on stderr: "zub_reader: FILE: what went wrong". Control
 // characters in the name or the words are escaped: they never reach the terminal.
@@ -34,8 +35,8 @@ int fail(const char* path, std::string_view what) {
     return status_failed;
 }
 
-// Read, parse, compose (behind the wall, while SDL starts and the window opens), show,
-// wait.
+// Read, parse, start composing behind the wall, then load the window (SDL and its
+// libraries, while the composer starts on the other core), show, wait.
 int show(const char* path) {
     const zub::result<zub::document_buffer> loaded = zub::load_file(path);
     if (!loaded) return fail(path, loaded.why());
@@ -43,18 +44,13 @@ int show(const char* path) {
     if (!doc.is_document) return status_shown;  // not a document: nothing to show, nothing to say
     if (const zub::problem* error = doc.error()) return fail(path, zub::describe(*error));
 
-    // The image and the texts are composed behind the wall while SDL starts and the
-    // window opens.
-    zub::composition composing = zub::start_composition_for(doc, zub::request_for(doc));
-    const zub::result<zub::sdl_session> sdl = zub::start_sdl(zub::video_kind::window);
-    if (!sdl) return fail(path, "cannot start the video: " + sdl.why());
-
-    const zub::result<std::vector<zub::problem>> shown = zub::show_document(doc, composing);
-    if (!shown) return fail(path, shown.why());
-    for (const zub::problem& warning : *shown) say(path, zub::describe(warning));
-    std::cerr.flush();
-    zub::wait_until_closed();
-    return status_shown;
+    zub::composition composing =
+        zub::start_composition(doc, zub::composing_ask_for_window(doc.header.width, doc.header.height));
+    const zub::result<void*> entry =
+        zub::load_window_module(zub::window_module_name, zub::window_module_entry);
+    if (!entry) return fail(path, entry.why());
+    const auto show_in_window = reinterpret_cast<zub::show_in_window_entry>(*entry);
+    return show_in_window(zub::window_call{path, &doc, &composing, say});
 }
 
 }  // namespace

@@ -6,23 +6,23 @@
 //
 // EXEC_NS is CLOCK_REALTIME in nanoseconds just before the program was executed, so that
 // the first phase is the dynamic linking and start of the process. It links what the
-// viewer links, and no more.
-#include <SDL.h>
-
+// viewer links, and no more, and loads the window's steps as the viewer loads its window:
+// a module (zub_timeline_steps.so, bench/timeline_steps.cpp) linked as the viewer's is.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "app/load_file.hpp"
-#include "view/compose.hpp"
-#include "view/sdl_start.hpp"
-#include "view/window.hpp"
+#include "app/load_window.hpp"
+#include "bench/timeline_steps.hpp"
+#include "wall/composition.hpp"
 
 namespace {
 
@@ -73,41 +73,32 @@ int fail(const std::string& why) {
     return 1;
 }
 
+// The one timeline, reached from the steps' module through plain functions.
+std::optional<timeline> marks;
+std::int64_t spawned_ns = 0;
+
 // The viewer's start, as its main takes it, with a mark after each step.
 int show_with_timeline(long long exec_ns, const char* path) {
-    timeline t(exec_ns);
+    timeline& t = marks.emplace(exec_ns);
     const auto loaded = zub::load_file(path);
     if (!loaded) return fail(loaded.why());
     const zub::document doc = zub::parse_document(loaded->view());
     if (!doc.is_document || doc.error() != nullptr) return fail("not a document that shows");
     t.mark("read and parse");
-    const std::int64_t spawned_ns = zub::realtime_ns();
-    zub::composition composing = zub::start_composition_for(doc, zub::request_for(doc));
+    spawned_ns = zub::realtime_ns();
+    zub::composition composing =
+        zub::start_composition(doc, zub::composing_ask_for_window(doc.header.width, doc.header.height));
     t.mark("start the stages");
-    const auto sdl = zub::start_sdl(zub::video_kind::window);
-    if (!sdl) return fail(sdl.why());
-    t.mark("start SDL");
-    const auto screen = zub::open_window(zub::request_for(doc));
-    if (!screen) return fail(screen.why());
-    t.mark("open the window");
-    {
-        const zub::finished_image image = zub::finish_image_stage(composing.image, composing.image_asked);
-        t.mark("wait for the image stage");
-        t.stage("image", spawned_ns, image.mapping.get());
-        (void)zub::paint_background(image, *screen);
-        t.mark("convert and paint");
-    }
-    if (composing.texts_wanted) {
-        const zub::finished_texts texts = zub::finish_texts_stage(composing.text_stage, composing.texts);
-        t.mark("wait for the texts stage");
-        t.stage("texts", spawned_ns, texts.mapping.get());
-        zub::draw_texts(texts, *screen);
-        t.mark("blit the texts");
-    }
-    SDL_Flip(*screen);
-    t.mark("flip");
-    t.print();
-    return 0;
+    const zub::result<void*> entry = zub::load_window_module("zub_timeline_steps.so", "zub_timeline_steps");
+    if (!entry) return fail(entry.why());
+    t.mark("load the window's module (SDL's libraries)");
+    const timeline_marks on{
+        [](const char* phase) { marks->mark(phase); },
+        [](const char* name, const void* handback) { marks->stage(name, spawned_ns, handback); }};
+    const auto steps = reinterpret_cast<timeline_steps_entry>(*entry);
+    const int status = steps(zub::window_call{path, &doc, &composing, nullptr}, on);
+    if (status == 0) t.print();
+    return status;
 }
 
 }  // namespace

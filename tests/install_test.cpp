@@ -33,6 +33,7 @@ std::set<std::string> installed_files() {
         "usr/bin/zub",
         "usr/bin/zub-open",
         "usr/bin/zub_reader",
+        "usr/lib/zub-reader/zub-window.so",
         "usr/libexec/zub-reader/zub-compose",
         "usr/share/applications/zub_reader.desktop",
         "usr/share/doc/zub-reader/changelog.gz",
@@ -350,6 +351,8 @@ TEST_F(Package, PassesLintian) {
     EXPECT_EQ(lintian.status, 0) << lintian.out;
 }
 
+document_parts thumbnail_document();
+
 TEST_F(Package, HoldsTheInstalledFilesAndTheProgramsRun) {
     std::set<std::string> files;
     std::istringstream contents(command_output("dpkg-deb --contents " + quote(deb_)));
@@ -366,6 +369,16 @@ TEST_F(Package, HoldsTheInstalledFilesAndTheProgramsRun) {
     const command_result usage = run_command(quote(unpacked / "usr/bin/zub_reader"));
     EXPECT_EQ(usage.out, "usage: zub_reader filename\n");
     EXPECT_EQ(usage.status, 255);
+    // The viewer finds its window's module where the package puts it: without a display,
+    // what stops it is the video, not the module.
+    const fs::path doc = root_ / "shown.zub";
+    write_file(doc.string(), write_document(thumbnail_document()));
+    const command_result shown =
+        run_command("env -u DISPLAY -u WAYLAND_DISPLAY " + quote(unpacked / "usr/bin/zub_reader") + " " +
+                    quote(doc) + " 2>&1");
+    EXPECT_EQ(shown.out,
+              "zub_reader: " + doc.string() + ": cannot start the video: no display (DISPLAY is not set)\n");
+    EXPECT_EQ(shown.status, 1);
 }
 
 // A document to make thumbnails of: a picture with a text over it, wider than high.

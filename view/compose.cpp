@@ -7,7 +7,9 @@
 #include <cstring>
 #include <filesystem>
 #include <iterator>
+#include <map>
 #include <memory>
+#include <tuple>
 #include <utility>
 
 #include "document/limits.hpp"
@@ -71,6 +73,15 @@ int byte_of(Uint32 mask) {
     return -1;
 }
 
+// A 32-bit format with 8 bits a channel, each a whole byte, and no alpha: a colour's
+// pixel is its channels, each shifted into its place.
+bool plain_32_bits(const SDL_PixelFormat* f) {
+    const auto whole_byte = [](Uint32 mask, Uint8 shift) { return shift <= 24 && mask == 0xFFU << shift; };
+    return f->BitsPerPixel == 32 && f->BytesPerPixel == 4 && f->Amask == 0 &&
+           whole_byte(f->Rmask, f->Rshift) && whole_byte(f->Gmask, f->Gshift) &&
+           whole_byte(f->Bmask, f->Bshift);
+}
+
 // The common case, a 24-bit image with 8 bits a channel on a 32-bit screen with 8 bits a
 // channel and no alpha, is painted by copying each pixel's channels into their places in
 // the screen's pixels, the unused bits zero: the very pixels converting the image to the
@@ -83,12 +94,7 @@ bool paint_24_bits_directly(SDL_Surface* image, SDL_Surface* screen) {
         (image->flags & (SDL_SRCCOLORKEY | SDL_SRCALPHA)) != 0) {
         return false;
     }
-    const auto whole_byte = [](Uint32 mask, Uint8 shift) { return shift <= 24 && mask == 0xFFU << shift; };
-    if (to->BitsPerPixel != 32 || to->BytesPerPixel != 4 || to->Amask != 0 ||
-        !whole_byte(to->Rmask, to->Rshift) || !whole_byte(to->Gmask, to->Gshift) ||
-        !whole_byte(to->Bmask, to->Bshift)) {
-        return false;
-    }
+    if (!plain_32_bits(to)) return false;
     const int r = byte_of(from->Rmask);
     const int g = byte_of(from->Gmask);
     const int b = byte_of(from->Bmask);
@@ -118,6 +124,118 @@ bool paint_24_bits_directly(SDL_Surface* image, SDL_Surface* screen) {
         }
     }
     if (SDL_MUSTLOCK(image)) SDL_UnlockSurface(image);
+    if (SDL_MUSTLOCK(screen)) SDL_UnlockSurface(screen);
+    return true;
+}
+
+// A text's surface: its 8-bit pixels, its two colours, its colour key and alpha settings.
+surface_handle surface_of(const checked_text& text) {
+    const text_entry& e = text.entry;
+    surface_handle s{SDL_CreateRGBSurfaceFrom(const_cast<std::uint8_t*>(text.pixels), e.width, e.height, 8,
+                                              e.pitch, 0, 0, 0, 0)};
+    if (!s) return s;
+    SDL_Color colours[2];
+    for (int i = 0; i < 2; ++i)
+        colours[i] = SDL_Color{e.colours[i].r, e.colours[i].g, e.colours[i].b, e.colours[i].unused};
+    SDL_SetColors(s.get(), colours, 0, 2);
+    SDL_SetColorKey(s.get(), e.flags & (SDL_SRCCOLORKEY | SDL_RLEACCELOK), e.colorkey);
+    SDL_SetAlpha(s.get(), e.flags & (SDL_SRCALPHA | SDL_RLEACCELOK), 0);
+    return s;
+}
+
+// A text picture's pixels other than the colour key, as runs along its rows, found once
+// for all the texts that share the picture (the same string, in other colours or places).
+struct pixel_run {
+    std::int32_t x;
+    std::int32_t length;
+    std::uint8_t value;  // 0 or 1
+};
+struct text_runs {
+    bool plain = true;                // only the values 0 and 1: the picture's two colours
+    std::vector<std::uint32_t> rows;  // where each row's runs start in `runs`, and the end
+    std::vector<pixel_run> runs;
+};
+
+text_runs runs_of(const checked_text& text) {
+    const text_entry& e = text.entry;
+    const bool keyed = (e.flags & SDL_SRCCOLORKEY) != 0;
+    text_runs found;
+    found.rows.reserve(static_cast<std::size_t>(e.height) + 1);
+    for (int y = 0; y < e.height; ++y) {
+        found.rows.push_back(static_cast<std::uint32_t>(found.runs.size()));
+        const std::uint8_t* row =
+            text.pixels + std::size_t{static_cast<std::uint32_t>(e.pitch)} * static_cast<std::size_t>(y);
+        for (int x = 0; x < e.width;) {
+            const std::uint8_t value = row[x];
+            int end = x + 1;
+            while (end < e.width && row[end] == value) ++end;
+            if (!keyed || value != e.colorkey) {
+                if (value > 1) {
+                    found.plain = false;
+                    return found;
+                }
+                found.runs.push_back(pixel_run{x, end - x, value});
+            }
+            x = end;
+        }
+    }
+    found.rows.push_back(static_cast<std::uint32_t>(found.runs.size()));
+    return found;
+}
+
+// The runs of the text pictures found so far, by picture.
+using picture_key =
+    std::tuple<const std::uint8_t*, std::int32_t, std::int32_t, std::int32_t, std::uint32_t, std::uint32_t>;
+using text_runs_cache = std::map<picture_key, text_runs>;
+
+const text_runs& runs_of(const checked_text& text, text_runs_cache& cache) {
+    const text_entry& e = text.entry;
+    const picture_key key{text.pixels, e.width, e.height, e.pitch, e.flags & SDL_SRCCOLORKEY, e.colorkey};
+    auto found = cache.find(key);
+    if (found == cache.end()) found = cache.emplace(key, runs_of(text)).first;
+    return found->second;
+}
+
+// A text whose picture holds only its two colours, on a 32-bit screen with 8 bits a
+// channel and no alpha, is painted straight into the screen's pixels: each pixel other
+// than the colour key takes its colour, as blitting the text's surface paints it,
+// without a surface a text, and the pixels a picture shares with other texts (the same
+// string in other colours or places) gone through once. False, and nothing painted, for
+// every other case.
+bool paint_text_directly(const checked_text& text, SDL_Surface* screen, text_runs_cache& cache) {
+    const text_entry& e = text.entry;
+    if (!plain_32_bits(screen->format) || (e.flags & SDL_SRCALPHA) != 0) return false;
+    const text_runs& runs = runs_of(text, cache);
+    if (!runs.plain) return false;
+    // Where SDL_UpperBlit puts it: at the place as SDL's rectangle holds it, cut to the
+    // screen's clip rectangle.
+    const SDL_Rect& clip = screen->clip_rect;
+    const int at_x = static_cast<Sint16>(e.x);
+    const int at_y = static_cast<Sint16>(e.y);
+    const int left = std::max<int>(at_x, clip.x);
+    const int top = std::max<int>(at_y, clip.y);
+    const int right = std::min<int>(at_x + e.width, clip.x + clip.w);
+    const int bottom = std::min<int>(at_y + e.height, clip.y + clip.h);
+    if (left >= right || top >= bottom) return true;
+    const SDL_PixelFormat* f = screen->format;
+    Uint32 colours[2];
+    for (int i = 0; i < 2; ++i) {
+        colours[i] = Uint32{e.colours[i].r} << f->Rshift | Uint32{e.colours[i].g} << f->Gshift |
+                     Uint32{e.colours[i].b} << f->Bshift;
+    }
+    if (SDL_MUSTLOCK(screen) && SDL_LockSurface(screen) != 0) return false;
+    for (int y = top; y < bottom; ++y) {
+        // A 32-bit screen's rows hold whole pixels, aligned as its pixels are.
+        auto* const out = reinterpret_cast<Uint32*>(static_cast<Uint8*>(screen->pixels) +
+                                                    std::size_t{screen->pitch} * static_cast<std::size_t>(y));
+        const auto row = static_cast<std::size_t>(y - at_y);
+        for (std::uint32_t r = runs.rows[row]; r < runs.rows[row + 1]; ++r) {
+            const pixel_run& run = runs.runs[r];
+            const int from = std::max(left, at_x + run.x);
+            const int to = std::min(right, at_x + run.x + run.length);
+            if (from < to) std::fill(out + from, out + to, colours[run.value]);
+        }
+    }
     if (SDL_MUSTLOCK(screen)) SDL_UnlockSurface(screen);
     return true;
 }
@@ -152,61 +270,15 @@ std::vector<problem> paint_background(const finished_image& image, SDL_Surface* 
 
 void draw_texts(const finished_texts& done, SDL_Surface* screen) {
     if (!done.texts) return;
+    text_runs_cache runs;
     for (const checked_text& text : done.texts->texts) {
         if (text.entry.outcome != text_outcome::drawn) continue;
-        const surface_handle surface = surface_of(text.picture);
+        if (paint_text_directly(text, screen, runs)) continue;
+        const surface_handle surface = surface_of(text);
         if (!surface) continue;
         SDL_Rect at{static_cast<Sint16>(text.entry.x), static_cast<Sint16>(text.entry.y), 0, 0};
         (void)SDL_UpperBlit(surface.get(), nullptr, screen, &at);
     }
-}
-
-std::string font_file_path(const std::string& path) {
-    std::error_code ignored;
-    const std::string full = std::filesystem::absolute(path, ignored).string();
-    return full.empty() ? path : full;
-}
-
-result<file_bytes> read_font_file(const std::string& path) {
-    return read_file(path, font_bound("the font " + font_file_path(path)));
-}
-
-std::vector<composition> start_compositions(std::span<const composition_order> orders) {
-    std::vector<composition> started(orders.size());
-    stage_plan plan;
-    // Each composition's stages by their numbers in the plan, or none.
-    constexpr std::size_t none = SIZE_MAX;
-    std::vector<std::pair<std::size_t, std::size_t>> numbers(orders.size(), {none, none});
-    for (std::size_t i = 0; i < orders.size(); ++i) {
-        const document& doc = *orders[i].doc;
-        const composing_ask& ask = orders[i].ask;
-        composition& c = started[i];
-        c.image_asked = image_ask{ask.width, ask.height, ask.pixels};
-        c.font = orders[i].font;
-        // No texts need no font, and a point size out of range is the document's own
-        // problem; a font the user names is opened all the same, to tell whether it is one.
-        const bool points_usable = doc.header.font_size >= 1 && doc.header.font_size <= max_font_size;
-        c.texts_wanted = (!doc.records.empty() && points_usable) || ask.font_named;
-        if (c.texts_wanted) c.font_read = read_font_file(c.font.path);
-        // The image and the texts in one run of the composer: its libraries are loaded once.
-        if (ask.image) numbers[i].first = plan_image_stage(plan, doc.image, c.image_asked);
-        if (!c.texts_wanted || !c.font_read) continue;
-        if (points_usable) c.texts = texts_of(doc);
-        c.texts_asked =
-            texts_ask{ask.width, ask.height, points_usable ? doc.header.font_size : 12, ask.pixels};
-        numbers[i].second = plan_texts_stage(plan, c.texts, c.font_read->view(), c.texts_asked);
-    }
-    std::vector<stage_job> jobs = start_plan(plan);
-    for (std::size_t i = 0; i < orders.size(); ++i) {
-        if (numbers[i].first != none) started[i].image = std::move(jobs[numbers[i].first]);
-        if (numbers[i].second != none) started[i].text_stage = std::move(jobs[numbers[i].second]);
-    }
-    return started;
-}
-
-composition start_composition(const document& doc, const composing_ask& ask, const font_choice& font) {
-    const composition_order order{&doc, ask, font};
-    return std::move(start_compositions(std::span(&order, 1)).front());
 }
 
 std::vector<problem> text_problems(const document& doc, const composition& c, const finished_texts& done) {

@@ -39,8 +39,7 @@ result<SDL_Surface*> open_window(const window_request& request) {
 }
 
 composing_ask composing_ask_for(const window_request& request, bool font_named) {
-    // A side of 0 asks for the desktop's: how much of the picture shows is not known yet.
-    return composing_ask{std::max(request.width, 0), std::max(request.height, 0), true, true, font_named};
+    return composing_ask_for_window(request.width, request.height, font_named);
 }
 
 composition start_composition_for(const document& doc, const window_request& request, const font_choice& font,

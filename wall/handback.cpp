@@ -184,6 +184,11 @@ result<checked_texts> read_texts_handback(std::span<const std::uint8_t> handback
         handback.subspan(handback_header_bytes, asked.size() * sizeof(text_entry));
     const std::span<const std::uint8_t> area = handback.subspan(handback_header_bytes + entries.size());
     out.texts.reserve(done);
+    // A drawn text's picture: 8 bits a pixel, its two colours. Made once; each text's
+    // fields are set in it to be checked.
+    surface_layout layout{};
+    layout.bits_per_pixel = 8;
+    layout.colour_count = 2;
     for (std::size_t i = 0; i < done; ++i) {
         checked_text text;
         text.entry = read_struct<text_entry>(entries.subspan(i * sizeof(text_entry)));
@@ -197,19 +202,14 @@ result<checked_texts> read_texts_handback(std::span<const std::uint8_t> handback
             return refuse("an unknown outcome");
         text.error = stage_text(e.error, sizeof e.error);
         if (e.outcome == text_outcome::drawn) {
-            surface_layout layout{};
             layout.width = e.width;
             layout.height = e.height;
             layout.pitch = e.pitch;
-            layout.bits_per_pixel = 8;
             layout.flags = e.flags;
             layout.colorkey = e.colorkey;
-            layout.colour_count = 2;
-            layout.colours[0] = e.colours[0];
-            layout.colours[1] = e.colours[1];
             const result<const std::uint8_t*> pixels = check_layout(layout, area, e.pixel_offset);
             if (!pixels) return refuse(pixels.why());
-            text.picture = checked_picture{layout, *pixels};
+            text.pixels = *pixels;
         }
         out.texts.push_back(std::move(text));
     }

@@ -229,9 +229,9 @@ result<checked_image> read_image_handback(std::span<const std::uint8_t> handback
 // The texts stage's hand-back, checked: the entries it finished, in order, each drawn
 // one's pixels within the hand-back.
 struct checked_text {
-    text_entry entry;
-    checked_picture picture;  // for drawn texts
-    std::string error;        // printable ASCII
+    text_entry entry;                      // its size, pitch, colour key and colours
+    const std::uint8_t* pixels = nullptr;  // for drawn texts
+    std::string error;                     // printable ASCII
 };
 struct checked_texts {
     bool font_opened = false;
