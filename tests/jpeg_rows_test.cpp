@@ -79,11 +79,12 @@ SDL_Surface* load_whole(const bytes& file) {
     return IMG_Load_RW(SDL_RWFromConstMem(file.data(), static_cast<int>(file.size())), 1);
 }
 
-// The top `rows` rows against SDL_image's whole picture: format, size and bytes.
-void expect_same_top(const bytes& file, int rows, const std::string& what) {
+// The top `rows` rows (of the `columns` on the left, or all) against SDL_image's whole
+// picture: format, size and bytes.
+void expect_same_top(const bytes& file, int rows, const std::string& what, int columns = 0) {
     SDL_Surface* whole = load_whole(file);
     ASSERT_NE(whole, nullptr) << what << ": " << IMG_GetError();
-    const jpeg_top top = decode_jpeg_top(file, rows);
+    const jpeg_top top = decode_jpeg_top(file, rows, columns);
     ASSERT_TRUE(top.rows) << what << ": " << SDL_GetError();
     EXPECT_EQ(top.width, whole->w) << what;
     EXPECT_EQ(top.height, whole->h) << what;
@@ -93,9 +94,18 @@ void expect_same_top(const bytes& file, int rows, const std::string& what) {
     EXPECT_EQ(std::vector<Uint32>({a->Rmask, a->Gmask, a->Bmask, a->Amask}),
               std::vector<Uint32>({b->Rmask, b->Gmask, b->Bmask, b->Amask}))
         << what;
-    EXPECT_EQ(top.rows->w, whole->w) << what;
+    const int shown = columns > 0 ? std::min(columns, whole->w) : whole->w;
+    if (columns > 0) {
+        EXPECT_GE(top.rows->w, shown) << what;
+        // What lies well right of the window is not decoded.
+        if (columns + 64 < whole->w) {
+            EXPECT_LT(top.rows->w, whole->w) << what;
+        }
+    } else {
+        EXPECT_EQ(top.rows->w, whole->w) << what;
+    }
     ASSERT_EQ(top.rows->h, std::min(std::max(rows, 1), whole->h)) << what;
-    const auto row_bytes = static_cast<std::size_t>(whole->w) * b->BytesPerPixel;
+    const auto row_bytes = static_cast<std::size_t>(shown) * b->BytesPerPixel;
     for (int y = 0; y < top.rows->h; ++y) {
         const auto* got = static_cast<const std::uint8_t*>(top.rows->pixels) +
                           std::size_t{top.rows->pitch} * static_cast<std::size_t>(y);
@@ -140,6 +150,8 @@ TEST_F(JpegRows, TopRowsAreTheLibrarysOwnOnEveryKindOfJpeg) {
         {"one pixel", 1, 1, 3, 2, 2},
         {"one column", 1, 70, 3, 2, 2},
         {"wide 4:2:0", 1203, 45, 3, 2, 2},
+        {"wide progressive 4:2:2", 611, 37, 3, 2, 1, true},
+        {"wide 4:1:1", 517, 23, 3, 4, 1},
     };
     for (const jpeg_kind& kind : corpus) {
         const bytes file = write_jpeg(kind);
@@ -147,6 +159,13 @@ TEST_F(JpegRows, TopRowsAreTheLibrarysOwnOnEveryKindOfJpeg) {
         for (const int rows :
              {1, 7, 8, 9, 15, 16, 17, 31, kind.height / 2, kind.height - 1, kind.height, kind.height + 9}) {
             expect_same_top(file, rows, std::string(kind.name) + ", " + std::to_string(rows) + " rows");
+        }
+        // Cut to a window narrower than the picture: the columns shown are the same.
+        for (const int columns :
+             {1, 7, 8, 9, 15, 16, 17, 31, 33, 47, 63, 65, kind.width / 2, kind.width - 33, kind.width - 1}) {
+            if (columns < 1) continue;
+            expect_same_top(file, kind.height / 2 + 1,
+                            std::string(kind.name) + ", " + std::to_string(columns) + " columns", columns);
         }
     }
 }

@@ -136,8 +136,9 @@ int run_image_stage(bytes_view image, const image_ask& ask, std::span<std::uint8
     int image_width = 0;
     int image_height = 0;
     if (ask.pixels && ask.visible_height > 0 && library_takes_as_jpeg(image)) {
-        // A JPEG is decoded only down to the last row the window shows.
-        jpeg_top top = decode_jpeg_top(image, ask.visible_height);
+        // A JPEG is decoded only down to the last row and across to the last column the
+        // window shows.
+        jpeg_top top = decode_jpeg_top(image, ask.visible_height, ask.visible_width);
         surface = std::move(top.rows);
         image_width = top.width;
         image_height = top.height;

@@ -52,7 +52,7 @@ SDL_Surface* make_surface(bool four_components, int width, int height) {
 // Only plain C state lives here: a fatal error jumps out of any libjpeg call, past every
 // destructor. What is freed after the jump is volatile; `info` is only changed through
 // its address, by libjpeg, and so holds its last values after the jump as well.
-SDL_Surface* decode_top(bytes_view image, int rows, int& width, int& height) {
+SDL_Surface* decode_top(bytes_view image, int rows, int columns, int& width, int& height) {
     jpeg_decompress_struct info{};
     jump_on_error errors{};
     info.err = jpeg_std_error(&errors.manager);
@@ -82,16 +82,25 @@ SDL_Surface* decode_top(bytes_view image, int rows, int& width, int& height) {
         return nullptr;
     }
     const auto kept = static_cast<JDIMENSION>(std::clamp(rows, 1, height));
-    surface = make_surface(four_components, width, static_cast<int>(kept));
+    (void)jpeg_start_decompress(&info);
+    // Only the columns shown, and two iMCUs more, are turned into pixels: the upsampler
+    // takes the right edge of what it decodes for the picture's, and reads a sample
+    // beyond a block's edge, so that the columns shown are the whole picture's.
+    const int margin = 2 * info.max_h_samp_factor * DCTSIZE;
+    if (columns > 0 && columns < width - margin) {
+        JDIMENSION left = 0;
+        auto wide = static_cast<JDIMENSION>(columns + margin);
+        jpeg_crop_scanline(&info, &left, &wide);
+    }
+    surface = make_surface(four_components, static_cast<int>(info.output_width), static_cast<int>(kept));
     // SDL 1.2 keeps a row's length in 16 bits: a row that does not fit is refused.
     if (surface == nullptr ||
-        std::int64_t{surface->pitch} < std::int64_t{width} * surface->format->BytesPerPixel) {
+        std::int64_t{surface->pitch} < std::int64_t{surface->w} * surface->format->BytesPerPixel) {
         jpeg_destroy_decompress(&info);
         SDL_FreeSurface(surface);
         SDL_SetError("Out of memory");
         return nullptr;
     }
-    (void)jpeg_start_decompress(&info);
     auto* pixels = static_cast<JSAMPLE*>(surface->pixels);
     while (info.output_scanline < kept) {
         JSAMPROW row = pixels + static_cast<std::size_t>(info.output_scanline) * surface->pitch;
@@ -131,9 +140,9 @@ bool library_takes_as_jpeg(bytes_view image) {
     return stream && IMG_isJPG(stream.get()) != 0;
 }
 
-jpeg_top decode_jpeg_top(bytes_view image, int rows) {
+jpeg_top decode_jpeg_top(bytes_view image, int rows, int columns) {
     jpeg_top top;
-    top.rows.reset(decode_top(image, rows, top.width, top.height));
+    top.rows.reset(decode_top(image, rows, columns, top.width, top.height));
     return top;
 }
 
