@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstring>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "wall/handback.hpp"
@@ -139,15 +140,14 @@ int run_composer(int argc, char* argv[], stage_taker taker) {
     const int status_fd = stage_input_fd + 2 * static_cast<int>(stages.size());
     if (size_of(status_fd) < sizeof(stage_status) * max_stages) return exit_usage;
 
-    // The libraries are loaded and set up once, before any stage forks.
-    bool image = false;
-    bool texts = false;
-    for (const stage_asked& s : stages) (s.image ? image : texts) = true;
-    if (image) prepare_image_stage();
-    if (texts) prepare_texts_stage();
-
+    // Each library is set up once, before the first stage that uses it forks: the first
+    // image stage does not wait for the font library.
+    bool image_prepared = false;
+    bool texts_prepared = false;
     std::vector<pid_t> children;
     for (std::size_t k = 0; k < stages.size(); ++k) {
+        if (stages[k].image && !std::exchange(image_prepared, true)) prepare_image_stage();
+        if (!stages[k].image && !std::exchange(texts_prepared, true)) prepare_texts_stage();
         const int input_fd = stage_input_fd + 2 * static_cast<int>(k);
         const int handback_fd = input_fd + 1;
         stage_report start{};
