@@ -91,7 +91,7 @@ int show_with_timeline(long long exec_ns, const char* path) {
     t.mark("start the stages");
     const zub::result<void*> entry = zub::load_window_module("zub_timeline_steps.so", "zub_timeline_steps");
     if (!entry) return fail(entry.why());
-    t.mark("load the window's module (SDL's libraries)");
+    t.mark("load the window (SDL's libraries)");
     const timeline_marks on{
         [](const char* phase) { marks->mark(phase); },
         [](const char* name, const void* handback) { marks->stage(name, spawned_ns, handback); }};

@@ -48,11 +48,15 @@ namespace fs = std::filesystem;
 
 constexpr const char* sdl12_compat = "/usr/lib/x86_64-linux-gnu/sdl12-compat/libSDL-1.2.so.0";
 
-// What the viewer's sdl12-compat runs preload: sdl12-compat, after the sanitizer's runtime
-// where the viewer is built with one (ZUB_BENCH_COMPAT_PRELOAD names both).
-std::string compat_preload() {
+// How the viewer's sdl12-compat runs find it: where the system's SDL 1.2 would be
+// (its own folder first in the library path, as its shim package installs it), so that
+// it is loaded where the classic library is, with the window. A viewer built with a
+// sanitizer needs the sanitizer's runtime loaded first: ZUB_BENCH_COMPAT_PRELOAD then
+// names both, preloaded.
+std::string compat_environment() {
     const char* named = std::getenv("ZUB_BENCH_COMPAT_PRELOAD");
-    return "LD_PRELOAD=" + std::string(named != nullptr && *named != '\0' ? named : sdl12_compat);
+    if (named != nullptr && *named != '\0') return "LD_PRELOAD=" + std::string(named);
+    return "LD_LIBRARY_PATH=" + fs::path(sdl12_compat).parent_path().string();
 }
 using namespace zub::test;
 using clock_type = std::chrono::steady_clock;
@@ -285,7 +289,7 @@ run_figures idle_on_wayland(const std::string& x_display, const std::string& vie
                             const std::string& dir, int runs) {
     const wayland_compositor compositor(x_display);
     std::vector<std::string> env = compositor.environment();
-    env.insert(env.end(), {"DISPLAY", "SDL_VIDEODRIVER", compat_preload()});
+    env.insert(env.end(), {"DISPLAY", "SDL_VIDEODRIVER", compat_environment()});
     std::vector<double> cpu, wake, close;
     for (int r = 0; r < runs; ++r) {
         child_process program({viewer, file}, env, dir);
@@ -781,7 +785,7 @@ int main(int argc, char* argv[]) {
                                       {"floor", {tools + "/zub_floor", file}, {}, {}, {}}};
         // The same viewer on SDL 1.2 over SDL2.
         if (have_compat) {
-            programs.push_back({"compat", {tools + "/zub_reader", file}, {compat_preload()}, {}, {}});
+            programs.push_back({"compat", {tools + "/zub_reader", file}, {compat_environment()}, {}, {}});
         }
         if (!against.empty()) programs.push_back({"other", {against, file}, {}, {}, {}});
         if (have_feh) {
@@ -849,7 +853,7 @@ int main(int argc, char* argv[]) {
     }
     if (!quick && !docs.empty()) {
         std::vector<std::pair<std::string, std::vector<std::string>>> runtimes{{"classic", {}}};
-        if (have_compat) runtimes.push_back({"sdl12-compat", {compat_preload()}});
+        if (have_compat) runtimes.push_back({"sdl12-compat", {compat_environment()}});
         print_timeline(server.display(), tools, "doc0.zub", dir.string(), runs, runtimes);
     }
     std::vector<std::pair<std::string, std::pair<double, double>>> hostile;
