@@ -45,21 +45,34 @@ rgb_image scale_down(const rgb_image& image, picture_size size) {
     if (w < 1 || h < 1) return out;
     // Each source row is first summed across into the target's columns (weights summing
     // to w for a column), then its sums are added into the target rows it covers
-    // (weights summing to h): a target pixel's total weight is w * h.
+    // (weights summing to h): a target pixel's total weight is w * h. The source columns
+    // each target column covers, and their weights, are the same on every row: found once.
+    struct share {
+        std::size_t at;  // the source column's first byte in a row
+        std::uint64_t weight;
+    };
+    std::vector<share> shares;
+    std::vector<std::size_t> first_share(static_cast<std::size_t>(ow) + 1);
+    for (int tx = 0; tx < ow; ++tx) {
+        first_share[static_cast<std::size_t>(tx)] = shares.size();
+        const span columns = source_span(tx, w, ow);
+        for (int sx = columns.first; sx < columns.last; ++sx)
+            shares.push_back(
+                {static_cast<std::size_t>(sx) * 3, static_cast<std::uint64_t>(overlap(sx, tx, w, ow))});
+    }
+    first_share[static_cast<std::size_t>(ow)] = shares.size();
     std::vector<std::uint64_t> across(static_cast<std::size_t>(ow) * 3);
     std::vector<std::uint64_t> sums(static_cast<std::size_t>(ow) * static_cast<std::size_t>(oh) * 3);
     for (int y = 0; y < h; ++y) {
-        std::fill(across.begin(), across.end(), 0);
         const std::uint8_t* row =
             image.rgb.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(w) * 3;
-        for (int tx = 0; tx < ow; ++tx) {
-            const span columns = source_span(tx, w, ow);
-            for (int sx = columns.first; sx < columns.last; ++sx) {
-                const auto weight = static_cast<std::uint64_t>(overlap(sx, tx, w, ow));
-                for (std::size_t c = 0; c < 3; ++c)
-                    across[static_cast<std::size_t>(tx) * 3 + c] +=
-                        weight * row[static_cast<std::size_t>(sx) * 3 + c];
+        for (std::size_t tx = 0; tx < static_cast<std::size_t>(ow); ++tx) {
+            std::uint64_t sum[3] = {0, 0, 0};
+            for (std::size_t k = first_share[tx]; k < first_share[tx + 1]; ++k) {
+                const share& from = shares[k];
+                for (std::size_t c = 0; c < 3; ++c) sum[c] += from.weight * row[from.at + c];
             }
+            for (std::size_t c = 0; c < 3; ++c) across[tx * 3 + c] = sum[c];
         }
         // The target rows this source row falls in: at most two.
         const int first = static_cast<int>(std::int64_t{y} * oh / h);

@@ -128,6 +128,12 @@ std::vector<stage_asked> stages_of(int argc, char* argv[], int first) {
 
 }  // namespace
 
+void make_pages(std::span<std::uint8_t> pages) {
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const std::uintptr_t before = reinterpret_cast<std::uintptr_t>(pages.data()) & (page - 1);
+    if (!pages.empty()) (void)madvise(pages.data() - before, pages.size() + before, MADV_POPULATE_WRITE);
+}
+
 int run_composer(int argc, char* argv[], stage_taker taker) {
     const std::int64_t started_ns = realtime_ns();
     // Killed with the caller, whatever way it ends.

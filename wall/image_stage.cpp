@@ -82,15 +82,6 @@ const char* image_format(bytes_view image) {
     return "";
 }
 
-// Makes the pages of shared memory about to be written whole, in one call: taking a
-// fault for each page as it is written costs several times as much. Where the system
-// cannot, the pages come one fault at a time, as before.
-void make_pages(std::span<std::uint8_t> pages) {
-    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const std::uintptr_t before = reinterpret_cast<std::uintptr_t>(pages.data()) & (page - 1);
-    if (!pages.empty()) (void)madvise(pages.data() - before, pages.size() + before, MADV_POPULATE_WRITE);
-}
-
 int failed(stage_report& report, const char* why) {
     copy_text(report.error, why);
     return exit_failed;

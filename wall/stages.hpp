@@ -21,6 +21,11 @@ void prepare_texts_stage();
 // process ends with exit_crashed or exit_out_of_memory.
 void report_crashes(stage_report* report);
 
+// Makes the pages of hand-back (shared memory) about to be written, in one call: taking
+// a fault for each page as it is first written costs several times as much. Where the
+// system cannot, the pages come one fault at a time, as before.
+void make_pages(std::span<std::uint8_t> pages);
+
 [[nodiscard]] int run_image_stage(bytes_view image, const image_ask& ask, std::span<std::uint8_t> handback);
 [[nodiscard]] int run_texts_stage(bytes_view input, const texts_ask& ask, std::span<std::uint8_t> handback);
 

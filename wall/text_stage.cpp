@@ -89,6 +89,8 @@ int run_texts_stage(bytes_view input, const texts_ask& ask, std::span<std::uint8
     const std::vector<text_to_render>& texts = request->texts;
     header->report.progress = progress_working;
     header->entry_capacity = static_cast<std::uint32_t>(texts.size());
+    // Every text's entry is written: their pages are made at once.
+    make_pages(handback.subspan(handback_header_bytes, texts.size() * sizeof(text_entry)));
     auto* entries = reinterpret_cast<text_entry*>(handback.data() + handback_header_bytes);
     std::uint8_t* area = handback.data() + handback_header_bytes + texts.size() * sizeof(text_entry);
     const std::uint64_t area_bytes = text_budget_pixels;
