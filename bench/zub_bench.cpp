@@ -7,12 +7,12 @@
 //
 // FOLDER_OF_TOOLS holds zub_reader and its zub-window.so, zub, zub-compose, zub_floor,
 // zub_compose_once and zub_timeline with zub_timeline_steps.so. The benchmark starts its
-// own Xvfb -noreset, writes its documents into a
-// temporary folder with Consola.ttf, and for every document alternates the programs run
-// by run. Prints medians and ratios, the start-up timeline with the stages' own phases,
-// what hostile documents cost `zub render`, one thumbnail against gdk-pixbuf-thumbnailer,
-// the image loaders in their hosts, and the batch: documents per second of
-// `zub render -d` against ImageMagick composing the same pictures (--only batch alone).
+// own Xvfb -noreset, writes its documents into a temporary folder with Consola.ttf, and
+// for every document alternates the programs run by run. Prints medians and ratios, the
+// start-up timeline with the stages' own phases, what hostile documents cost `zub
+// render`, one thumbnail against gdk-pixbuf-thumbnailer, the image loaders in their
+// hosts, and the batch: documents per second of `zub render -d` against ImageMagick
+// composing the same pictures (--only batch alone).
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>

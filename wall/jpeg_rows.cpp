@@ -82,6 +82,13 @@ SDL_Surface* decode_top(bytes_view image, int rows, int columns, int& width, int
         return nullptr;
     }
     const auto kept = static_cast<JDIMENSION>(std::clamp(rows, 1, height));
+    // SDL 1.2 keeps a row's length in 16 bits: a picture whose whole rows do not fit is
+    // refused, however few of its columns are decoded.
+    if (((std::int64_t{width} * (four_components ? 4 : 3) + 3) & ~std::int64_t{3}) > 65535) {
+        jpeg_destroy_decompress(&info);
+        SDL_SetError("Out of memory");
+        return nullptr;
+    }
     (void)jpeg_start_decompress(&info);
     // Only the columns shown, and two iMCUs more, are turned into pixels: the upsampler
     // takes the right edge of what it decodes for the picture's, and reads a sample
@@ -93,7 +100,6 @@ SDL_Surface* decode_top(bytes_view image, int rows, int columns, int& width, int
         jpeg_crop_scanline(&info, &left, &wide);
     }
     surface = make_surface(four_components, static_cast<int>(info.output_width), static_cast<int>(kept));
-    // SDL 1.2 keeps a row's length in 16 bits: a row that does not fit is refused.
     if (surface == nullptr ||
         std::int64_t{surface->pitch} < std::int64_t{surface->w} * surface->format->BytesPerPixel) {
         jpeg_destroy_decompress(&info);

@@ -62,8 +62,8 @@ std::string install_filter(int input_fd) {
             allow(SCMP_SYS(mprotect), no_exec) &&
             allow(SCMP_SYS(mmap), no_exec, arg(3, SCMP_CMP_MASKED_EQ, MAP_ANONYMOUS, MAP_ANONYMOUS)) &&
             allow(SCMP_SYS(mmap), read_only, arg(4, SCMP_CMP_EQ, static_cast<scmp_datum_t>(input_fd)));
-    // The advice the C library's allocator and the sanitizers give, and the image stage's
-    // own (its hand-back's pages made at once).
+    // The advice the C library's allocator and the sanitizers give, and the stages' own
+    // (a hand-back's pages made at once).
     for (const int advice : {MADV_DONTNEED, MADV_FREE, MADV_DONTDUMP, MADV_DODUMP, MADV_NOHUGEPAGE,
                              MADV_HUGEPAGE, MADV_WILLNEED, MADV_POPULATE_WRITE}) {
         built = built && allow(SCMP_SYS(madvise), arg(2, SCMP_CMP_EQ, static_cast<scmp_datum_t>(advice)));
