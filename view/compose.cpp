@@ -1,11 +1,9 @@
 #include "view/compose.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <iterator>
 #include <map>
 #include <memory>
