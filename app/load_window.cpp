@@ -7,7 +7,7 @@
 #include "wall/job.hpp"
 
 #ifndef ZUB_WINDOW_FROM_PROGRAM
-#define ZUB_WINDOW_FROM_PROGRAM "../lib/zub-reader"
+#define ZUB_WINDOW_FROM_PROGRAM "../lib/x86_64-linux-gnu/zub-reader"
 #endif
 
 namespace zub {

@@ -35,6 +35,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <ranges>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -315,6 +316,83 @@ run_figures idle_on_wayland(const std::string& x_display, const std::string& vie
     return f;
 }
 
+// The timeline as a picture beside the table of docs/performance.md: each phase a bar
+// from where it starts to where it ends, since the exec, on each runtime; the stage's
+// own phases end where its report says it was done, beside the viewer's. Drawn by
+// gnuplot into docs/timeline.svg, where it is installed.
+void plot_timeline(const std::vector<std::string>& phases,
+                   const std::vector<std::map<std::string, std::vector<double>>>& ms,
+                   const std::vector<std::pair<std::string, std::vector<std::string>>>& runtimes,
+                   const std::string& dir) {
+    if (run_command("command -v gnuplot >/dev/null").status != 0) return;
+    const std::string data_path = dir + "/timeline.dat";
+    std::ofstream data(data_path);
+    std::vector<std::string> rows;
+    for (const std::string& phase : phases) {
+        if (!phase.ends_with("since the exec")) rows.push_back(phase);
+    }
+    for (std::size_t k = 0; k < runtimes.size(); ++k) {
+        const auto m = [&](const std::string& phase) {
+            const auto found = ms[k].find(phase);
+            return found == ms[k].end() ? 0.0 : median(found->second);
+        };
+        double at = 0;
+        std::map<std::string, std::pair<double, double>> spans;
+        for (const std::string& phase : phases) {
+            if (phase.starts_with("| ")) continue;
+            spans[phase] = {at, at + m(phase)};
+            at += m(phase);
+        }
+        // A stage's phases, back from where it was done.
+        std::map<std::string, double> done;
+        for (const std::string& phase : phases) {
+            if (phase.starts_with("| ") && phase.ends_with("done, since the exec"))
+                done[phase.substr(0, phase.find(": "))] = m(phase);
+        }
+        for (const std::string& phase : std::ranges::reverse_view(phases)) {
+            if (!phase.starts_with("| ") || phase.ends_with("since the exec")) continue;
+            double& end = done[phase.substr(0, phase.find(": "))];
+            spans[phase] = {end - m(phase), end};
+            end -= m(phase);
+        }
+        for (std::size_t row = 0; row < rows.size(); ++row) {
+            const auto [from, to] = spans[rows[row]];
+            const double y = static_cast<double>(rows.size() - row) - 0.2 + 0.4 * static_cast<double>(k);
+            data << k << ' ' << from << ' ' << to << ' ' << y << '\n';
+        }
+        data << "\n\n";
+    }
+    data.close();
+    std::string labels;
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        std::string name = rows[row];
+        std::replace(name.begin(), name.end(), '"', '\'');
+        labels += (row > 0 ? ", \"" : "\"") + name + "\" " + std::to_string(rows.size() - row);
+    }
+    const std::string picture = std::string(ZUB_SOURCE_DIR) + "/docs/timeline.svg";
+    std::string script =
+        "set terminal svg size 960,480 font 'DejaVu Sans,11' background '#ffffff'\n"
+        "set output '" +
+        picture +
+        "'\n"
+        "set title 'Start-up of zub_reader, 800x600 PNG with 20 texts (ms since exec, medians)'\n"
+        "set xlabel 'ms since exec'\nset ytics (" +
+        labels +
+        ")\n"
+        "set yrange [0.3:" +
+        std::to_string(static_cast<double>(rows.size()) + 0.7) +
+        "]\nset grid xtics\n"
+        "set key bottom right\nset style fill solid 0.8 border -1\nplot ";
+    for (std::size_t k = 0; k < runtimes.size(); ++k) {
+        script += (k > 0 ? ", " : "") + std::string("'") + data_path + "' index " + std::to_string(k) +
+                  " using (($2+$3)/2):4:(($3-$2)/2):(0.18) with boxxyerror title '" + runtimes[k].first + "'";
+    }
+    const std::string script_path = dir + "/timeline.gnuplot";
+    std::ofstream(script_path) << script << '\n';
+    if (run_command("gnuplot " + quote(script_path) + " 2>&1").status == 0)
+        std::printf("the timeline as a picture: %s\n", picture.c_str());
+}
+
 // The viewer's start, phase by phase (zub_timeline on the real display),
 // medians of `runs`, on each runtime in `runtimes` (name, extra environment).
 void print_timeline(const std::string& display, const std::string& tools, const std::string& file,
@@ -358,6 +436,7 @@ void print_timeline(const std::string& display, const std::string& tools, const 
     std::printf("%-38s", "sum of the viewer's phases");
     for (const double t : total) std::printf(" %12.2f", t);
     std::printf("\n");
+    plot_timeline(phases, ms, runtimes, dir);
 }
 
 // A command run to its end in `dir`: its wall time, the peak memory of the largest of it

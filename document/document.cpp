@@ -407,6 +407,11 @@ document parse_document(bytes_view file) {
     return doc;
 }
 
+bool document::has_texts() const {
+    return std::any_of(records.begin(), records.end(),
+                       [](const text_record& r) { return !r.text.empty() && r.text.front() != 0; });
+}
+
 display_string to_display_string(bytes_view stored) {
     display_string out{};
     const std::size_t kept = std::min(stored.size(), max_string_length);

@@ -203,6 +203,9 @@ struct document {
 
     // The problems that leave something out of the picture, in the order found.
     std::vector<problem> warnings() const;
+
+    // Whether any record has a text to draw: one that does not end before its first byte.
+    bool has_texts() const;
 };
 
 // A window of this size and depth beyond the bounds the window system and SDL keep

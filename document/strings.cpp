@@ -145,6 +145,26 @@ std::string escaped_text(std::string_view text, bool quotes) {
 
 std::string quoted_text(bytes_view text) { return escaped_text(as_chars(text), true); }
 
+std::string quoted_latin1(bytes_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const std::uint8_t byte : text) {
+        if (byte == '\\' || byte == '"') {
+            out += '\\';
+            out += static_cast<char>(byte);
+        } else if (is_control_character(byte)) {
+            append_escaped(out, as_chars(bytes_view(&byte, 1)));
+        } else {
+            append_utf8(out, byte);
+        }
+    }
+    return out;
+}
+
+std::string quoted_caption(bytes_view caption) {
+    return code_points(as_chars(caption)) ? quoted_text(caption) : quoted_latin1(caption);
+}
+
 std::string terminal_safe(std::string_view text) { return escaped_text(text, false); }
 
 }  // namespace zub

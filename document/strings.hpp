@@ -43,6 +43,14 @@ std::string bytes_count(std::int64_t count);
 // backslash escaped (\xHH, \", \\).
 std::string quoted_text(bytes_view text);
 
+// Latin-1 bytes as a report quotes them: each byte as its character, but a control
+// character's byte (C0, DEL, C1) as \xHH, and a quote and a backslash escaped.
+std::string quoted_latin1(bytes_view text);
+
+// The stored caption as a report quotes it: as `quoted_text` where it is UTF-8, else as
+// `quoted_latin1`, the way the caption is read as text.
+std::string quoted_caption(bytes_view caption);
+
 // Appends the UTF-8 of a code point.
 void append_utf8(std::string& out, std::uint32_t code);
 

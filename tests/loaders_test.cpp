@@ -56,7 +56,7 @@ protected:
                              " >/dev/null 2>&1 && " ZUB_QUERY_LOADERS " " +
                              quote(build / "libpixbufloader-zub.so") + " > " + quote(root_ / "loaders.cache"))
                      .status == 0;
-        system_face_ = command_output("fc-match -f '%{file}' monospace");
+        system_face_ = system_face_of(zub_);
         // The hosts find the loaders through the variables made for the test, and the
         // document type through the test's own database.
         hosts_ = "XDG_DATA_DIRS=" + quote((root_ / "share").string() + ":/usr/share") +

@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/doc_writer.hpp"
 #include "tools/x11_window.hpp"
 
 namespace zub::test {
@@ -196,6 +197,30 @@ std::filesystem::path make_work_folder(const std::string& name) {
     std::filesystem::copy_file("Consola.ttf", dir / "Consola.ttf",
                                std::filesystem::copy_options::overwrite_existing);
     return dir;
+}
+
+std::string system_face_of(const std::string& zub, const std::string& wrapper) {
+    const auto dir = std::filesystem::temp_directory_path() / ("zub-face-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    document_parts parts;
+    parts.image = encode_png(pattern(4, 4, false), png_kind::rgb);
+    parts.records.push_back(text_at(0, 0, 1, 2, 3, "face"));
+    write_file((dir / "doc.zub").string(), write_document(parts));
+    const std::string said = command_output("cd " + quote(dir.string()) + " && " + wrapper + " " +
+                                            quote(zub) + " info doc.zub 2>&1");
+    std::filesystem::remove_all(dir);
+    const std::string before = "note: the texts are measured in ";
+    const auto from = said.find(before);
+    const auto to = said.find(", the system's fixed-width face", from);
+    if (from == std::string::npos || to == std::string::npos) return "";
+    return said.substr(from + before.size(), to - from - before.size());
+}
+
+std::size_t opener_folders_in(const std::filesystem::path& folder) {
+    std::size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        if (entry.path().filename().string().starts_with("zub-open.")) ++count;
+    return count;
 }
 
 command_result run_command(const std::string& command) {

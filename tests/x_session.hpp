@@ -85,6 +85,15 @@ struct window_info {
 // working directory: a place to run a program as a user would.
 std::filesystem::path make_work_folder(const std::string& name);
 
+// The face the system's fixed-width face is for `zub` (a path), as it says in its note on
+// a document with a text in a folder without a font: `wrapper` stands before the command
+// (`env -i`, say). Empty when it names none.
+std::string system_face_of(const std::string& zub, const std::string& wrapper = "");
+
+// How many working directories zub-open has made in `folder` (zub-open.*): other programs
+// leave what they make there too (a session bus, its services).
+std::size_t opener_folders_in(const std::filesystem::path& folder);
+
 // A file's bytes, or nothing when it cannot be read.
 std::string read_text(const std::string& path);
 

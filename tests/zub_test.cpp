@@ -240,7 +240,8 @@ TEST_F(Zub, ThumbnailIsTheScaledPictureWithItsTexts) {
 TEST_F(Zub, EveryCommandFindsTheFontByOneRule) {
     namespace fs = std::filesystem;
     const std::string sans = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
-    const std::string system_face = command_output("fc-match -f '%{file}' monospace");
+    const std::string system_face = system_face_of(ZUB_TOOL);
+    ASSERT_FALSE(system_face.empty());
     for (const char* folder : {"here", "docs", "bare"}) fs::create_directory(dir_ / folder);
     fs::copy_file(sans, dir_ / "docs/Consola.ttf");
     save("sky.png", encode_png(pattern(60, 40, true), png_kind::rgb));
@@ -299,6 +300,33 @@ TEST_F(Zub, EveryCommandFindsTheFontByOneRule) {
 }
 
 // A window of the desktop's size: packed as 0x0, rendered at the size --desktop states.
+// The system's face is one face wherever the program is asked, whatever fontconfig's
+// configuration and the environment say: DejaVu Sans Mono, where fonts-dejavu-core puts it.
+TEST_F(Zub, SystemFaceIsOneFaceWhateverFontconfigSays) {
+    namespace fs = std::filesystem;
+    // fontconfig set up as a desktop may have it: "monospace" a face not marked
+    // fixed-width, and a fixed-width face in a folder that comes first by path.
+    const fs::path early = fs::path("/tmp") / ("zub-fonts-" + std::to_string(getpid()));
+    fs::create_directories(early);
+    fs::copy_file("Consola.ttf", early / "AAA-Mono.ttf", fs::copy_options::overwrite_existing);
+    save("fonts.conf",
+         to_bytes("<?xml version=\"1.0\"?><fontconfig><dir>" + early.string() +
+                  "</dir><dir>/usr/share/fonts</dir><alias binding=\"strong\"><family>monospace</family>"
+                  "<prefer><family>DejaVu Sans</family></prefer></alias></fontconfig>"));
+    std::vector<std::pair<std::string, std::string>> setups{
+        {"as the tests run", ""},
+        {"a desktop's configuration", "FONTCONFIG_FILE=" + quote((dir_ / "fonts.conf").string())},
+        {"an empty environment", "env -i"}};
+    // GNOME's thumbnailer sandbox binds no /etc/fonts.
+    if (geteuid() == 0)
+        setups.emplace_back("no /etc/fonts",
+                            "unshare -m sh -c 'mount -t tmpfs none /etc/fonts && exec \"$0\" \"$@\"'");
+    for (const auto& [setup, wrapper] : setups)
+        EXPECT_EQ(system_face_of(ZUB_TOOL, wrapper), "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf")
+            << setup;
+    fs::remove_all(early);
+}
+
 TEST_F(Zub, DesktopSizedDocumentIsPackedAndRenderedAtAStatedSize) {
     save("sky.png", encode_png(pattern(20, 10, false), png_kind::rgb));
     ASSERT_EQ(zub({"pack", "-o", "doc.zub", "--size", "0x0", "--image", "sky.png"}).status, 0);
@@ -593,6 +621,7 @@ TEST_F(Zub, CommandLine) {
         EXPECT_NE(render_help.out.find(named), std::string::npos) << named << " in " << render_help.out;
     }
     EXPECT_EQ(render_help.out.find("TEXT"), std::string::npos) << render_help.out;
+    EXPECT_NE(render_help.out.find(".ppm"), std::string::npos) << render_help.out;
     const result version = zub({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, std::string("zub ") + ZUB_VERSION_TEXT + "\n");
@@ -603,6 +632,110 @@ TEST_F(Zub, CommandLine) {
 
 // A name that holds control characters (an escape sequence, a line break, a C1 CSI)
 // reaches the terminal escaped, wherever the tool prints it; JSON keeps it as it is.
+// Options that change nothing for what is written say so; zub-open answers for itself.
+TEST_F(Zub, OptionsThatChangeNothingSaySo) {
+    save("sky.png", encode_png(pattern(8, 8, false), png_kind::rgb));
+    ASSERT_EQ(zub({"pack", "-o", "doc.zub", "--image", "sky.png"}).status, 0);
+    for (
+        const auto& [out, note] : std::vector<std::pair<std::string, std::string>>{
+            {"a.png",
+             "zub: note: --quality is for JPEG and WebP pictures: the PNG picture is written without loss\n"},
+            {"a.ppm",
+             "zub: note: --quality is for JPEG and WebP pictures: the PPM picture is written without loss\n"},
+            {"a.jpg", ""}}) {
+        const result r = zub({"render", "--quality", "50", "doc.zub", out});
+        EXPECT_EQ(r.status, 0) << out;
+        EXPECT_EQ(r.err, note) << out;
+    }
+    const auto opener = [&](const std::string& word) {
+        child_process open({ZUB_OPEN, word}, {}, dir_.string());
+        const auto status = open.wait_exit(30);
+        return result{status.value_or(-1), open.out(), open.err()};
+    };
+    const result version = opener("--version");
+    EXPECT_EQ(version.out, std::string("zub-open ") + ZUB_VERSION_TEXT + "\n");
+    EXPECT_EQ(version.status, 0);
+    const result unknown = opener("--verbose");
+    EXPECT_EQ(unknown.err, "zub-open: unknown option '--verbose'\nusage: zub-open FILE\n");
+    EXPECT_EQ(unknown.status, 2);
+}
+
+// The note that names the font is said once a run, and only where there are texts to draw.
+TEST_F(Zub, FontNoteIsSaidOnceARunAndOnlyForTexts) {
+    namespace fs = std::filesystem;
+    fs::create_directory(dir_ / "bare");
+    save("sky.png", encode_png(pattern(8, 8, false), png_kind::rgb));
+    for (const char* doc : {"bare/a.zub", "bare/b.zub"})
+        ASSERT_EQ(zub({"pack", "-o", doc, "--image", "sky.png", "--text", "0,0,#ffffff,x"}).status, 0);
+    document_parts empty;
+    empty.image = encode_png(pattern(8, 8, false), png_kind::rgb);
+    empty.records.push_back(text_at(0, 0, 1, 2, 3, ""));
+    save("bare/empty.zub", write_document(empty));
+    const auto notes = [](const std::string& err) {
+        std::size_t count = 0;
+        for (auto at = err.find("note: the texts are"); at != std::string::npos;
+             at = err.find("note: the texts are", at + 1))
+            ++count;
+        return count;
+    };
+    fs::remove(dir_ / "Consola.ttf");
+    for (const auto& [args, expected] : std::vector<std::pair<std::vector<std::string>, std::size_t>>{
+             {{"info", "bare/a.zub", "bare/b.zub"}, 1},
+             {{"render", "-d", "out", "bare/a.zub", "bare/b.zub"}, 1},
+             {{"info", "bare/empty.zub"}, 0},
+             {{"render", "bare/empty.zub", "empty.png"}, 0},
+             {{"pack", "--from", "bare/empty.zub", "-o", "bare/again.zub"}, 0}}) {
+        const result r = zub(args);
+        EXPECT_EQ(notes(r.err), expected) << args[0] << " " << args[1] << ": " << r.err;
+    }
+}
+
+// zub info shows a record's text as text: Latin-1, the encoding it is drawn in, with
+// control characters escaped; a caption as the window system reads it.
+TEST_F(Zub, InfoShowsTextsAsTheyAreDrawn) {
+    document_parts parts;
+    parts.caption = to_bytes("Gr\xfc\xdf\x9b");  // not UTF-8: read as Latin-1
+    parts.image = encode_png(pattern(8, 8, false), png_kind::rgb);
+    parts.records.push_back(text_at(0, 0, 1, 2, 3, "Gr\xfc\xdf\x01\x9b\"\\"));
+    save("latin1.zub", write_document(parts));
+    const result r = zub({"info", "latin1.zub"});
+    EXPECT_NE(r.out.find("caption: 5 bytes: \"Gr\xc3\xbc\xc3\x9f\\x9b\"\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("8 bytes: \"Gr\xc3\xbc\xc3\x9f\\x01\\x9b\\\"\\\\\"\n"), std::string::npos) << r.out;
+}
+
+// A text that begins with a space is stored as written, with a note: the text starts
+// right after the colour's comma.
+TEST_F(Zub, PackNotesATextThatBeginsWithASpace) {
+    save("sky.png", encode_png(pattern(8, 8, false), png_kind::rgb));
+    save("texts.txt", to_bytes("+5, 2, #fa0, The price\n1,1,red,plain\n"));
+    const result r = zub({"pack", "-o", "doc.zub", "--image", "sky.png", "--texts", "texts.txt"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(
+        r.err,
+        "zub: note: texts.txt:1 \"+5, 2, #fa0, The price\": the text begins with a space, which is stored "
+        "and drawn (it starts right after the colour's comma)\n");
+    const nlohmann::json info = info_json("doc.zub", 0);
+    EXPECT_EQ(info["records"][0]["text"], " The price");
+    EXPECT_EQ(info["records"][1]["text"], "plain");
+}
+
+// A batch's summary counts the pictures written without a part, whose warnings may have
+// scrolled away.
+TEST_F(Zub, RenderManyCountsPicturesWithoutAPart) {
+    save("sky.png", encode_png(pattern(8, 8, false), png_kind::rgb));
+    ASSERT_EQ(zub({"pack", "-o", "whole.zub", "--image", "sky.png"}).status, 0);
+    document_parts parts;
+    parts.width = 8;
+    parts.height = 8;
+    parts.image = to_bytes("not an image at all");
+    save("no image.zub", write_document(parts));
+    const result r = zub({"render", "-d", "out", "whole.zub", "no image.zub"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(
+        r.err.ends_with("zub: 2 documents rendered into out, 1 of them without a part (see the warnings)\n"))
+        << r.err;
+}
+
 TEST_F(Zub, NamesAreEscapedWhereverTheyArePrinted) {
     const std::string evil = "\x1b[31mevil\nzub: fake\xc2\x9b.zub";
     const std::string shown = "\\x1b[31mevil\\x0azub: fake\\xc2\\x9b.zub";
@@ -1060,6 +1193,18 @@ TEST_F(ZubOutput, OutputThatIsAnInputIsRefusedAndNothingWritten) {
 // A picture never goes over a document (`zub render *.zub`), nor into a file named for
 // another format than it is written in; nothing is composed first. Names without an
 // extension, as file managers give their thumbnails, are written.
+// A document may be written over the one it starts from, by any name: it is read whole,
+// and the new one replaces it by a rename.
+TEST_F(ZubOutput, PackWritesADocumentOverTheOneItStartsFrom) {
+    std::filesystem::create_symlink("doc.zub", dir_ / "link.zub");
+    for (const char* out : {"doc.zub", "link.zub"}) {
+        const result r = zub({"pack", "--from", "doc.zub", "-o", out, "--title", out});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(info_json("doc.zub", 0)["caption"], out);
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "link.zub"));
+}
+
 TEST_F(ZubOutput, RenderWritesNoPictureOverADocumentOrUnderAnotherFormatsName) {
     save("b.zub", document_);
     save("renamed.png", document_);

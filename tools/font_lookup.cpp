@@ -16,9 +16,21 @@ namespace {
 
 using pattern_handle = std::unique_ptr<FcPattern, void (*)(FcPattern*)>;
 
-// Of the fixed-width upright regular faces fontconfig knows, a TrueType one first, then by
-// path: the same choice wherever the same fonts are installed.
+// fontconfig told only where the system's fonts are: no configuration file of the
+// machine's or the user's and no variable changes the choice, so that it is the same in a
+// desktop session, under an empty environment and in a sandbox that shows /usr alone.
+constexpr const char* fixed_configuration = R"(<?xml version="1.0"?>
+<fontconfig><dir>/usr/share/fonts</dir><cachedir>/var/cache/fontconfig</cachedir></fontconfig>)";
+
+// Of the fixed-width upright regular faces in the system's font folder, a TrueType one
+// first, then by path: the same choice wherever the same fonts are installed.
 std::string first_fixed_width_face() {
+    const std::unique_ptr<FcConfig, void (*)(FcConfig*)> config{FcConfigCreate(), &FcConfigDestroy};
+    if (!config ||
+        FcConfigParseAndLoadFromMemory(config.get(), reinterpret_cast<const FcChar8*>(fixed_configuration),
+                                       FcFalse) == FcFalse ||
+        FcConfigBuildFonts(config.get()) == FcFalse)
+        return {};
     const pattern_handle wanted{FcPatternCreate(), &FcPatternDestroy};
     if (!wanted) return {};
     FcPatternAddInteger(wanted.get(), FC_SPACING, FC_MONO);
@@ -27,7 +39,7 @@ std::string first_fixed_width_face() {
     const std::unique_ptr<FcObjectSet, void (*)(FcObjectSet*)> fields{
         FcObjectSetBuild(FC_FILE, FC_FONTFORMAT, nullptr), &FcObjectSetDestroy};
     const std::unique_ptr<FcFontSet, void (*)(FcFontSet*)> faces{
-        fields ? FcFontList(nullptr, wanted.get(), fields.get()) : nullptr, &FcFontSetDestroy};
+        fields ? FcFontList(config.get(), wanted.get(), fields.get()) : nullptr, &FcFontSetDestroy};
     if (!faces) return {};
     std::string best;
     bool best_is_truetype = false;
@@ -53,33 +65,11 @@ bool readable_file(const std::filesystem::path& path) {
     return std::filesystem::is_regular_file(path, ignored) && access(path.c_str(), R_OK) == 0;
 }
 
-std::string ask_fontconfig() {
-    const pattern_handle pattern{FcNameParse(reinterpret_cast<const FcChar8*>("monospace")),
-                                 &FcPatternDestroy};
-    if (!pattern) return {};
-    FcConfigSubstitute(nullptr, pattern.get(), FcMatchPattern);
-    FcDefaultSubstitute(pattern.get());
-    FcResult found = FcResultNoMatch;
-    const pattern_handle match{FcFontMatch(nullptr, pattern.get(), &found), &FcPatternDestroy};
-    FcChar8* file = nullptr;
-    int spacing = 0;
-    if (match && FcPatternGetString(match.get(), FC_FILE, 0, &file) == FcResultMatch &&
-        FcPatternGetInteger(match.get(), FC_SPACING, 0, &spacing) == FcResultMatch && spacing == FC_MONO) {
-        return reinterpret_cast<const char*>(file);
-    }
-    // Where fontconfig's configuration, which makes "monospace" a family, cannot be read
-    // (a sandbox that shows /usr alone): the first fixed-width face it finds.
-    return first_fixed_width_face();
-}
-
 }  // namespace
 
 std::string system_fixed_width_face() {
-    if (FcInit() == FcFalse) return {};
-    std::string face = ask_fontconfig();
-    // Asked once a run: what fontconfig loaded to answer is given back at once.
-    FcFini();
-    return face;
+    if (readable_file(system_face_path)) return system_face_path;
+    return first_fixed_width_face();
 }
 
 std::optional<std::string> font_beside(const std::string& document_path) {
@@ -96,8 +86,9 @@ found_font find_font(const std::string& named, const std::string& document_path)
     if (!named.empty()) return {named, "--font must name a TrueType font file", font_source::named};
     const std::string here = default_font_name;
     const std::string expected =
-        "a TrueType font named Consola.ttf is expected in the working directory or beside the document, or a "
-        "fixed-width face installed for fontconfig; --font names another";
+        "a TrueType font named Consola.ttf is expected in the working directory or beside the document, or "
+        "the system's fixed-width face (" +
+        std::string(system_face_path) + ", from fonts-dejavu-core); --font names another";
     if (readable_file(here)) return {here, expected, font_source::working_directory};
     if (const auto beside = font_beside(document_path))
         return {*beside, expected, font_source::beside_document};

@@ -2,9 +2,11 @@
 //
 // One rule for every command: the font --font names, else Consola.ttf in the working
 // directory (where the viewer looks), else Consola.ttf beside the document, else the
-// fixed-width face fontconfig gives for "monospace" (Debian: DejaVu Sans Mono, from
-// fonts-dejavu-core). A thumbnailer or a file manager runs the tools anywhere, and a
-// document's texts should show wherever its picture is made.
+// system's fixed-width face: DejaVu Sans Mono (fonts-dejavu-core), else the first
+// fixed-width regular TrueType face under /usr/share/fonts by path. A thumbnailer or a
+// file manager runs the tools anywhere, and a document's texts should show in the same
+// face wherever its picture is made: neither fontconfig's configuration nor the caller's
+// environment (a thumbnailer's sandbox has neither) has a say in the system's face.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +39,10 @@ outcome check_font_file(const std::string& path);
 // Consola.ttf beside the document, when it is a regular file that can be read.
 std::optional<std::string> font_beside(const std::string& document_path);
 
-// The file of the fixed-width face fontconfig gives, or empty when it knows none.
+// The system's fixed-width face, where fonts-dejavu-core puts it.
+inline constexpr const char* system_face_path = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf";
+
+// The file of the system's fixed-width face, or empty when there is none.
 std::string system_fixed_width_face();
 
 }  // namespace zub

@@ -198,7 +198,8 @@ outcome write_in_place(const output_target& target, std::span<const std::uint8_t
 
 }  // namespace
 
-result<output_target> plan_output(const std::string& path, const std::vector<std::string>& inputs) {
+result<output_target> plan_output(const std::string& path, const std::vector<std::string>& inputs,
+                                  const std::string& rewritten) {
     output_target target;
     target.path = path;
     follow_links(target);
@@ -213,11 +214,18 @@ result<output_target> plan_output(const std::string& path, const std::vector<std
     target.mode = out.st_mode & 07777;
     target.owner = out.st_uid;
     target.group = out.st_gid;
-    for (const std::string& input : inputs) {
+    const auto same_file = [&out](const std::string& input) {
         struct stat in {};
-        if (stat(input.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+        return stat(input.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+    };
+    // Read whole before anything is written, and replaced by a rename: the input is never
+    // half-written, and a failure leaves it as it was.
+    const bool rewrites = !rewritten.empty() && same_file(rewritten);
+    if (rewrites && (!target.regular || target.empty || target.descriptor >= 0 || target.final_path.empty()))
+        return failure{"the output " + path + " is the same file as the input " + rewritten};
+    for (const std::string& input : inputs) {
+        if (same_file(input) && !rewrites)
             return failure{"the output " + path + " is the same file as the input " + input};
-        }
     }
     return target;
 }

@@ -1,7 +1,9 @@
 // Writing a tool's output file without harming what is already there.
 //
 // The rules, for every program here that writes a file:
-// - an output that is one of the inputs (the same file, by any name) is refused;
+// - an output that is one of the inputs (the same file, by any name) is refused, but for
+//   an input read whole first that a regular file's rename may replace (a document
+//   written over itself);
 // - a symbolic link is followed: the file it points to is replaced, and the link stays;
 //   a link the kernel would not follow (fs.protected_symlinks: another user's link in a
 //   sticky world-writable folder such as /tmp) is not followed here either;
@@ -46,7 +48,10 @@ struct output_target {
 
 // Where the output goes, or why it cannot be used: it is one of `inputs`, or a folder
 // (a wrong command line; the reason names the path, and nothing has been written).
-result<output_target> plan_output(const std::string& path, const std::vector<std::string>& inputs);
+// `rewritten` is an input, read whole before the output is written, that the output may
+// be when it is replaced by a rename (a regular file that is not empty).
+result<output_target> plan_output(const std::string& path, const std::vector<std::string>& inputs,
+                                  const std::string& rewritten = "");
 
 // Writes `bytes` to the output, or says why it could not, with the system's reason.
 outcome write_output(const output_target& target, std::span<const std::uint8_t> bytes);

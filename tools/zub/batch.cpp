@@ -69,8 +69,11 @@ std::string bar_text(std::size_t done, std::size_t count, double seconds) {
     const int room = std::max(10, terminal_width() - 1 - static_cast<int>(std::strlen(figures)) - 2);
     const auto filled = static_cast<int>(static_cast<double>(room) * static_cast<double>(done) /
                                          static_cast<double>(std::max<std::size_t>(count, 1)));
-    return "[" + std::string(static_cast<std::size_t>(filled), '#') +
-           std::string(static_cast<std::size_t>(room - filled), '-') + "]" + figures;
+    std::string bar(1, '[');
+    bar.append(static_cast<std::size_t>(filled), '#');
+    bar.append(static_cast<std::size_t>(room - filled), '-');
+    bar += ']';
+    return bar + figures;
 }
 
 void draw_bar(const std::string& text) {
@@ -134,7 +137,7 @@ batch_counts run_batch(std::size_t count, std::size_t group, const batch_work& w
             } catch (const std::exception& e) {  // out of memory, in all likelihood
                 write_report_line("zub: " + std::string(e.what()) + "\n");
             }
-            outcomes.resize(taken, batch_outcome{1, {}});
+            outcomes.resize(taken, batch_outcome{1, {}, false});
             const std::lock_guard<std::mutex> held(lock);
             for (std::size_t k = 0; k < taken; ++k) results[first + k] = std::move(outcomes[k]);
             finished.notify_one();
@@ -176,6 +179,7 @@ batch_counts run_batch(std::size_t count, std::size_t group, const batch_work& w
                 printed_any = true;
             }
             ++(outcome.status == 0 ? counts.succeeded : counts.failed);
+            if (outcome.status == 0 && outcome.incomplete) ++counts.incomplete;
         }
         if (!out.empty()) write_standard_output(out);
         if (bar) {

@@ -15,11 +15,14 @@ namespace zub {
 struct batch_outcome {
     int status = 0;
     std::string out;
+    bool incomplete = false;  // done, but without a part of it (an image, texts), with a warning
 };
 
-// How many of the documents gave status 0, and how many did not.
+// How many of the documents gave status 0, how many of those are incomplete, and how
+// many did not.
 struct batch_counts {
     std::size_t succeeded = 0;
+    std::size_t incomplete = 0;
     std::size_t failed = 0;
 };
 

@@ -91,7 +91,8 @@ void print_text(std::ostream& out, const std::string& path, const document_repor
         const document_header& h = doc.header;
         out << "window: " << h.width << "x" << h.height << ", depth " << h.bits_per_pixel << "\n"
             << "point size: " << h.font_size << "\n"
-            << "caption: " << bytes_count(h.caption_length) << ": \"" << quoted_text(doc.caption) << "\"\n";
+            << "caption: " << bytes_count(h.caption_length) << ": \"" << quoted_caption(doc.caption)
+            << "\"\n";
     }
     if (doc.image_read) {
         out << "image: " << bytes_count(static_cast<std::int64_t>(doc.image.size())) << " at offset "
@@ -104,7 +105,7 @@ void print_text(std::ostream& out, const std::string& path, const document_repor
     for (std::size_t i = 0; i < doc.records.size(); ++i) {
         const text_record& rec = doc.records[i];
         out << "  " << i + 1 << " at offset " << rec.offset << ": " << colour_of(rec) << " at (" << rec.x
-            << ", " << rec.y << "), " << bytes_count(rec.text_length) << ": \"" << escape_bytes(rec.text)
+            << ", " << rec.y << "), " << bytes_count(rec.text_length) << ": \"" << quoted_latin1(rec.text)
             << "\"\n";
     }
     if (r.problems.empty()) {
@@ -119,7 +120,7 @@ void print_text(std::ostream& out, const std::string& path, const document_repor
 
 // One document's report, as text or as JSON (indented, or on one line for JSON Lines).
 batch_outcome inspect_one(const info_options& options, const std::string& path, bool one_line) {
-    batch_outcome inspected{status_problem, {}};
+    batch_outcome inspected{status_problem, {}, false};
     const result<file_bytes> loaded = read_input(path, document_bound());
     if (!loaded) {
         (void)file_problem(path, loaded.why());
@@ -129,7 +130,7 @@ batch_outcome inspect_one(const info_options& options, const std::string& path, 
     const document_report report =
         inspect_document(loaded->view(), font_choice{measured_in.path, measured_in.hint});
     if (const std::string note = font_note(measured_in, "measured");
-        !note.empty() && !report.doc.records.empty()) {
+        !note.empty() && report.doc.has_texts()) {
         if (one_line) {
             say_once(note);
         } else {
@@ -167,7 +168,7 @@ int info_command(const info_options& options) {
             try {
                 return std::vector<batch_outcome>{inspect_one(options, path, several)};
             } catch (const std::exception& e) {  // out of memory, in all likelihood
-                return std::vector<batch_outcome>{{file_problem(path, e.what()), {}}};
+                return std::vector<batch_outcome>{{file_problem(path, e.what()), {}, false}};
             }
         },
         options.json ? "" : "\n");

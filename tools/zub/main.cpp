@@ -158,8 +158,8 @@ void add_render(command_line& c) {
     c.render
         ->add_option(
             "DOC OUT", c.render_files,
-            "The document (- for standard input) and the picture to write, .png, .jpg or .webp (- for "
-            "standard output); with -d, every DOC")
+            "The document (- for standard input) and the picture to write, .png, .jpg, .webp or .ppm (- "
+            "for standard output); with -d, every DOC")
         ->type_name("");
     c.render
         ->add_option("-d,--output-dir", o.out_dir,
@@ -171,7 +171,8 @@ void add_render(command_line& c) {
     c.render->add_option("--format", o.format, "png, jpeg, webp or ppm (default: OUT's extension, else png)")
         ->type_name("NAME");
     c.quality_option = c.render->add_option(
-        "--quality", c.quality, "JPEG or lossy WebP quality, 1 to 100 (default: JPEG 90, WebP lossless)");
+        "--quality", c.quality,
+        "JPEG or lossy WebP quality, 1 to 100 (default: JPEG 90, WebP lossless; PNG and PPM are lossless)");
     c.quality_option->type_name("N");
     c.render->add_option("--font", o.font_path, std::string("The font ") + default_font_rule)
         ->type_name("PATH");

@@ -174,7 +174,7 @@ outcome read_texts(const pack_options& options, std::vector<text_to_write>& text
 void note_texts_outside(const std::vector<std::uint8_t>& bytes, const found_font& font,
                         const std::string& path) {
     const document written = parse_document(bytes_view(bytes.data(), bytes.size()));
-    if (written.records.empty()) return;
+    if (!written.has_texts()) return;
     if (const std::string note = font_note(font, "measured"); !note.empty()) say(path, note);
     composition measuring =
         start_composition(written, composing_ask{written.header.width, written.header.height, false, false},
@@ -192,7 +192,8 @@ int pack_command(const pack_options& options) {
         if (options.image_path.empty()) return usage_error("pack", "--image is required (or --from)");
     }
     // The output is checked first: nothing is worked out for a file that cannot be written.
-    std::vector<std::string> inputs{options.image_path, input_path(options.from_path)};
+    // A document may be written over the one it starts from: it is read whole first.
+    std::vector<std::string> inputs{options.image_path};
     for (const text_source& source : options.texts) {
         if (source.from_file) inputs.push_back(source.value);
     }
@@ -200,7 +201,8 @@ int pack_command(const pack_options& options) {
     inputs.push_back(font.path);
     if (options.out_path == "-" && isatty(STDOUT_FILENO) == 1)
         return usage_error("pack", "standard output is a terminal: the document goes to a file or a pipe");
-    const result<output_target> target = plan_output(output_path(options.out_path), inputs);
+    const result<output_target> target =
+        plan_output(output_path(options.out_path), inputs, input_path(options.from_path));
     if (!target) return usage_error("pack", target.why());
     pack_start start;
     if (const outcome applied = apply_options(options, start); !applied)
@@ -215,8 +217,8 @@ int pack_command(const pack_options& options) {
         if (!from) return file_problem("", from.why());
         // What is read from it is an input too.
         for (const std::string& read : from->inputs) {
-            if (const result<output_target> again =
-                    plan_output(output_path(options.out_path), {input_path(read)});
+            if (const result<output_target> again = plan_output(
+                    output_path(options.out_path), {input_path(read)}, input_path(options.from_path));
                 !again)
                 return usage_error("pack", again.why());
         }

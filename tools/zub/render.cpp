@@ -241,8 +241,9 @@ composition_order order_for(const render_run& run, const prepared_document& p) {
             font_choice{p.font.path, p.font.hint}};
 }
 
-// The document's picture, composed from what its stages hand back and written; the status.
-int finish_one(const render_run& run, const prepared_document& p, composition& composing) {
+// The document's picture, composed from what its stages hand back and written; the status,
+// and whether the picture lacks a part the viewer would leave out too.
+batch_outcome finish_one(const render_run& run, const prepared_document& p, composition& composing) {
     const render_options& options = run.options;
     const std::string& path = p.path;
     std::size_t depth = 0;
@@ -254,27 +255,31 @@ int finish_one(const render_run& run, const prepared_document& p, composition& c
                           : run.batch
                               ? nullptr
                               : SDL_SetVideoMode(p.request.width, p.request.height, p.request.depth, 0);
-    if (screen == nullptr) return file_problem(path, made.why());
+    if (screen == nullptr) return {file_problem(path, made.why()), {}, false};
     const std::vector<problem> warnings = compose_document(p.doc, screen, composing);
     if (!options.font_path.empty() && !composing.font_error.empty())
-        return file_problem(options.font_path, "cannot open the font: " + composing.font_error);
-    if (const std::string note = font_note(p.font, "drawn"); !note.empty() && !p.doc.records.empty()) {
+        return {file_problem(options.font_path, "cannot open the font: " + composing.font_error), {}, false};
+    if (const std::string note = font_note(p.font, "drawn"); !note.empty() && p.doc.has_texts()) {
         if (run.batch) {
             say_once(note);
         } else {
             say(path, note);
         }
     }
-    for (const problem& warning : warnings) say(path, describe(warning));
+    bool incomplete = false;
+    for (const problem& warning : warnings) {
+        say(path, describe(warning));
+        incomplete = incomplete || severity_of(warning.code) == severity::warning;
+    }
 
     rgb_image picture = read_screen(screen);
     if (options.size > 0)
         picture = scale_down(picture, fit_within(picture.width, picture.height, options.size));
     const result<std::vector<std::uint8_t>> bytes = picture_bytes(picture, run.encoding);
-    if (!bytes) return file_problem(p.out_path, bytes.why());
+    if (!bytes) return {file_problem(p.out_path, bytes.why()), {}, false};
     if (const outcome written = write_output(p.target, *bytes); !written)
-        return file_problem("", written.why());
-    return status_ok;
+        return {file_problem("", written.why()), {}, false};
+    return {status_ok, {}, incomplete};
 }
 
 // One document's picture, composed and written to `out_path`; the status.
@@ -286,7 +291,7 @@ int render_one(render_run& run, const std::string& path, const std::string& out_
     composition composing = std::move(start_compositions(std::span(&order, 1)).front());
     if (const outcome started = start_screens(run, p.request.depth); !started)
         return file_problem(path, started.why());
-    return finish_one(run, p, composing);
+    return finish_one(run, p, composing).status;
 }
 
 // Documents `first` on, `count` of them, composed with one run of the composer for all
@@ -308,14 +313,14 @@ std::vector<batch_outcome> render_group(const render_run& run, const std::vector
     std::size_t next = 0;
     for (const prepared_document& p : group) {
         if (p.status != status_ok) {
-            outcomes.push_back({p.status, {}});
+            outcomes.push_back({p.status, {}, false});
             continue;
         }
         composition& composing = compositions[next++];
         try {
-            outcomes.push_back({finish_one(run, p, composing), {}});
+            outcomes.push_back(finish_one(run, p, composing));
         } catch (const std::exception& e) {  // out of memory, in all likelihood
-            outcomes.push_back({file_problem(p.path, e.what()), {}});
+            outcomes.push_back({file_problem(p.path, e.what()), {}, false});
         }
         composing = composition{};  // its hand-backs go as soon as it is written
     }
@@ -373,6 +378,8 @@ int render_many(render_run& run) {
     std::string summary = std::to_string(counts.succeeded) +
                           (counts.failed > 0 ? " of " + std::to_string(all) : "") +
                           (all == 1 ? " document" : " documents") + " rendered into " + options.out_dir;
+    if (counts.incomplete > 0)
+        summary += ", " + std::to_string(counts.incomplete) + " of them without a part (see the warnings)";
     if (counts.failed > 0) summary += ", " + std::to_string(counts.failed) + " failed";
     say("", summary);
     return counts.failed > 0 ? status_problem : status_ok;
@@ -399,10 +406,19 @@ int render_command(const render_options& options) {
             return usage_error("render",
                                single_out + " is named as another format than --format " + options.format);
         }
-        run.encoding.kind = by_name.value_or(named.value_or(picture_kind::png));
-    } else {
-        run.encoding.kind = named.value_or(picture_kind::png);
     }
+    // The name's format, else --format's, else PNG.
+    const picture_kind fallback = named.has_value() ? *named : picture_kind::png;
+    run.encoding.kind = fallback;
+    if (!single_out.empty() && single_out != "-") {
+        if (const std::optional<picture_kind> by_name = kind_of_path(single_out))
+            run.encoding.kind = *by_name;
+    }
+    if (options.quality > 0 &&
+        (run.encoding.kind == picture_kind::png || run.encoding.kind == picture_kind::ppm))
+        say("", std::string("note: --quality is for JPEG and WebP pictures: the ") +
+                    (run.encoding.kind == picture_kind::png ? "PNG" : "PPM") +
+                    " picture is written without loss");
     // A font the user names is an input like the document: one that cannot be read or
     // opened ends the run, where another only leaves the texts out with a warning.
     if (!options.font_path.empty()) {

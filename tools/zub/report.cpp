@@ -1,6 +1,5 @@
 #include "tools/zub/report.hpp"
 
-#include <cstdio>
 #include <iterator>
 
 #include <algorithm>
@@ -8,23 +7,6 @@
 #include "view/compose.hpp"
 
 namespace zub {
-
-std::string escape_bytes(bytes_view bytes) {
-    std::string out;
-    for (const std::uint8_t c : bytes) {
-        if (c == '\\' || c == '"') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            char hex[5];
-            (void)std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        }
-    }
-    return out;
-}
 
 std::vector<problem> find_texts_outside(const document& doc, const finished_texts* measured) {
     const std::int64_t width = doc.header.width;

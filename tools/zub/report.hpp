@@ -17,9 +17,6 @@ struct document_report {
     std::vector<problem> problems;  // the document's, then what decoding and measuring found
 };
 
-// Bytes outside printable ASCII as \xHH, and the backslash as \\.
-std::string escape_bytes(bytes_view bytes);
-
 // Parses the document and notes every problem with its byte offset. The image is decoded
 // and the texts rendered as the viewer does, behind the wall.
 document_report inspect_document(bytes_view bytes, const font_choice& font);

@@ -94,6 +94,12 @@ result<text_to_write> parse_text(const std::string& entry, const std::string& wh
     text.text = *latin1;
     if (const outcome length = check_string_length(text.text, what + " in Latin-1"); !length)
         return failure{length.why()};
+    // The text is the rest of the line as it stands: a space after the colour's comma is
+    // the text's own, which is easy to write without meaning it.
+    if (text.text.starts_with(' '))
+        say("", "note: " + what +
+                    ": the text begins with a space, which is stored and drawn (it starts right "
+                    "after the colour's comma)");
     return text;
 }
 

@@ -15,7 +15,8 @@ outcome check_string_length(const std::string& bytes, const std::string& what);
 
 // "X,Y,COLOUR,TEXT": spaces may stand around X, Y and COLOUR; the text is the rest of
 // the line as it stands, commas and spaces too. COLOUR is #rrggbb, #rgb or a CSS name.
-// The text is UTF-8 and is stored as Latin-1. `where` names the entry in a refusal.
+// The text is UTF-8 and is stored as Latin-1. `where` names the entry in a refusal, and
+// in the note said for a text that begins with a space (kept, as written).
 result<text_to_write> parse_text(const std::string& entry, const std::string& where);
 
 // The texts of a texts file, appended in order: one a line; a byte-order mark at the
