@@ -391,28 +391,28 @@ int render_command(const render_options& options) {
     render_run run{options, {}, false, std::nullopt, {}};
     run.encoding.quality = options.quality;
     const std::string single_out = options.out_dir.empty() ? options.out_path : "";
-    const std::optional<picture_kind> named =
-        options.format.empty() ? std::nullopt : kind_named(options.format);
-    if (!options.format.empty() && !named) {
-        return usage_error(
-            "render", "--format " + zub::quoted(options.format, '\'') + " is not png, jpeg, webp or ppm");
+    // The picture's format: OUT's extension's, else --format's, else PNG.
+    run.encoding.kind = picture_kind::png;
+    const bool format_named = !options.format.empty();
+    if (format_named) {
+        const std::optional<picture_kind> named = kind_named(options.format);
+        if (!named) {
+            return usage_error(
+                "render", "--format " + zub::quoted(options.format, '\'') + " is not png, jpeg, webp or ppm");
+        }
+        run.encoding.kind = *named;
     }
     if (single_out == "-" && isatty(STDOUT_FILENO) == 1) {
         return usage_error("render", "standard output is a terminal: the picture goes to a file or a pipe");
     }
     if (!single_out.empty() && single_out != "-") {
-        const std::optional<picture_kind> by_name = kind_of_path(single_out);
-        if (by_name && named && *by_name != *named) {
-            return usage_error("render",
-                               single_out + " is named as another format than --format " + options.format);
-        }
-    }
-    // The name's format, else --format's, else PNG.
-    const picture_kind fallback = named.has_value() ? *named : picture_kind::png;
-    run.encoding.kind = fallback;
-    if (!single_out.empty() && single_out != "-") {
-        if (const std::optional<picture_kind> by_name = kind_of_path(single_out))
+        if (const std::optional<picture_kind> by_name = kind_of_path(single_out)) {
+            if (format_named && *by_name != run.encoding.kind) {
+                return usage_error("render",
+                                   single_out + " is named as another format than --format " + options.format);
+            }
             run.encoding.kind = *by_name;
+        }
     }
     if (options.quality > 0 &&
         (run.encoding.kind == picture_kind::png || run.encoding.kind == picture_kind::ppm))
