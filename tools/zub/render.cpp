@@ -408,8 +408,8 @@ int render_command(const render_options& options) {
     if (!single_out.empty() && single_out != "-") {
         if (const std::optional<picture_kind> by_name = kind_of_path(single_out)) {
             if (format_named && *by_name != run.encoding.kind) {
-                return usage_error("render",
-                                   single_out + " is named as another format than --format " + options.format);
+                return usage_error(
+                    "render", single_out + " is named as another format than --format " + options.format);
             }
             run.encoding.kind = *by_name;
         }
