@@ -35,7 +35,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <ranges>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -349,7 +348,8 @@ void plot_timeline(const std::vector<std::string>& phases,
             if (phase.starts_with("| ") && phase.ends_with("done, since the exec"))
                 done[phase.substr(0, phase.find(": "))] = m(phase);
         }
-        for (const std::string& phase : std::ranges::reverse_view(phases)) {
+        const std::vector<std::string> backwards(phases.rbegin(), phases.rend());
+        for (const std::string& phase : backwards) {
             if (!phase.starts_with("| ") || phase.ends_with("since the exec")) continue;
             double& end = done[phase.substr(0, phase.find(": "))];
             spans[phase] = {end - m(phase), end};
