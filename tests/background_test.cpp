@@ -94,6 +94,24 @@ struct background_case {
     int image_width, image_height;  // the window is 16 x 12
 };
 
+// The screen's pixels once the whole decoded image, converted as the classic viewer
+// converted it (SDL_DisplayFormat), is blitted at its top-left corner over the backdrop;
+// the screen is left filled with the backdrop again.
+std::vector<std::uint32_t> converted_and_blitted(const bytes& image, SDL_Surface* s) {
+    fill(s, backdrop);
+    SDL_Surface* decoded = IMG_Load_RW(SDL_RWFromConstMem(image.data(), static_cast<int>(image.size())), 1);
+    EXPECT_NE(decoded, nullptr) << IMG_GetError();
+    SDL_Surface* converted = decoded != nullptr ? SDL_DisplayFormat(decoded) : nullptr;
+    SDL_FreeSurface(decoded);
+    EXPECT_NE(converted, nullptr);
+    SDL_Rect origin{0, 0, 0, 0};
+    if (converted != nullptr) SDL_UpperBlit(converted, nullptr, s, &origin);
+    SDL_FreeSurface(converted);
+    std::vector<std::uint32_t> pixels = raw_pixels(s);
+    fill(s, backdrop);
+    return pixels;
+}
+
 class BackgroundAtEveryDepth : public DummyScreen, public ::testing::WithParamInterface<background_case> {};
 
 TEST_P(BackgroundAtEveryDepth, ImageIsPaintedAtTheTopLeftClippedNeverScaled) {
@@ -126,18 +144,7 @@ TEST_P(BackgroundAtEveryDepth, ImageIsPaintedAtTheTopLeftClippedNeverScaled) {
     EXPECT_TRUE(same_pixels(s, expected_on(16, 12, shows)));
 
     // The very pixels of converting the whole decoded image and blitting it.
-    fill(s, backdrop);
-    SDL_Surface* decoded =
-        IMG_Load_RW(SDL_RWFromConstMem(image.file.data(), static_cast<int>(image.file.size())), 1);
-    ASSERT_NE(decoded, nullptr);
-    SDL_Surface* converted = SDL_DisplayFormat(decoded);
-    SDL_FreeSurface(decoded);
-    ASSERT_NE(converted, nullptr);
-    SDL_Rect origin{0, 0, 0, 0};
-    SDL_UpperBlit(converted, nullptr, s, &origin);
-    SDL_FreeSurface(converted);
-    const std::vector<std::uint32_t> reference = raw_pixels(s);
-    fill(s, backdrop);
+    const std::vector<std::uint32_t> reference = converted_and_blitted(image.file, s);
     EXPECT_TRUE(paint_image(doc.image, s).empty());
     EXPECT_EQ(raw_pixels(s), reference);
 }
@@ -174,18 +181,33 @@ TEST_F(Background, TransparentGifPaintsAsTheWholeConvertedImageAtEveryDepth) {
     for (int depth : {32, 24, 16, 8, 0}) {
         for (const auto& [w, h] : std::vector<std::pair<int, int>>{{20, 10}, {30, 20}, {40, 30}}) {
             SDL_Surface* s = screen(w, h, depth);
-            fill(s, backdrop);
-            SDL_Surface* decoded =
-                IMG_Load_RW(SDL_RWFromConstMem(gif.data(), static_cast<int>(gif.size())), 1);
-            SDL_Surface* converted = SDL_DisplayFormat(decoded);
-            SDL_FreeSurface(decoded);
-            SDL_Rect origin{0, 0, 0, 0};
-            SDL_UpperBlit(converted, nullptr, s, &origin);
-            SDL_FreeSurface(converted);
-            const std::vector<std::uint32_t> reference = raw_pixels(s);
-            fill(s, backdrop);
+            const std::vector<std::uint32_t> reference = converted_and_blitted(gif, s);
             EXPECT_TRUE(paint_image(gif, s).empty());
             EXPECT_EQ(raw_pixels(s), reference) << "depth " << depth << ", window " << w << "x" << h;
+        }
+    }
+}
+
+// A grey PNG with a transparent grey, which SDL_image gives as a 16-bit surface of grey
+// and alpha bytes with 24-bit masks, paints as SDL 1.2 converts that very surface.
+TEST_F(Background, GreyPngWithATransparentGreyPaintsAsTheWholeConvertedImage) {
+    picture pic = pattern(24, 16, false);
+    for (int x = 0; x < 24; ++x) {
+        pic.at(x, 3) = rgba{0, 0, 0, 255};
+        pic.at(x, 4) = rgba{128, 128, 128, 255};
+        pic.at(x, 5) = rgba{255, 255, 255, 255};
+    }
+    for (const int key : {0, 128, 255}) {
+        const bytes png = encode_png(pic, png_kind::grey, key);
+        SDL_Surface* decoded = IMG_Load_RW(SDL_RWFromConstMem(png.data(), static_cast<int>(png.size())), 1);
+        ASSERT_NE(decoded, nullptr);
+        EXPECT_EQ(decoded->format->BitsPerPixel, 16);  // the surface the viewer must show as SDL converts it
+        SDL_FreeSurface(decoded);
+        for (int depth : {32, 24, 16, 8}) {
+            SDL_Surface* s = screen(24, 16, depth);
+            const std::vector<std::uint32_t> reference = converted_and_blitted(png, s);
+            EXPECT_TRUE(paint_image(png, s).empty()) << "key " << key;
+            EXPECT_EQ(raw_pixels(s), reference) << "key " << key << ", depth " << depth;
         }
     }
 }

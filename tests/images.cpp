@@ -62,7 +62,7 @@ std::uint8_t index_in(const std::vector<rgba>& palette, rgba p) {
 
 }  // namespace
 
-bytes encode_png(const picture& pic, png_kind kind) {
+bytes encode_png(const picture& pic, png_kind kind, int grey_key) {
     bytes out;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
@@ -83,6 +83,11 @@ bytes encode_png(const picture& pic, png_kind kind) {
         palette = palette_of(pic);
         for (const rgba& c : palette) png_palette.push_back(png_color{c.r, c.g, c.b});
         png_set_PLTE(png, info, png_palette.data(), static_cast<int>(png_palette.size()));
+    }
+    png_color_16 transparent{};
+    if (kind == png_kind::grey && grey_key >= 0) {
+        transparent.gray = static_cast<png_uint_16>(grey_key);
+        png_set_tRNS(png, info, nullptr, 0, &transparent);
     }
     png_write_info(png, info);
     const int channels = kind == png_kind::rgb ? 3 : kind == png_kind::rgba ? 4 : 1;

@@ -40,7 +40,8 @@ picture solid(int width, int height, rgba colour);
 
 enum class png_kind { rgb, rgba, palette, grey };
 
-bytes encode_png(const picture& pic, png_kind kind);
+// A grey PNG with `grey_key` from 0 to 255 has a transparent grey of that value (tRNS).
+bytes encode_png(const picture& pic, png_kind kind, int grey_key = -1);
 bytes encode_jpeg(const picture& pic, int quality);
 bytes encode_bmp(const picture& pic);  // 24-bit, bottom-up
 bytes encode_ppm(const picture& pic);  // binary P6

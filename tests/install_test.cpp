@@ -492,6 +492,35 @@ TEST_F(Package, HoldsTheInstalledFilesAndTheProgramsRun) {
     EXPECT_EQ(shown.status, 1);
 }
 
+// Every ELF file the packages ship is linked with full RELRO (BIND_NOW), and the programs
+// carry a stack protector and fortified calls: Debian's hardening flags.
+TEST_F(Package, ShippedFilesAreHardened) {
+    const fs::path unpacked = root_ / "hardened";
+    for (const char* name :
+         {"zub-reader", "gdk-pixbuf-loader-zub", "qt5-image-formats-plugin-zub", "kio-thumbnailer-zub"}) {
+        const fs::path deb = root_ / (std::string(name) + "_" + ZUB_VERSION_TEXT + "_amd64.deb");
+        ASSERT_EQ(run_command("dpkg-deb -x " + quote(deb) + " " + quote(unpacked)).status, 0) << name;
+    }
+    std::size_t elf_files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(unpacked)) {
+        if (!entry.is_regular_file() || read_text(entry.path().string()).substr(0, 4) !=
+                                            "\x7f"
+                                            "ELF")
+            continue;
+        ++elf_files;
+        const std::string dynamic = command_output("readelf -d " + quote(entry.path()));
+        EXPECT_TRUE(dynamic.find("BIND_NOW") != std::string::npos ||
+                    dynamic.find("Flags: NOW") != std::string::npos)
+            << entry.path() << ": " << dynamic;
+    }
+    EXPECT_EQ(elf_files, 8U);
+    for (const char* program : {"usr/bin/zub", "usr/bin/zub_reader", "usr/libexec/zub-reader/zub-compose"}) {
+        const std::string symbols = command_output("readelf --dyn-syms -W " + quote(unpacked / program));
+        EXPECT_NE(symbols.find("__stack_chk_fail"), std::string::npos) << program;
+        EXPECT_NE(symbols.find("_chk@"), std::string::npos) << program << ": nothing fortified";
+    }
+}
+
 // A document to make thumbnails of: a picture with a text over it, wider than high.
 document_parts thumbnail_document() {
     document_parts parts;

@@ -74,8 +74,8 @@ int taken(zub::bytes_view input, std::span<std::uint8_t> handback) {
         (void)execl("/bin/sh", "sh", "-c", "touch /tmp/zub-taken-was-here", nullptr);
     if (attack == "writes-to-stdout") (void)!write(STDOUT_FILENO, "decoded\n", 8);
     if (attack == "forks" && fork() == 0) _exit(0);
-    if (attack == "shrinks-its-handback") (void)ftruncate(zub::stage_handback_fd, 0);
-    if (attack == "grows-its-handback") (void)ftruncate(zub::stage_handback_fd, off_t{6} << 30);
+    if (attack == "shrinks-its-handback") (void)!ftruncate(zub::stage_handback_fd, 0);
+    if (attack == "grows-its-handback") (void)!ftruncate(zub::stage_handback_fd, off_t{6} << 30);
     if (attack == "stops-itself") (void)raise(SIGSTOP);
     if (attack == "catches-sigxcpu") {
         (void)signal(SIGXCPU, on_xcpu);

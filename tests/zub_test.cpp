@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
 #include <filesystem>
@@ -145,6 +147,25 @@ TEST_F(Zub, RenderGivesThePictureTheViewerComposes) {
 
 // SDL keeps a row's length in 16 bits: a window whose rows would take 65536 bytes is
 // refused, and one a pixel narrower is rendered row by row.
+// A grey PNG with a transparent grey is shown, on either runtime, as the viewer composes
+// it in process (as SDL 1.2 converts the surface SDL_image gives).
+TEST_F(Zub, GreyPngWithATransparentGreyIsShown) {
+    save("grey.png", encode_png(pattern(30, 20, false), png_kind::grey, 0x40));
+    ASSERT_EQ(zub({"pack", "-o", "doc.zub", "--image", "grey.png"}).status, 0);
+    const result rendered = zub({"render", "doc.zub", "out.png"});
+    ASSERT_EQ(rendered.status, 0);
+    EXPECT_EQ(rendered.err, "");
+    const dummy_sdl sdl;
+    SDL_ShowCursor(SDL_DISABLE);
+    SDL_Surface* screen = SDL_SetVideoMode(30, 20, 32, 0);
+    ASSERT_NE(screen, nullptr);
+    EXPECT_TRUE(compose_document(parsed(read_bytes(dir_ / "doc.zub")), screen).empty());
+    SDL_Surface* png = IMG_Load((dir_ / "out.png").c_str());
+    ASSERT_NE(png, nullptr) << IMG_GetError();
+    EXPECT_EQ(read_back(png).pixels, read_back(screen).pixels);
+    SDL_FreeSurface(png);
+}
+
 TEST_F(Zub, RenderHoldsTheRowBound) {
     const picture pic = pattern(16, 4, false);
     // At depth 8 a window 16384 pixels wide fits the bound.
@@ -736,6 +757,157 @@ TEST_F(Zub, RenderManyCountsPicturesWithoutAPart) {
         << r.err;
 }
 
+// zub pack --from DIR reads the files its document.json names inside DIR only: plain names
+// of regular files there, never a path elsewhere, a link that leads out, or a FIFO.
+TEST_F(Zub, PackFromAFolderReadsOnlyItsOwnFiles) {
+    namespace fs = std::filesystem;
+    save("sky.png", encode_png(pattern(8, 8, false), png_kind::rgb));
+    ASSERT_EQ(zub({"pack", "-o", "doc.zub", "--image", "sky.png", "--text", "0,0,#ffffff,x"}).status, 0);
+    ASSERT_EQ(zub({"unpack", "doc.zub", "parts"}).status, 0);
+    save("secret.txt", to_bytes("1,1,#000000,secret line\n"));
+    fs::create_symlink("../secret.txt", dir_ / "parts/outside.txt");
+    fs::create_symlink("texts.txt", dir_ / "parts/inside.txt");
+    ASSERT_EQ(mkfifo((dir_ / "parts/fifo.png").c_str(), 0600), 0);
+    const std::string header = read_text((dir_ / "parts/document.json").string());
+    for (const auto& [key, name, refused] : std::vector<std::tuple<std::string, std::string, bool>>{
+             {"texts", (dir_ / "secret.txt").string(), true},
+             {"texts", "../secret.txt", true},
+             {"texts", "outside.txt", true},
+             {"image", "fifo.png", true},
+             {"texts", "inside.txt", false}}) {
+        nlohmann::json edited = nlohmann::json::parse(header);
+        edited[key] = name;
+        save("parts/document.json", to_bytes(edited.dump()));
+        const result r = zub({"pack", "--from", "parts", "-o", "out.zub"});
+        EXPECT_EQ(r.status, refused ? 1 : 0) << name << ": " << r.err;
+        EXPECT_EQ(r.err.find("secret line"), std::string::npos) << name;
+        if (refused) {
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
+        EXPECT_EQ(exists("out.zub"), !refused) << name;
+        fs::remove(dir_ / "out.zub");
+    }
+}
+
+// Two documents whose pictures' names lead to one file (a folder reached by a link) are
+// refused before a picture is written, as two of the same name are.
+TEST_F(Zub, RenderManyTellsNamesApartAsTheFileSystemDoes) {
+    namespace fs = std::filesystem;
+    save("sky.png", encode_png(pattern(8, 8, false), png_kind::rgb));
+    fs::create_directories(dir_ / "col/sub");
+    fs::create_directories(dir_ / "out");
+    fs::create_directory_symlink(".", dir_ / "out/sub");
+    for (const char* doc : {"col/a.zub", "col/sub/a.zub"})
+        ASSERT_EQ(zub({"pack", "-o", doc, "--image", "sky.png"}).status, 0);
+    const result r = zub({"render", "-d", "out", "-r", "col"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("would both be written as"), std::string::npos) << r.err;
+    EXPECT_FALSE(exists("out/a.png"));
+}
+
+// The programs find their companions (the composer, the window's module) beside the
+// file they run from, whatever name they were started by.
+TEST_F(Zub, CompanionsAreFoundBesideTheProgramNotItsName) {
+    namespace fs = std::filesystem;
+    save("sky.png", encode_png(pattern(8, 8, false), png_kind::rgb));
+    ASSERT_EQ(zub({"pack", "-o", "doc.zub", "--image", "sky.png"}).status, 0);
+    fs::create_directory(dir_ / "decoy");
+    for (const char* name : {"zub", "zub_reader", "zub-window.so"})
+        save(std::string("decoy/") + name, to_bytes("x"));
+    save("decoy/zub-compose", to_bytes("#!/bin/sh\ntouch \"$(dirname \"$0\")/ran\"\n"));
+    fs::permissions(dir_ / "decoy/zub-compose", fs::perms::owner_all);
+    const std::string decoy = (dir_ / "decoy").string();
+    const command_result rendered = run_command(
+        "cd " + quote(dir_.string()) + " && bash -c 'exec -a \"$0\" \"$1\" render doc.zub out.png' " +
+        quote(decoy + "/zub") + " " + quote(ZUB_TOOL) + " 2>&1; echo $?");
+    EXPECT_EQ(rendered.out, "0\n");
+    const command_result viewed =
+        run_command("cd " + quote(dir_.string()) +
+                    " && env -u DISPLAY -u WAYLAND_DISPLAY bash -c 'exec -a \"$0\" \"$1\" doc.zub' " +
+                    quote(decoy + "/zub_reader") + " " + quote(ZUB_READER) + " 2>&1");
+    EXPECT_EQ(viewed.out, "zub_reader: doc.zub: cannot start the video: no display (DISPLAY is not set)\n");
+    EXPECT_FALSE(exists("decoy/ran"));
+}
+
+// A copy of zub in `folder` beside a composer that never ends for a window 777 pixels
+// wide, and runs the real one for any other; it notes its pid and process group.
+std::string zub_beside_a_stuck_composer(const std::filesystem::path& folder) {
+    namespace fs = std::filesystem;
+    fs::create_directories(folder);
+    fs::copy_file(ZUB_TOOL, folder / "zub", fs::copy_options::overwrite_existing);
+    const std::string real = (fs::path(ZUB_TOOL).parent_path() / "zub-compose").string();
+    write_file((folder / "zub-compose").string(),
+               to_bytes("#!/bin/sh\nfor word; do [ \"$word\" = 777 ] && stuck=1; done\n"
+                        "[ -z \"$stuck\" ] && exec " +
+                        quote(real) +
+                        " \"$@\"\n"
+                        "here=$(dirname \"$0\"); read -r stat </proc/$$/stat; set -- $stat\n"
+                        "echo \"$5\" >\"$here/composer.group\"; echo $$ >\"$here/composer.pid\"\n"
+                        "exec /bin/sleep 1000\n"));
+    fs::permissions(folder / "zub-compose", fs::perms::owner_all);
+    return (folder / "zub").string();
+}
+
+// SIGINT, SIGTERM and SIGHUP end zub at once, however long its composer would still run:
+// the composer (in a process group of its own) is killed and reaped, the picture being
+// written is neither created nor replaced, nothing temporary is left, a batch keeps the
+// pictures it finished and says how many, and zub ends by the same signal.
+TEST_F(Zub, StopSignalsEndItAtOnceAndLeaveNothingHalfDone) {
+    namespace fs = std::filesystem;
+    const std::string tool = zub_beside_a_stuck_composer(dir_ / "bin");
+    save("sky.png", encode_png(pattern(8, 8, false), png_kind::rgb));
+    ASSERT_EQ(
+        zub({"pack", "-o", "stuck.zub", "--size", "777x7", "--image", "sky.png", "--text", "0,0,#fff,x"})
+            .status,
+        0);
+    for (int i = 0; i < 8; ++i)
+        ASSERT_EQ(zub({"pack", "-o", "d" + std::to_string(i) + ".zub", "--image", "sky.png"}).status, 0);
+    const auto composer_started = [&] { return exists("bin/composer.pid"); };
+    const auto leftovers = [&] {
+        std::size_t count = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(dir_))
+            if (entry.path().filename().string().starts_with(".zub-output")) ++count;
+        return count;
+    };
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        fs::remove(dir_ / "bin/composer.pid");
+        save("keep.png", to_bytes("the picture that was here"));
+        child_process render({tool, "render", "stuck.zub", "keep.png"}, {}, dir_.string());
+        for (int i = 0; i < 3000 && !composer_started(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(composer_started());
+        const pid_t composer = std::stoi(read_text((dir_ / "bin/composer.pid").string()));
+        EXPECT_NE(std::stoi(read_text((dir_ / "bin/composer.group").string())), getpgid(render.pid()));
+        kill(render.pid(), signal);
+        EXPECT_EQ(render.wait_exit(60), 128 + signal) << render.err();
+        EXPECT_EQ(read_text((dir_ / "keep.png").string()), "the picture that was here");
+        EXPECT_NE(kill(composer, 0), 0) << "the composer outlived zub";
+        EXPECT_EQ(leftovers(), 0U);
+    }
+    // A batch: the eight pictures of the first run of the composer are written, the ninth never.
+    fs::remove(dir_ / "bin/composer.pid");
+    std::vector<std::string> batch{tool, "render", "-d", "out"};
+    for (int i = 0; i < 8; ++i) batch.push_back("d" + std::to_string(i) + ".zub");
+    batch.emplace_back("stuck.zub");
+    child_process many(batch, {}, dir_.string());
+    const auto written = [&] {
+        std::size_t count = 0;
+        for (int i = 0; i < 8; ++i) {
+            if (exists("out/d" + std::to_string(i) + ".png")) ++count;
+        }
+        return count;
+    };
+    for (int i = 0; i < 6000 && (written() < 8 || !composer_started()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(written(), 8U);
+    kill(many.pid(), SIGINT);
+    EXPECT_EQ(many.wait_exit(60), 128 + SIGINT);
+    EXPECT_TRUE(many.err().ends_with("zub: stopped by signal 2: 8 of 9 documents rendered into out\n"))
+        << many.err();
+    EXPECT_FALSE(exists("out/stuck.png"));
+    EXPECT_EQ(leftovers(), 0U);
+}
+
 TEST_F(Zub, NamesAreEscapedWhereverTheyArePrinted) {
     const std::string evil = "\x1b[31mevil\nzub: fake\xc2\x9b.zub";
     const std::string shown = "\\x1b[31mevil\\x0azub: fake\\xc2\\x9b.zub";
@@ -1050,9 +1222,10 @@ TEST_F(Zub, TextsAreStoredInTheOrderGiven) {
     EXPECT_EQ(info["records"][1]["text"], "second");
 }
 
-// The viewer shows stored colours without their transparency: packing an image with a
-// pixel that is not opaque says so, and packs it; an alpha channel or a colour key that
-// no pixel uses is no reason to warn.
+// The viewer shows stored colours without their alpha, and paints no pixel of a
+// transparent colour: packing an image with a pixel that is not opaque says what the
+// window shows, and packs it; an alpha channel or a colour key that no pixel uses is no
+// reason to warn.
 TEST_F(Zub, PackWarnsThatTransparencyIsNotShown) {
     const picture pic = pattern(8, 8, true);
     picture translucent = pic;
@@ -1061,18 +1234,27 @@ TEST_F(Zub, PackWarnsThatTransparencyIsNotShown) {
     save("opaque-alpha.png", encode_png(pic, png_kind::rgba));
     save("keyed.gif", encode_gif(pic, vivid_colours[0]));
     save("plain.png", encode_png(pic, png_kind::rgb));
-    for (const auto& [image, kind] :
-         std::vector<std::pair<std::string, std::string>>{{"alpha.png", "an alpha channel"},
+    save("grey.png", encode_png(pic, png_kind::grey, 7));
+    const std::string alpha =
+        "warning: the image has an alpha channel; its transparency will not be shown (the viewer shows every "
+        "pixel's stored colour)";
+    const std::string keyed =
+        "warning: the image has a transparent colour; the viewer does not paint it (the window's black shows "
+        "through)";
+    const std::string grey =
+        "warning: the image is grey with a transparent grey; the viewer shows it as SDL 1.2 converts it, "
+        "each "
+        "pixel's grey in red and its opacity in green";
+    for (const auto& [image, warning] :
+         std::vector<std::pair<std::string, std::string>>{{"alpha.png", alpha},
                                                           {"opaque-alpha.png", ""},
-                                                          {"keyed.gif", "a transparent colour"},
-                                                          {"plain.png", ""}}) {
+                                                          {"keyed.gif", keyed},
+                                                          {"plain.png", ""},
+                                                          {"grey.png", grey}}) {
         const result r = zub({"pack", "-o", "doc.zub", "--size", "8x8", "--image", image});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(exists("doc.zub"));
-        EXPECT_EQ(r.err, kind.empty() ? ""
-                                      : "zub: " + image + ": warning: the image has " + kind +
-                                            "; its transparency will not be shown (the viewer shows every "
-                                            "pixel's stored colour)\n");
+        EXPECT_EQ(r.err, warning.empty() ? "" : "zub: " + image + ": " + warning + "\n");
     }
 }
 

@@ -175,7 +175,7 @@ zub::result<viewer_end> run_viewer(const std::string& document, const std::strin
             execlp(program.c_str(), "zub_reader", document.c_str(), static_cast<char*>(nullptr));
         }
         const int error = errno;
-        (void)write(told[1], &error, sizeof error);
+        (void)!write(told[1], &error, sizeof error);
         _exit(127);
     }
     const int fork_error = errno;

@@ -1,19 +1,56 @@
 #include "tools/output_file.hpp"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 namespace zub {
 
 namespace {
 
 std::string reason(int error) { return std::strerror(error); }
+
+// What a signal handler undoes of the outputs being written: a temporary name to remove,
+// or an empty file written in place to make empty again. Plain atomics and fixed
+// buffers, which a handler may touch; a slot is held (1), being filled (2) or free (0).
+constexpr std::size_t most_unfinished = 64;
+struct unfinished_slot {
+    std::atomic<int> state{0};
+    std::atomic<int> fd{-1};   // a file written in place
+    char path[PATH_MAX] = {};  // a temporary name
+};
+std::array<unfinished_slot, most_unfinished> unfinished{};
+std::atomic<bool> stopping{false};
+
+// Holds a slot for a temporary name or an in-place descriptor: its index, or -1.
+int hold_unfinished(const std::string& path, int fd) {
+    if (path.size() >= PATH_MAX) return -1;
+    for (std::size_t i = 0; i < unfinished.size(); ++i) {
+        int free = 0;
+        if (!unfinished[i].state.compare_exchange_strong(free, 2)) continue;
+        std::memcpy(unfinished[i].path, path.c_str(), path.size() + 1);
+        unfinished[i].fd.store(fd);
+        unfinished[i].state.store(1);
+        return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void let_go(int slot) {
+    if (slot < 0) return;
+    unfinished[static_cast<std::size_t>(slot)].fd.store(-1);
+    unfinished[static_cast<std::size_t>(slot)].path[0] = '\0';
+    unfinished[static_cast<std::size_t>(slot)].state.store(0);
+}
 
 std::string folder_of(const std::string& path) {
     const auto slash = path.rfind('/');
@@ -132,6 +169,75 @@ outcome write_directly(const output_target& target, std::span<const std::uint8_t
     return done{};
 }
 
+// Twelve letters and digits nobody can guess, for a temporary name linkat takes or
+// refuses (it never replaces a file).
+std::string random_name() {
+    static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::array<std::uint8_t, 12> random{};
+    if (getrandom(random.data(), random.size(), 0) != static_cast<ssize_t>(random.size())) {
+        static std::atomic<unsigned> count{0};
+        const auto seed = static_cast<unsigned>(getpid()) * 2654435761U + count.fetch_add(1);
+        for (std::size_t i = 0; i < random.size(); ++i)
+            random[i] = static_cast<std::uint8_t>(seed >> (i % 4 * 8));
+    }
+    std::string name;
+    for (const std::uint8_t byte : random) name += letters[byte % (sizeof letters - 1)];
+    return name;
+}
+
+// The bytes in a file of no name in `folder` (O_TMPFILE), linked to a temporary name only
+// once they are all on disk, or in a temporary file named at once where the file system
+// has no such files. The temporary name, held in `slot` for a signal handler to remove,
+// or why not (after "cannot write PATH: ").
+result<std::string> write_temporary(const std::string& folder, const output_target& target,
+                                    std::span<const std::uint8_t> bytes, int& slot) {
+    const mode_t mode = target.exists
+                            ? static_cast<mode_t>(target.mode & ~static_cast<unsigned>(S_ISUID | S_ISGID))
+                            : creation_mode();
+    std::string temp = folder + "/.zub-output.XXXXXX";
+    int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    const bool unnamed = fd >= 0;
+    if (!unnamed) {
+        fd = mkostemp(temp.data(), O_CLOEXEC);
+        if (fd < 0) {
+            const int error = errno;
+            if (!target.exists) return failure{reason(error)};
+            return failure{"cannot make a temporary file in " + folder + ": " + reason(error)};
+        }
+        slot = hold_unfinished(temp, -1);
+    }
+    if (target.exists) {
+        // The owner first: changing it clears the set-id bits, which new contents do not
+        // get back.
+        (void)!fchown(fd, target.owner, target.group);
+    }
+    (void)fchmod(fd, mode);
+    int error = 0;
+    if (!write_all(fd, bytes) || fsync(fd) != 0) error = errno;
+    bool named = !unnamed;
+    if (error == 0 && unnamed) {
+        // A name for it, beside the target: linkat cannot replace a file, rename can.
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        for (int tries = 0; tries < 100 && !named; ++tries) {
+            temp = folder + "/.zub-output." + random_name();
+            slot = hold_unfinished(temp, -1);
+            named = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0;
+            error = named ? 0 : errno;
+            if (!named) let_go(std::exchange(slot, -1));
+            if (!named && error != EEXIST) break;
+        }
+    }
+    if (close(fd) != 0 && error == 0) error = errno;
+    // A signal that came meanwhile has removed what it knew of: what it did not is removed here.
+    if (error == 0 && stopping.load()) error = EINTR;
+    if (error != 0) {
+        if (named) (void)unlink(temp.c_str());
+        let_go(std::exchange(slot, -1));
+        return failure{reason(error)};
+    }
+    return temp;
+}
+
 // A temporary file beside the target, renamed over it once every byte is on disk.
 outcome replace_file(const output_target& target, std::span<const std::uint8_t> bytes) {
     // A file the user may not write is left alone, as the shell and cp leave it.
@@ -139,34 +245,13 @@ outcome replace_file(const output_target& target, std::span<const std::uint8_t> 
         return failure{"cannot write " + target.path + ": " + reason(errno)};
     }
     const std::string& final_path = target.final_path;
-    const std::string folder = folder_of(final_path);
-    std::string temp = folder + "/.zub-output.XXXXXX";
-    const int fd = mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) {
-        const int error = errno;
-        if (target.exists) {
-            return failure{"cannot write " + target.path + ": cannot make a temporary file in " + folder +
-                           ": " + reason(error)};
-        }
-        return failure{"cannot write " + target.path + ": " + reason(error)};
-    }
-
-    if (target.exists) {
-        // The owner first: changing it clears the set-id bits, which new contents do not
-        // get back.
-        (void)fchown(fd, target.owner, target.group);
-        (void)fchmod(fd, target.mode & ~static_cast<unsigned>(S_ISUID | S_ISGID));
-    } else {
-        (void)fchmod(fd, creation_mode());
-    }
-    int error = 0;
-    if (!write_all(fd, bytes) || fsync(fd) != 0) error = errno;
-    if (close(fd) != 0 && error == 0) error = errno;
-    if (error == 0 && rename(temp.c_str(), final_path.c_str()) != 0) error = errno;
-    if (error != 0) {
-        (void)unlink(temp.c_str());
-        return failure{"cannot write " + target.path + ": " + reason(error)};
-    }
+    int slot = -1;
+    const result<std::string> temp = write_temporary(folder_of(final_path), target, bytes, slot);
+    if (!temp) return failure{"cannot write " + target.path + ": " + temp.why()};
+    const int error = rename(temp->c_str(), final_path.c_str()) == 0 ? 0 : errno;
+    if (error != 0) (void)unlink(temp->c_str());
+    let_go(slot);
+    if (error != 0) return failure{"cannot write " + target.path + ": " + reason(error)};
     return done{};
 }
 
@@ -183,14 +268,16 @@ outcome write_in_place(const output_target& target, std::span<const std::uint8_t
         (void)close(fd);
         return replace_file(target, bytes);
     }
+    const int slot = hold_unfinished("", fd);
     int error = 0;
     if (!write_all(fd, bytes) || fsync(fd) != 0) {
         error = errno;
-        (void)ftruncate(fd, 0);
+        (void)!ftruncate(fd, 0);
     }
+    let_go(slot);
     if (close(fd) != 0 && error == 0) {
         error = errno;
-        (void)truncate(target.final_path.c_str(), 0);
+        (void)!truncate(target.final_path.c_str(), 0);
     }
     if (error != 0) return failure{"cannot write " + target.path + ": " + reason(error)};
     return done{};
@@ -228,6 +315,15 @@ result<output_target> plan_output(const std::string& path, const std::vector<std
             return failure{"the output " + path + " is the same file as the input " + input};
     }
     return target;
+}
+
+void undo_unfinished_outputs() noexcept {
+    stopping.store(true);
+    for (unfinished_slot& slot : unfinished) {
+        if (slot.state.load() != 1) continue;
+        if (slot.path[0] != '\0') (void)unlink(slot.path);
+        if (const int fd = slot.fd.load(); fd >= 0) (void)!ftruncate(fd, 0);
+    }
 }
 
 outcome write_output(const output_target& target, std::span<const std::uint8_t> bytes) {

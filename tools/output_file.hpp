@@ -10,8 +10,9 @@
 // - an existing empty regular file is written in place: a thumbnailer hands its output
 //   so, made empty, and reads it through the descriptor it keeps open; on any failure
 //   it is made empty again;
-// - any other regular file (new or existing) is written to a temporary file beside it and
-//   renamed into place, so that a failure leaves nothing half-written at the path; an
+// - any other regular file (new or existing) is written to a temporary file beside it
+//   (one of no name, O_TMPFILE, given a name only once it is whole) and renamed into
+//   place, so that a failure or a signal leaves nothing half-written at the path; an
 //   existing file keeps its permission bits and, where the process may keep them, its
 //   owner;
 // - an existing output that is not a regular file (a FIFO, a device) is written
@@ -55,5 +56,10 @@ result<output_target> plan_output(const std::string& path, const std::vector<std
 
 // Writes `bytes` to the output, or says why it could not, with the system's reason.
 outcome write_output(const output_target& target, std::span<const std::uint8_t> bytes);
+
+// Undoes what the outputs being written have done so far: a temporary file is removed
+// (one of no name needs nothing), an empty file written in place is made empty again,
+// and none is begun after. For a signal handler (atomics and system calls alone).
+void undo_unfinished_outputs() noexcept;
 
 }  // namespace zub

@@ -4,6 +4,7 @@
 #include <bit>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 #include "document/image_probe.hpp"
 #include "document/limits.hpp"
@@ -55,6 +56,39 @@ result<const std::uint8_t*> check_layout(const surface_layout& s, std::span<cons
         seen |= mask;
     }
     return area.data() + offset;
+}
+
+// SDL_image 1.2 gives a grey PNG with a transparent grey (tRNS) as grey and alpha bytes
+// in a 16-bit pixel, with the masks of 24-bit RGB: red the grey, green the alpha, blue
+// past the pixel and so always 0, and a colour key of the grey in all three. SDL 1.2
+// converts such a surface by those masks, and the classic viewer showed it so; SDL2 makes
+// no surface of it. The same channels in 24-bit RGB, and the same key, convert to the
+// very same pixels, on either runtime.
+bool is_grey_with_alpha_bytes(const surface_layout& s) {
+    return s.bits_per_pixel == 16 && s.colour_count == 0 && s.masks[0] == 0xFFU && s.masks[1] == 0xFF00U &&
+           s.masks[2] == 0xFF0000U && s.masks[3] == 0;
+}
+
+void relay_grey_with_alpha_bytes(surface_layout& s, const std::uint8_t* pixels,
+                                 std::vector<std::uint8_t>& out) {
+    const auto width = static_cast<std::size_t>(s.width);
+    const std::size_t row = width * 3;
+    out.assign(row * static_cast<std::size_t>(s.height), 0);
+    for (std::size_t y = 0; y < static_cast<std::size_t>(s.height); ++y) {
+        const std::uint8_t* from = pixels + y * static_cast<std::size_t>(s.pitch);
+        std::uint8_t* to = out.data() + y * row;
+        for (std::size_t x = 0; x < width; ++x) {
+            // The pixel as SDL reads it, a 16-bit value in the machine's order.
+            std::uint16_t pixel = 0;
+            std::memcpy(&pixel, from + 2 * x, sizeof pixel);
+            to[3 * x] = static_cast<std::uint8_t>(pixel & 0xFFU);
+            to[3 * x + 1] = static_cast<std::uint8_t>(pixel >> 8U);
+        }
+    }
+    s.bits_per_pixel = 24;
+    s.pitch = static_cast<std::int32_t>(row);
+    // The key's channels as SDL reads them by the old masks, red, green and blue.
+    s.colorkey &= 0xFFFFFFU;
 }
 
 template <class T>
@@ -158,16 +192,29 @@ result<checked_image> read_image_handback(std::span<const std::uint8_t> handback
     out.image_height = header.image_height;
     out.picture.layout = header.picture;
     if (!pixels_asked) return out;
-    const surface_layout& s = header.picture;
+    surface_layout s = header.picture;
     if (s.width > header.image_width || s.height > header.image_height)
         return refuse("a picture of an impossible size");
-    const result<const std::uint8_t*> pixels = check_layout(s, handback.subspan(handback_header_bytes), 0);
+    const bool relaid = is_grey_with_alpha_bytes(s);
+    // Checked as the 16-bit picture it is, with a mask inside the pixel for blue.
+    surface_layout checked = s;
+    if (relaid) checked.masks[2] = 0;
+    if (relaid) checked.colorkey &= 0xFFFFU;
+    const result<const std::uint8_t*> pixels =
+        check_layout(checked, handback.subspan(handback_header_bytes), 0);
     if (!pixels) return refuse(pixels.why());
     if (header.pixel_bytes !=
         std::uint64_t{static_cast<std::uint32_t>(s.pitch)} * static_cast<std::uint32_t>(s.height))
         return refuse("fewer pixels than it says");
     out.has_pixels = true;
     out.picture.pixels = *pixels;
+    if (relaid) {
+        auto laid = std::make_shared<std::vector<std::uint8_t>>();
+        relay_grey_with_alpha_bytes(s, *pixels, *laid);
+        out.picture.layout = s;
+        out.picture.pixels = laid->data();
+        out.relaid = std::move(laid);
+    }
     return out;
 }
 

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -216,13 +217,15 @@ struct checked_picture {
     const std::uint8_t* pixels = nullptr;
 };
 
-// The image stage's hand-back, checked. Its report and pixels lie in `handback`.
+// The image stage's hand-back, checked. Its report and pixels lie in `handback`, but for
+// a picture the caller has laid out again (`relaid`).
 struct checked_image {
     std::string format;
     int image_width = 0;
     int image_height = 0;
     bool has_pixels = false;
     checked_picture picture;
+    std::shared_ptr<const std::vector<std::uint8_t>> relaid;  // shared by copies, as the pixels they point to
 };
 result<checked_image> read_image_handback(std::span<const std::uint8_t> handback, bool pixels_asked);
 

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -10,6 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -28,6 +31,25 @@ namespace zub {
 
 namespace {
 
+// The runs of zub-compose going, by pid, for a signal handler to kill: plain atomics,
+// which a handler may touch.
+constexpr std::size_t most_runs = 64;
+std::array<std::atomic<pid_t>, most_runs> running_runs{};
+
+void note_running(pid_t pid) {
+    for (std::atomic<pid_t>& slot : running_runs) {
+        pid_t free = 0;
+        if (slot.compare_exchange_strong(free, pid)) return;
+    }
+}
+
+void note_ended(pid_t pid) {
+    for (std::atomic<pid_t>& slot : running_runs) {
+        pid_t mine = pid;
+        if (slot.compare_exchange_strong(mine, 0)) return;
+    }
+}
+
 // The composer a test names, or empty.
 std::string& named_composer() {
     static std::string path;
@@ -36,16 +58,25 @@ std::string& named_composer() {
 
 std::string reason(int error) { return std::strerror(error); }
 
-// The file this code was loaded from: the program, or a library a host loaded.
+// The file this code was loaded from: the program (the kernel's word for it, never
+// argv[0], which whoever starts the program chooses and dladdr hands back for the
+// program's own code), or the library a host loaded, by the path it was loaded from.
 std::filesystem::path own_file() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&program_beside), &info) != 0 && info.dli_fname != nullptr &&
-        info.dli_fname[0] == '/') {
-        std::error_code ignored;
-        std::filesystem::path file = std::filesystem::canonical(info.dli_fname, ignored);
-        if (!file.empty() && file != std::filesystem::canonical("/proc/self/exe", ignored)) return file;
+    Dl_info mine{};
+    link_map* mine_map = nullptr;
+    link_map* program_map = nullptr;
+    if (void* program = dlopen(nullptr, RTLD_LAZY); program != nullptr) {
+        (void)dlinfo(program, RTLD_DI_LINKMAP, &program_map);
+        (void)dlclose(program);
     }
+    const bool in_library = dladdr1(reinterpret_cast<void*>(&program_beside), &mine,
+                                    reinterpret_cast<void**>(&mine_map), RTLD_DL_LINKMAP) != 0 &&
+                            mine_map != nullptr && mine_map != program_map;
     std::error_code ignored;
+    if (in_library && mine.dli_fname != nullptr && mine.dli_fname[0] == '/') {
+        std::filesystem::path file = std::filesystem::canonical(mine.dli_fname, ignored);
+        if (!file.empty()) return file;
+    }
     return std::filesystem::read_symlink("/proc/self/exe", ignored);
 }
 
@@ -176,8 +207,22 @@ void wait_once(composer_run& run, std::chrono::seconds within) {
     run.ended = wait_for_end(run, within);
     if (!run.ended) kill_run(run);
     run.wait_error = reap(run, run.wait_status);
+    note_ended(run.pid);
     run.pid = -1;
     close_fd(run.pidfd);
+}
+
+void kill_composers_now() noexcept {
+    for (std::atomic<pid_t>& slot : running_runs) {
+        const pid_t pid = slot.exchange(0);
+        if (pid <= 0) continue;
+        // Its process group: zub-compose and the stages it forked.
+        (void)kill(-pid, SIGKILL);
+        (void)kill(pid, SIGKILL);
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
 }
 
 int sealed_input(bytes_view bytes) {
@@ -202,6 +247,7 @@ composer_run::~composer_run() {
         kill_run(*this);
         int status = 0;
         (void)reap(*this, status);
+        note_ended(pid);
     }
     close_fd(pidfd);
     close_fd(status_fd);
@@ -248,7 +294,8 @@ std::string composer_path() {
 void set_composer_path(const std::string& path) { named_composer() = path; }
 
 pid_t spawn_afresh(const std::string& program, std::vector<std::string> words,
-                   std::span<const placed_descriptor> placed, const char* folder, int& error) {
+                   std::span<const placed_descriptor> placed, const char* folder, int& error,
+                   bool own_group) {
     std::vector<char*> argv;
     argv.reserve(words.size() + 1);
     for (std::string& word : words) argv.push_back(word.data());
@@ -278,7 +325,12 @@ pid_t spawn_afresh(const std::string& program, std::vector<std::string> words,
     sigfillset(&all);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (own_group) {
+        posix_spawnattr_setpgroup(&attributes, 0);
+        flags = static_cast<short>(flags | POSIX_SPAWN_SETPGROUP);
+    }
+    posix_spawnattr_setflags(&attributes, flags);
     pid_t pid = -1;
     error = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), no_environment);
     posix_spawn_file_actions_destroy(&actions);
@@ -336,11 +388,14 @@ std::vector<stage_job> start_stages(std::span<const stage_request> requests) {
     }
     placed.push_back({status_high.fd, next++});
     int error = 0;
-    run->pid = spawn_afresh(program, std::move(words), placed, nullptr, error);
+    // A process group of its own: a terminal's Ctrl-C reaches the caller alone, which
+    // decides what becomes of the composer.
+    run->pid = spawn_afresh(program, std::move(words), placed, nullptr, error, true);
     if (run->pid < 0) {
         return refuse(std::string("cannot start ") + requests[0].name + " (" + program +
                       "): " + reason(error));
     }
+    note_running(run->pid);
     run->pidfd = static_cast<int>(syscall(SYS_pidfd_open, run->pid, 0));
     return jobs;
 }

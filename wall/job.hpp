@@ -109,8 +109,14 @@ struct placed_descriptor {
     int from = -1;
     int to = -1;
 };
+// With `own_group` it leads a process group of its own.
 pid_t spawn_afresh(const std::string& program, std::vector<std::string> words,
-                   std::span<const placed_descriptor> placed, const char* folder, int& error);
+                   std::span<const placed_descriptor> placed, const char* folder, int& error,
+                   bool own_group = false);
+
+// Kills every run of zub-compose this process has going, with its stages, and reaps it:
+// for a signal handler (it touches nothing but atomics and system calls).
+void kill_composers_now() noexcept;
 
 // A program of the project's: beside this code's own file (the running program, or the
 // library a host loaded), else at `installed_from_here` from that file's folder.

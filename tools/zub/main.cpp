@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "document/strings.hpp"
+#include "tools/stop_signals.hpp"
 #include "tools/zub/batch.hpp"
 #include "tools/zub/commands.hpp"
 #include "tools/zub/suggest.hpp"
@@ -375,6 +376,8 @@ int run(int argc, char* argv[]) {
 int main(int argc, char* argv[]) {
     // Reports are written at the end in one piece, so that a failed write is seen with
     // its reason.
+    // Before SDL starts, which then leaves these signals to this program.
+    zub::end_on_stop_signals();
     static char output_buffer[1 << 16];
     if (isatty(STDOUT_FILENO) == 0) (void)std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
     int status = zub::status_problem;

@@ -82,9 +82,10 @@ bool has_transparent_pixel(const checked_picture& picture) {
 
 // The image must be one the viewer shows: decoded from its bytes alone, with no hint
 // of its type, as the viewer decodes it (behind the wall). The viewer shows every pixel's
-// stored colour, without its transparency: an image with a pixel that is not opaque is
-// packed with a warning (an alpha channel or a colour key alone is none: every TIFF
-// decodes with an alpha channel). The decoded size, or why it is not shown.
+// stored colour without its alpha, and paints no pixel of a transparent colour: an image
+// with a pixel that is not opaque is packed with a warning that says what the window
+// shows (an alpha channel or a colour key alone is none: every TIFF decodes with an alpha
+// channel). The decoded size, or why it is not shown.
 result<window_sides> check_image(const std::string& path, bytes_view image) {
     const image_ask whole{0, 0, true};
     stage_job decoding = start_image_stage(image, whole);
@@ -92,13 +93,17 @@ result<window_sides> check_image(const std::string& path, bytes_view image) {
     if (!decoded.image) return failure{"the image cannot be shown by the viewer: " + decoded.image.why()};
     const checked_picture& picture = decoded.image->picture;
     const surface_layout& s = picture.layout;
-    const bool transparent = has_transparent_pixel(picture);
-    const char* kind = !transparent                               ? nullptr
-                       : s.masks[3] != 0 && s.bits_per_pixel != 8 ? "an alpha channel"
-                                                                  : "a transparent colour";
-    if (kind != nullptr) {
-        say(path, std::string("warning: the image has ") + kind +
-                      "; its transparency will not be shown (the viewer shows every pixel's stored colour)");
+    if (decoded.image->relaid) {
+        say(path,
+            "warning: the image is grey with a transparent grey; the viewer shows it as SDL 1.2 converts "
+            "it, each pixel's grey in red and its opacity in green");
+    } else if (has_transparent_pixel(picture)) {
+        say(path,
+            s.masks[3] != 0 && s.bits_per_pixel != 8
+                ? "warning: the image has an alpha channel; its transparency will not be shown (the viewer "
+                  "shows every pixel's stored colour)"
+                : "warning: the image has a transparent colour; the viewer does not paint it (the window's "
+                  "black shows through)");
     }
     return window_sides{decoded.image->image_width, decoded.image->image_height};
 }

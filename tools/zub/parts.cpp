@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string_view>
@@ -11,6 +13,7 @@
 #include "document/document.hpp"
 #include "document/limits.hpp"
 #include "document/strings.hpp"
+#include "tools/zub/commands.hpp"
 #include "tools/zub/texts_file.hpp"
 
 namespace zub {
@@ -78,6 +81,28 @@ std::optional<std::string> first_failure(const result<T>&... reads) {
     return why;
 }
 
+// A file document.json names: a plain name of a file in `folder` (no '/', no "..", not a
+// link that leads out of it), so that a folder from elsewhere cannot have pack read, or
+// echo on stderr, a file outside it. Its path, or why not.
+result<std::string> file_in_folder(const std::string& folder, const std::string& name, const char* key) {
+    namespace fs = std::filesystem;
+    const std::string refused =
+        std::string("\"") + key + "\" must name a file in the folder, not " + zub::quoted(name);
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+        return failure{refused};
+    const fs::path path = fs::path(folder) / name;
+    std::error_code failed;
+    if (fs::is_symlink(path, failed)) {
+        const fs::path inside = fs::canonical(folder, failed);
+        const fs::path target = fs::canonical(path, failed);
+        if (failed) return path.string();  // a dangling link: reading it says why
+        const auto [end, at] = std::mismatch(inside.begin(), inside.end(), target.begin(), target.end());
+        if (end != inside.end())
+            return failure{refused + " (a link to " + zub::quoted(target.string()) + ")"};
+    }
+    return path.string();
+}
+
 outcome read_header(const std::string& folder, pack_start& start) {
     const std::string path = folder + "/" + header_file_name;
     const result<file_bytes> loaded = read_file(path, file_bound{1 << 20, "a document's header file"});
@@ -114,11 +139,15 @@ outcome read_header(const std::string& folder, pack_start& start) {
         return failure{path + ": " + length.why()};
     start.caption = *caption;
     if (image->empty()) return failure{path + ": \"image\", the image's file, is missing"};
-    start.image_path = image->starts_with('/') ? *image : folder + "/" + *image;
+    const result<std::string> image_path = file_in_folder(folder, *image, "image");
+    if (!image_path) return failure{path + ": " + image_path.why()};
+    start.image_path = *image_path;
     if (!texts->empty()) {
-        const std::string texts_path = texts->starts_with('/') ? *texts : folder + "/" + *texts;
-        if (const outcome read = read_texts_file(texts_path, start.texts); !read) return failure{read.why()};
-        start.inputs.push_back(texts_path);
+        const result<std::string> texts_path = file_in_folder(folder, *texts, "texts");
+        if (!texts_path) return failure{path + ": " + texts_path.why()};
+        if (const outcome read = read_texts_file(*texts_path, start.texts, true); !read)
+            return failure{read.why()};
+        start.inputs.push_back(*texts_path);
     }
     return done{};
 }
@@ -126,7 +155,9 @@ outcome read_header(const std::string& folder, pack_start& start) {
 result<pack_start> start_from_folder(const std::string& folder) {
     pack_start start;
     if (const outcome read = read_header(folder, start); !read) return failure{read.why()};
-    result<file_bytes> image = read_file(start.image_path, embedded_image_bound());
+    file_bound bound = embedded_image_bound();
+    bound.regular_only = true;
+    result<file_bytes> image = read_file(start.image_path, bound);
     if (!image) return failure{start.image_path + ": " + image.why()};
     start.held = std::move(*image);
     start.image = start.held.view();

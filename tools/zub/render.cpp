@@ -2,6 +2,7 @@
 // PNG, JPEG or WebP picture; one document, or many at once.
 #include <SDL.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -11,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string_view>
+#include <tuple>
 
 #include "files/read_file.hpp"
 #include "tools/font_lookup.hpp"
@@ -18,6 +20,7 @@
 #include "tools/picture_file.hpp"
 #include "tools/picture_formats.hpp"
 #include "tools/scale.hpp"
+#include "tools/stop_signals.hpp"
 #include "tools/zub/batch.hpp"
 #include "tools/zub/commands.hpp"
 #include "view/compose.hpp"
@@ -319,6 +322,7 @@ std::vector<batch_outcome> render_group(const render_run& run, const std::vector
         composition& composing = compositions[next++];
         try {
             outcomes.push_back(finish_one(run, p, composing));
+            if (outcomes.back().status == status_ok) batch_picture_written();
         } catch (const std::exception& e) {  // out of memory, in all likelihood
             outcomes.push_back({file_problem(p.path, e.what()), {}, false});
         }
@@ -338,26 +342,55 @@ std::string picture_name(const std::string& relative, picture_kind kind) {
     return name.string() + "." + std::string(extension_of(kind));
 }
 
+// Where a picture goes on the file system: the file a name leads to when it is there
+// (links followed), else its folder's device and inode with the name in it.
+struct picture_place {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::string name;  // empty for a file that is there
+
+    bool operator<(const picture_place& other) const {
+        return std::tie(device, inode, name) < std::tie(other.device, other.inode, other.name);
+    }
+};
+
+picture_place place_of(const std::string& path) {
+    struct stat file {};
+    if (stat(path.c_str(), &file) == 0) return {file.st_dev, file.st_ino, ""};
+    const std::filesystem::path name(path);
+    struct stat folder {};
+    const std::string parent = name.has_parent_path() ? name.parent_path().string() : ".";
+    if (stat(parent.c_str(), &folder) != 0) return {0, 0, path};
+    return {folder.st_dev, folder.st_ino, name.filename().string()};
+}
+
 int render_many(render_run& run) {
     const render_options& options = run.options;
     const document_list list = collect_documents(options.paths, options.recursive);
     if (!list.refusal.empty()) return usage_error("render", list.refusal);
     // Every name is known before any picture is written: two documents may not give one.
-    std::map<std::string, const named_document*> taken;
     std::vector<std::string> outputs;
     for (const named_document& doc : list.documents) {
         if (doc.path == "-") {
             return usage_error("render", "standard input gives no name for its picture in " +
                                              options.out_dir + "; render it as zub render - OUT");
         }
-        const std::string out =
-            (std::filesystem::path(options.out_dir) / picture_name(doc.relative, run.encoding.kind)).string();
-        const auto [at, added] = taken.emplace(out, &doc);
-        if (!added) {
-            return usage_error("render", zub::quoted(at->second->path) + " and " + zub::quoted(doc.path) +
-                                             " would both be written as " + zub::quoted(out));
-        }
-        outputs.push_back(out);
+        outputs.push_back(
+            (std::filesystem::path(options.out_dir) / picture_name(doc.relative, run.encoding.kind))
+                .string());
+    }
+    const auto clash = [&](std::size_t first, std::size_t second) {
+        return usage_error(
+            "render",
+            zub::quoted(list.documents[first].path) + " and " + zub::quoted(list.documents[second].path) +
+                " would both be written as " + zub::quoted(outputs[first]) +
+                (outputs[first] == outputs[second] ? "" : " (" + zub::quoted(outputs[second]) + ")"));
+    };
+    // The same name twice is refused before a folder is made.
+    std::map<std::string, std::size_t> named;
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        const auto [at, added] = named.emplace(outputs[i], i);
+        if (!added) return clash(at->second, i);
     }
     for (const std::string& out : outputs) {
         std::error_code failed;
@@ -367,8 +400,16 @@ int render_many(render_run& run) {
                                 "cannot make the folder: " + failed.message());
         }
     }
+    // Names are told apart as the file system tells them, once the folders are there: a
+    // folder reached by two paths (a link to another) is one folder.
+    std::map<picture_place, std::size_t> taken;
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        const auto [at, added] = taken.emplace(place_of(outputs[i]), i);
+        if (!added) return clash(at->second, i);
+    }
     if (const outcome started = start_screens(run, 0); !started) return file_problem("", started.why());
     run.batch = true;
+    batch_begun(list.documents.size(), options.out_dir);
     // Each worker composes documents_a_run documents with one run of the composer.
     const batch_counts counts =
         run_batch(list.documents.size(), documents_a_run, [&](std::size_t first, std::size_t count) {

@@ -103,8 +103,9 @@ result<text_to_write> parse_text(const std::string& entry, const std::string& wh
     return text;
 }
 
-outcome read_texts_file(const std::string& path, std::vector<text_to_write>& texts) {
-    const result<file_bytes> loaded = read_file(path, file_bound{max_texts_file_bytes, "a texts file"});
+outcome read_texts_file(const std::string& path, std::vector<text_to_write>& texts, bool regular_only) {
+    const result<file_bytes> loaded =
+        read_file(path, file_bound{max_texts_file_bytes, "a texts file", regular_only, "the file"});
     if (!loaded) return failure{path + ": " + loaded.why()};
     const bytes_view bytes = loaded->view();
     std::string_view rest(reinterpret_cast<const char*>(bytes.data()), bytes.size());

@@ -22,7 +22,9 @@ result<text_to_write> parse_text(const std::string& entry, const std::string& wh
 // The texts of a texts file, appended in order: one a line; a byte-order mark at the
 // start, empty lines and lines starting with '#' are skipped. Every bad line is said;
 // the last one, or a hint to convert a file that is not UTF-8, is the failure.
-outcome read_texts_file(const std::string& path, std::vector<text_to_write>& texts);
+// `regular_only` refuses anything but a regular file (a FIFO without waiting for it).
+outcome read_texts_file(const std::string& path, std::vector<text_to_write>& texts,
+                        bool regular_only = false);
 
 // The record's line as parse_text reads it back: "X,Y,#rrggbb,TEXT", the text Latin-1
 // decoded to UTF-8, or why it cannot be one (a control character, which the renderer
