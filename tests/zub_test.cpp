@@ -334,17 +334,31 @@ TEST_F(Zub, SystemFaceIsOneFaceWhateverFontconfigSays) {
          to_bytes("<?xml version=\"1.0\"?><fontconfig><dir>" + early.string() +
                   "</dir><dir>/usr/share/fonts</dir><alias binding=\"strong\"><family>monospace</family>"
                   "<prefer><family>DejaVu Sans</family></prefer></alias></fontconfig>"));
-    std::vector<std::pair<std::string, std::string>> setups{
-        {"as the tests run", ""},
-        {"a desktop's configuration", "FONTCONFIG_FILE=" + quote((dir_ / "fonts.conf").string())},
+    const std::vector<std::pair<std::string, std::string>> setups{
+        {"as the tests run", "env"},
+        {"a desktop's configuration", "env FONTCONFIG_FILE=" + quote((dir_ / "fonts.conf").string())},
         {"an empty environment", "env -i"}};
-    // GNOME's thumbnailer sandbox binds no /etc/fonts.
-    if (geteuid() == 0)
-        setups.emplace_back("no /etc/fonts",
-                            "unshare -m sh -c 'mount -t tmpfs none /etc/fonts && exec \"$0\" \"$@\"'");
-    for (const auto& [setup, wrapper] : setups)
-        EXPECT_EQ(system_face_of(ZUB_TOOL, wrapper), "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf")
-            << setup;
+    // Where the folder is hidden (a mount namespace of the test's own), the face the rule
+    // falls back on, and again one face whatever fontconfig says; GNOME's thumbnailer
+    // sandbox binds no /etc/fonts.
+    std::vector<std::pair<std::string, std::string>> places{{"nothing", ""}};
+    if (geteuid() == 0) {
+        for (const char* hidden : {"/etc/fonts", "/usr/share/fonts/truetype/dejavu"})
+            places.emplace_back(hidden, std::string("unshare -m sh -c 'mount -t tmpfs none ") + hidden +
+                                            " && exec \"$0\" \"$@\"'");
+    }
+    for (const auto& [hidden, namespace_of] : places) {
+        const std::string face = system_face_of(ZUB_TOOL, namespace_of + " env");
+        for (const auto& [setup, wrapper] : setups)
+            EXPECT_EQ(system_face_of(ZUB_TOOL, namespace_of + " " + wrapper), face)
+                << setup << ", " << hidden;
+        if (hidden == "/usr/share/fonts/truetype/dejavu") {
+            EXPECT_NE(face, "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf");
+        } else {
+            EXPECT_EQ(face, "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf")
+                << "with " << hidden << " hidden";
+        }
+    }
     fs::remove_all(early);
 }
 
@@ -842,7 +856,8 @@ std::string zub_beside_a_stuck_composer(const std::filesystem::path& folder) {
                         quote(real) +
                         " \"$@\"\n"
                         "here=$(dirname \"$0\"); read -r stat </proc/$$/stat; set -- $stat\n"
-                        "echo \"$5\" >\"$here/composer.group\"; echo $$ >\"$here/composer.pid\"\n"
+                        "echo \"$5\" >\"$here/composer.group\"; echo $$ >\"$here/pid\"\n"
+                        "mv \"$here/pid\" \"$here/composer.pid\"\n"
                         "exec /bin/sleep 1000\n"));
     fs::permissions(folder / "zub-compose", fs::perms::owner_all);
     return (folder / "zub").string();

@@ -3,10 +3,10 @@
 // One rule for every command: the font --font names, else Consola.ttf in the working
 // directory (where the viewer looks), else Consola.ttf beside the document, else the
 // system's fixed-width face: DejaVu Sans Mono (fonts-dejavu-core), else the first
-// fixed-width regular TrueType face under /usr/share/fonts by path. A thumbnailer or a
-// file manager runs the tools anywhere, and a document's texts should show in the same
-// face wherever its picture is made: neither fontconfig's configuration nor the caller's
-// environment (a thumbnailer's sandbox has neither) has a say in the system's face.
+// fixed-width regular face under /usr/share/fonts, a TrueType one first, by path. A
+// thumbnailer or a file manager runs the tools anywhere, and a document's texts should
+// show in the same face wherever its picture is made: neither fontconfig's configuration
+// nor the caller's environment (a thumbnailer's sandbox has neither) has a say in it.
 #pragma once
 
 #include <cstdint>

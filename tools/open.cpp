@@ -65,7 +65,8 @@ std::string shown_name(const std::string& path) {
 // Says `what` on the screen as well, for a person who opened the document from the
 // desktop; where there is no session bus, stderr alone has said it.
 void notify(const std::string& path, const std::string& what) {
-    (void)zub::notify_desktop("Cannot show " + shown_name(path), what);
+    // Valid UTF-8 whatever the viewer or a library said, as the session bus takes it.
+    (void)zub::notify_desktop("Cannot show " + shown_name(path), zub::terminal_safe(what));
 }
 
 // Whether the file is a document by its first bytes, as the viewer tells: the reason it
@@ -156,6 +157,10 @@ zub::result<viewer_end> run_viewer(const std::string& document, const std::strin
     // SIGCHLD ignored by whoever started this program would let the kernel reap the
     // viewer unseen: it is taken here, as every other signal waited for.
     (void)std::signal(SIGCHLD, SIG_DFL);
+    // A stderr nobody reads any more must not end this program before it has cleaned up
+    // and said so on the desktop: a write there fails instead (the viewer gets SIGPIPE's
+    // default back).
+    (void)std::signal(SIGPIPE, SIG_IGN);
     const sigset_t held = passed_on_signals();
     sigset_t before;
     (void)sigprocmask(SIG_BLOCK, &held, &before);
@@ -163,14 +168,20 @@ zub::result<viewer_end> run_viewer(const std::string& document, const std::strin
     if (signals < 0) return zub::failure{std::strerror(errno)};
     // The viewer's exec failing is told through a pipe that the exec closes; its stderr
     // comes through another.
-    int told[2];
-    int said[2];
-    if (pipe2(told, O_CLOEXEC) != 0) return zub::failure{std::strerror(errno)};
-    if (pipe2(said, O_CLOEXEC) != 0) return zub::failure{std::strerror(errno)};
+    int told[2] = {-1, -1};
+    int said[2] = {-1, -1};
+    if (pipe2(told, O_CLOEXEC) != 0 || pipe2(said, O_CLOEXEC) != 0) {
+        const int error = errno;
+        for (const int fd : {told[0], told[1], said[0], said[1], signals}) {
+            if (fd >= 0) (void)close(fd);
+        }
+        return zub::failure{std::strerror(error)};
+    }
     const std::string program = viewer_program();
     const pid_t viewer = fork();
     if (viewer == 0) {
         (void)sigprocmask(SIG_SETMASK, &before, nullptr);
+        (void)std::signal(SIGPIPE, SIG_DFL);
         if (dup2(said[1], STDERR_FILENO) >= 0 && chdir(folder.c_str()) == 0) {
             execlp(program.c_str(), "zub_reader", document.c_str(), static_cast<char*>(nullptr));
         }
@@ -193,7 +204,16 @@ zub::result<viewer_end> run_viewer(const std::string& document, const std::strin
     bool reading = true;
     for (;;) {
         pollfd looked[2] = {{signals, POLLIN, 0}, {said[0], POLLIN, 0}};
-        if (poll(looked, reading ? 2 : 1, -1) < 0 && errno != EINTR) break;
+        if (poll(looked, reading ? 2 : 1, -1) < 0 && errno != EINTR) {
+            // Nothing more can be watched: the viewer is ended, not left running alone.
+            const int error = errno;
+            (void)kill(viewer, SIGKILL);
+            while (waitpid(viewer, &end.status, 0) < 0 && errno == EINTR) {
+            }
+            (void)close(said[0]);
+            (void)close(signals);
+            return zub::failure{std::string("cannot wait for the viewer: ") + std::strerror(error)};
+        }
         if (reading && (looked[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
             reading = read_some(said[0], tail);
         if ((looked[0].revents & POLLIN) == 0) continue;

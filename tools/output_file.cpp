@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 #include <utility>
 
@@ -44,6 +45,24 @@ int hold_unfinished(const std::string& path, int fd) {
     }
     return -1;
 }
+
+// The outputs being written by threads other than the one a signal handler runs on: the
+// handler waits for them to undo their own work before it undoes what is left.
+std::atomic<int> writers{0};
+thread_local bool writing = false;
+
+struct writing_scope {
+    writing_scope() {
+        writing = true;
+        writers.fetch_add(1);
+    }
+    ~writing_scope() {
+        writers.fetch_sub(1);
+        writing = false;
+    }
+    writing_scope(const writing_scope&) = delete;
+    writing_scope& operator=(const writing_scope&) = delete;
+};
 
 void let_go(int slot) {
     if (slot < 0) return;
@@ -148,10 +167,15 @@ bool write_all(int fd, std::span<const std::uint8_t> bytes) {
     return true;
 }
 
+// What a new file's mode is under the process's umask, learned once: reading the umask
+// sets it, which threads writing at once must not do to each other.
 mode_t creation_mode() {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
+    static const mode_t mode = [] {
+        const mode_t mask = umask(0);
+        umask(mask);
+        return static_cast<mode_t>(0666 & ~mask);
+    }();
+    return mode;
 }
 
 // A device or FIFO takes the bytes as they come; there is nothing to replace.
@@ -185,57 +209,74 @@ std::string random_name() {
     return name;
 }
 
-// The bytes in a file of no name in `folder` (O_TMPFILE), linked to a temporary name only
-// once they are all on disk, or in a temporary file named at once where the file system
-// has no such files. The temporary name, held in `slot` for a signal handler to remove,
-// or why not (after "cannot write PATH: ").
+// A temporary file named in `folder`, made with O_EXCL once its name is held for a
+// signal handler to remove: its descriptor, or -1 with errno set.
+int named_temporary(const std::string& folder, mode_t mode, std::string& temp, int& slot) {
+    for (int tries = 0; tries < 100; ++tries) {
+        temp = folder + "/.zub-output." + random_name();
+        slot = hold_unfinished(temp, -1);
+        const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+        if (fd >= 0) return fd;
+        const int error = errno;
+        let_go(std::exchange(slot, -1));
+        errno = error;
+        if (error != EEXIST) return -1;
+    }
+    return -1;
+}
+
+// The bytes in a file of no name in `folder` (O_TMPFILE), named beside the target only
+// once they are all on disk; where the file system has no such files (or there is no
+// /proc to name one through), in a temporary file named at once. The temporary name,
+// held in `slot` for a signal handler to remove, or why not (after "cannot write PATH: ").
 result<std::string> write_temporary(const std::string& folder, const output_target& target,
                                     std::span<const std::uint8_t> bytes, int& slot) {
     const mode_t mode = target.exists
                             ? static_cast<mode_t>(target.mode & ~static_cast<unsigned>(S_ISUID | S_ISGID))
                             : creation_mode();
-    std::string temp = folder + "/.zub-output.XXXXXX";
-    int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
-    const bool unnamed = fd >= 0;
-    if (!unnamed) {
-        fd = mkostemp(temp.data(), O_CLOEXEC);
+    std::string temp;
+    for (const bool unnamed : {true, false}) {
+        const int fd = unnamed ? open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode)
+                               : named_temporary(folder, mode, temp, slot);
+        if (fd < 0 && unnamed) continue;
         if (fd < 0) {
             const int error = errno;
             if (!target.exists) return failure{reason(error)};
             return failure{"cannot make a temporary file in " + folder + ": " + reason(error)};
         }
-        slot = hold_unfinished(temp, -1);
-    }
-    if (target.exists) {
         // The owner first: changing it clears the set-id bits, which new contents do not
         // get back.
-        (void)!fchown(fd, target.owner, target.group);
-    }
-    (void)fchmod(fd, mode);
-    int error = 0;
-    if (!write_all(fd, bytes) || fsync(fd) != 0) error = errno;
-    bool named = !unnamed;
-    if (error == 0 && unnamed) {
-        // A name for it, beside the target: linkat cannot replace a file, rename can.
-        const std::string self = "/proc/self/fd/" + std::to_string(fd);
-        for (int tries = 0; tries < 100 && !named; ++tries) {
-            temp = folder + "/.zub-output." + random_name();
-            slot = hold_unfinished(temp, -1);
-            named = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0;
-            error = named ? 0 : errno;
-            if (!named) let_go(std::exchange(slot, -1));
-            if (!named && error != EEXIST) break;
+        if (target.exists) (void)!fchown(fd, target.owner, target.group);
+        (void)fchmod(fd, mode);
+        int error = 0;
+        if (!write_all(fd, bytes) || fsync(fd) != 0) error = errno;
+        bool named = !unnamed;
+        bool no_proc = false;
+        if (error == 0 && unnamed && !stopping.load()) {
+            // A name for it, beside the target: linkat cannot replace a file, rename can.
+            const std::string self = "/proc/self/fd/" + std::to_string(fd);
+            for (int tries = 0; tries < 100 && !named; ++tries) {
+                temp = folder + "/.zub-output." + random_name();
+                slot = hold_unfinished(temp, -1);
+                named = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0;
+                error = named ? 0 : errno;
+                if (!named) let_go(std::exchange(slot, -1));
+                if (!named && error != EEXIST) break;
+            }
+            no_proc = !named && error == ENOENT && access("/proc/self/fd", F_OK) != 0;
         }
+        if (close(fd) != 0 && error == 0) error = errno;
+        // A signal that came meanwhile undoes what it knows of: this is undone here.
+        if (error == 0 && stopping.load()) error = EINTR;
+        if (error != 0) {
+            if (named) (void)unlink(temp.c_str());
+            let_go(std::exchange(slot, -1));
+            if (no_proc) continue;
+            return failure{reason(error)};
+        }
+        return temp;
     }
-    if (close(fd) != 0 && error == 0) error = errno;
-    // A signal that came meanwhile has removed what it knew of: what it did not is removed here.
-    if (error == 0 && stopping.load()) error = EINTR;
-    if (error != 0) {
-        if (named) (void)unlink(temp.c_str());
-        let_go(std::exchange(slot, -1));
-        return failure{reason(error)};
-    }
-    return temp;
+    return failure{reason(EIO)};
 }
 
 // A temporary file beside the target, renamed over it once every byte is on disk.
@@ -245,10 +286,12 @@ outcome replace_file(const output_target& target, std::span<const std::uint8_t> 
         return failure{"cannot write " + target.path + ": " + reason(errno)};
     }
     const std::string& final_path = target.final_path;
+    const writing_scope scope;
     int slot = -1;
     const result<std::string> temp = write_temporary(folder_of(final_path), target, bytes, slot);
     if (!temp) return failure{"cannot write " + target.path + ": " + temp.why()};
-    const int error = rename(temp->c_str(), final_path.c_str()) == 0 ? 0 : errno;
+    int error = EINTR;
+    if (!stopping.load()) error = rename(temp->c_str(), final_path.c_str()) == 0 ? 0 : errno;
     if (error != 0) (void)unlink(temp->c_str());
     let_go(slot);
     if (error != 0) return failure{"cannot write " + target.path + ": " + reason(error)};
@@ -268,12 +311,15 @@ outcome write_in_place(const output_target& target, std::span<const std::uint8_t
         (void)close(fd);
         return replace_file(target, bytes);
     }
+    const writing_scope scope;
     const int slot = hold_unfinished("", fd);
-    int error = 0;
-    if (!write_all(fd, bytes) || fsync(fd) != 0) {
+    int error = stopping.load() ? EINTR : 0;
+    if (error == 0 && (!write_all(fd, bytes) || fsync(fd) != 0)) {
         error = errno;
         (void)!ftruncate(fd, 0);
     }
+    // A signal that came meanwhile: the file is empty again, as it was found.
+    if (stopping.load()) (void)!ftruncate(fd, 0);
     let_go(slot);
     if (close(fd) != 0 && error == 0) {
         error = errno;
@@ -319,6 +365,13 @@ result<output_target> plan_output(const std::string& path, const std::vector<std
 
 void undo_unfinished_outputs() noexcept {
     stopping.store(true);
+    // Another thread's write ends with its next step and undoes itself; a moment at the
+    // most is given to it (the write this thread was in, if any, is undone below).
+    const int mine = writing ? 1 : 0;
+    for (int waited = 0; writers.load() > mine && waited < 200; ++waited) {
+        const timespec moment{0, 1'000'000};
+        (void)nanosleep(&moment, nullptr);
+    }
     for (unfinished_slot& slot : unfinished) {
         if (slot.state.load() != 1) continue;
         if (slot.path[0] != '\0') (void)unlink(slot.path);

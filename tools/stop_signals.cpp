@@ -78,6 +78,7 @@ void stop_now(int signal) {
 }  // namespace
 
 void end_on_stop_signals() {
+    start_composers_in_groups_of_their_own();
     struct sigaction taken {};
     taken.sa_handler = stop_now;
     sigemptyset(&taken.sa_mask);
@@ -91,6 +92,15 @@ void end_on_stop_signals() {
         (void)sigaction(signal, &taken, nullptr);
     }
 }
+
+stop_signals_held::stop_signals_held() : before() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signal : stop_signals) sigaddset(&held, signal);
+    (void)pthread_sigmask(SIG_BLOCK, &held, &before);
+}
+
+stop_signals_held::~stop_signals_held() { (void)pthread_sigmask(SIG_SETMASK, &before, nullptr); }
 
 void batch_begun(std::size_t count, const std::string& folder) {
     const std::string shown = terminal_safe(folder);

@@ -7,6 +7,7 @@
 // so that a shell sees 128 plus its number and a loop around it stops.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <string>
 
@@ -15,6 +16,16 @@ namespace zub {
 // Takes every such signal the process does not ignore. Called before SDL starts, which
 // then leaves these signals alone.
 void end_on_stop_signals();
+
+// Holds the stop signals in this thread while it lives, so that the threads made meanwhile,
+// which inherit the mask, leave them to the others.
+struct stop_signals_held {
+    stop_signals_held();
+    ~stop_signals_held();
+    stop_signals_held(const stop_signals_held&) = delete;
+    stop_signals_held& operator=(const stop_signals_held&) = delete;
+    sigset_t before;
+};
 
 // A batch of `count` documents rendered into `folder` has begun, and one more of its
 // pictures is written: what a signal says of how far it came.

@@ -50,6 +50,9 @@ void note_ended(pid_t pid) {
     }
 }
 
+// Whether zub-compose leads a process group of its own.
+std::atomic<bool> composer_groups{false};
+
 // The composer a test names, or empty.
 std::string& named_composer() {
     static std::string path;
@@ -206,11 +209,14 @@ void wait_once(composer_run& run, std::chrono::seconds within) {
     run.waited = true;
     run.ended = wait_for_end(run, within);
     if (!run.ended) kill_run(run);
-    run.wait_error = reap(run, run.wait_status);
+    // Off the list before it is reaped: until then its pid is its own (a zombie's).
     note_ended(run.pid);
+    run.wait_error = reap(run, run.wait_status);
     run.pid = -1;
     close_fd(run.pidfd);
 }
+
+void start_composers_in_groups_of_their_own() { composer_groups.store(true); }
 
 void kill_composers_now() noexcept {
     for (std::atomic<pid_t>& slot : running_runs) {
@@ -245,9 +251,9 @@ void mapping_release::operator()(void* at) const { (void)munmap(at, size); }
 composer_run::~composer_run() {
     if (pid > 0) {
         kill_run(*this);
+        note_ended(pid);
         int status = 0;
         (void)reap(*this, status);
-        note_ended(pid);
     }
     close_fd(pidfd);
     close_fd(status_fd);
@@ -390,7 +396,7 @@ std::vector<stage_job> start_stages(std::span<const stage_request> requests) {
     int error = 0;
     // A process group of its own: a terminal's Ctrl-C reaches the caller alone, which
     // decides what becomes of the composer.
-    run->pid = spawn_afresh(program, std::move(words), placed, nullptr, error, true);
+    run->pid = spawn_afresh(program, std::move(words), placed, nullptr, error, composer_groups.load());
     if (run->pid < 0) {
         return refuse(std::string("cannot start ") + requests[0].name + " (" + program +
                       "): " + reason(error));

@@ -114,6 +114,13 @@ pid_t spawn_afresh(const std::string& program, std::vector<std::string> words,
                    std::span<const placed_descriptor> placed, const char* folder, int& error,
                    bool own_group = false);
 
+// From now on zub-compose leads a process group of its own, so that a terminal's Ctrl-C
+// reaches the caller alone: for a caller that ends its composers itself on a signal
+// (kill_composers_now). Otherwise the composer is in the caller's group, and a Ctrl-C
+// ends both at once (the viewer, whose SDL turns SIGINT into a close request, then has no
+// stage left to wait for).
+void start_composers_in_groups_of_their_own();
+
 // Kills every run of zub-compose this process has going, with its stages, and reaps it:
 // for a signal handler (it touches nothing but atomics and system calls).
 void kill_composers_now() noexcept;

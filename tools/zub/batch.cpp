@@ -19,6 +19,8 @@
 #include <optional>
 #include <thread>
 
+#include "tools/stop_signals.hpp"
+
 namespace zub {
 
 namespace {
@@ -149,6 +151,9 @@ batch_counts run_batch(std::size_t count, std::size_t group, const batch_work& w
     // With one core, or one group, it is done here and now; else a worker a core, while
     // this thread prints.
     if (workers > 1) {
+        // The workers leave a stop signal to this thread, which writes nothing itself:
+        // its handler then waits for their writes to undo themselves.
+        const stop_signals_held held;
         for (std::size_t t = 0; t < workers; ++t) threads.emplace_back(take);
     } else {
         take();

@@ -104,8 +104,11 @@ result<std::string> file_in_folder(const std::string& folder, const std::string&
 }
 
 outcome read_header(const std::string& folder, pack_start& start) {
-    const std::string path = folder + "/" + header_file_name;
-    const result<file_bytes> loaded = read_file(path, file_bound{1 << 20, "a document's header file"});
+    const result<std::string> header_path = file_in_folder(folder, header_file_name, header_file_name);
+    if (!header_path) return failure{folder + ": " + header_path.why()};
+    const std::string& path = *header_path;
+    const result<file_bytes> loaded =
+        read_file(path, file_bound{1 << 20, "a document's header file", true, "the file"});
     if (!loaded) return failure{path + ": " + loaded.why()};
     start.inputs.push_back(path);
     const bytes_view bytes = loaded->view();
