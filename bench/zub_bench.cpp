@@ -318,7 +318,7 @@ run_figures idle_on_wayland(const std::string& x_display, const std::string& vie
 // The timeline as a picture beside the table of docs/performance.md: each phase a bar
 // from where it starts to where it ends, since the exec, on each runtime; the stage's
 // own phases end where its report says it was done, beside the viewer's. Drawn by
-// gnuplot into docs/timeline.svg, where it is installed.
+// gnuplot into docs/timeline.png, beside the page that shows it.
 void plot_timeline(const std::vector<std::string>& phases,
                    const std::vector<std::map<std::string, std::vector<double>>>& ms,
                    const std::vector<std::pair<std::string, std::vector<std::string>>>& runtimes,
@@ -369,9 +369,9 @@ void plot_timeline(const std::vector<std::string>& phases,
         std::replace(name.begin(), name.end(), '"', '\'');
         labels += (row > 0 ? ", \"" : "\"") + name + "\" " + std::to_string(rows.size() - row);
     }
-    const std::string picture = std::string(ZUB_SOURCE_DIR) + "/docs/timeline.svg";
+    const std::string picture = std::string(ZUB_SOURCE_DIR) + "/docs/timeline.png";
     std::string script =
-        "set terminal svg size 960,480 font 'DejaVu Sans,11' background '#ffffff'\n"
+        "set terminal pngcairo noenhanced size 960,480 font 'DejaVu Sans,10' background '#ffffff'\n"
         "set output '" +
         picture +
         "'\n"
