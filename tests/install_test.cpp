@@ -652,7 +652,8 @@ TEST_F(Package, EogAndGwenviewShowThePicture) {
         const command_result r = in_installed_namespace(
             root_, work / viewer,
             "/usr/bin/zub render --format ppm ../doc.zub rendered.ppm 2>/dev/null; "
-            "Xvfb -displayfd 3 -screen 0 1024x768x24 3>display >/dev/null 2>&1 & server=$!; "
+            "Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1024x768x24 3>display >/dev/null 2>&1 & "
+            "server=$!; "
             "while [ ! -s display ]; do sleep 0.1; done; export DISPLAY=:$(cat display) HOME=" +
                 w + " XDG_RUNTIME_DIR=" + w +
                 " QT_QPA_PLATFORM=xcb; "
