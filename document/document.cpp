@@ -98,6 +98,7 @@ severity severity_of(problem_code code) {
         case problem_code::window_side_negative:
         case problem_code::depth_refused:
         case problem_code::row_too_wide:
+        case problem_code::not_composed:
             return severity::error;
         case problem_code::record_past_end:
         case problem_code::image_not_shown:
@@ -156,6 +157,8 @@ const char* problem_name(problem_code code) {
             return "depth_refused";
         case problem_code::row_too_wide:
             return "row_too_wide";
+        case problem_code::not_composed:
+            return "not_composed";
         case problem_code::record_past_end:
             return "record_past_end";
         case problem_code::image_not_shown:
@@ -288,6 +291,8 @@ std::string describe(const problem& p) {
         }
         case problem_code::image_not_shown:
             return "the image is not shown: " + p.detail;
+        case problem_code::not_composed:
+            return "the picture cannot be composed: " + p.detail;
         case problem_code::text_outside_window:
             return record() + " is drawn wholly outside the window";
     }
@@ -302,6 +307,12 @@ void drop_moot(std::vector<problem>& problems) {
     if (has(problem_code::image_not_shown)) {
         std::erase_if(problems, [](const problem& p) { return p.code == problem_code::image_ends_early; });
     }
+}
+
+const problem* not_composed(const std::vector<problem>& problems) {
+    const auto found = std::find_if(problems.begin(), problems.end(),
+                                    [](const problem& p) { return p.code == problem_code::not_composed; });
+    return found == problems.end() ? nullptr : &*found;
 }
 
 std::vector<std::string> describe_all(const std::vector<problem>& problems) {

@@ -93,6 +93,8 @@ enum class problem_code : std::uint8_t {
     window_side_negative,   // about::window
     depth_refused,          // about::depth
     row_too_wide,           // about::row
+    not_composed,           // detail: why a stage behind the wall failed, through no fault of the
+                            // document (the picture is not whole; nothing is written)
     // Warnings: the document is shown without something.
     record_past_end,          // about::records_cut
     image_not_shown,          // detail: why (the decoder's words)
@@ -181,6 +183,10 @@ std::string describe(const problem& p);
 void drop_moot(std::vector<problem>& problems);
 
 // Each problem in words, in order.
+// The first problem of a picture that a stage could not compose through no fault of
+// the document, or null.
+const problem* not_composed(const std::vector<problem>& problems);
+
 std::vector<std::string> describe_all(const std::vector<problem>& problems);
 
 // A document parsed once: everything the viewer and the tools need, with views into the

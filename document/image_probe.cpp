@@ -305,8 +305,9 @@ std::optional<std::string> image_size_problem(const image_size& size) {
     // An image without pixels shows nothing, and decoders write into the picture they
     // failed to allocate.
     if (size.width < 1 || size.height < 1) return declares + " (it has none to show)";
-    if (size.width > max_image_side || size.height > max_image_side) {
-        return declares + " (at most " + std::to_string(max_image_side) + " a side)";
+    if (size.width > max_image_width || size.height > max_image_height) {
+        return declares + " (at most " + std::to_string(max_image_width) + " wide and " +
+               std::to_string(max_image_height) + " tall)";
     }
     return std::nullopt;
 }

@@ -33,8 +33,11 @@ constexpr std::int64_t window_row_bytes(std::int64_t width, std::int64_t depth) 
 }
 
 // The widest and tallest embedded image, as its header declares it. Decoders allocate
-// the whole picture from the header before reading a pixel.
-inline constexpr std::int64_t max_image_side = 16384;
+// the whole picture from the header before reading a pixel, and SDL 1.2 makes no
+// picture 16384 pixels wide or wider (on either runtime), while it holds one up to
+// 65535 tall: the height is held to the window's bound.
+inline constexpr std::int64_t max_image_width = 16383;
+inline constexpr std::int64_t max_image_height = 16384;
 
 // The largest point size: a glyph at this size is already taller than any window.
 inline constexpr std::int64_t max_font_size = 16384;
@@ -64,7 +67,7 @@ inline constexpr int default_desktop_height = 1080;
 inline constexpr const char* default_font_name = "Consola.ttf";
 
 // The largest file read whole, of each kind. A document holds one image file, whose
-// pixels are bounded above; a 16384 x 16384 BMP of 24 bits a pixel is 768 MiB.
+// pixels are bounded above; a 16383 x 16384 BMP of 24 bits a pixel is 768 MiB.
 inline constexpr std::uint64_t max_document_bytes = std::uint64_t{1} << 30;  // 1 GiB
 // The largest fonts in common use (a CJK collection) are a few tens of MiB.
 inline constexpr std::uint64_t max_font_bytes = std::uint64_t{64} << 20;  // 64 MiB

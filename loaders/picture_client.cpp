@@ -30,7 +30,7 @@ namespace {
 
 // zub render's own bound on a run of the composer, and a little for its start and the
 // picture's write.
-constexpr std::chrono::seconds render_deadline{stage_wall_seconds + 2};
+constexpr std::chrono::seconds render_deadline{2 * stage_wall_seconds + 2};
 
 // What is kept of zub render's words on stderr for a failure's message.
 constexpr std::size_t kept_error_bytes = 4096;
@@ -205,6 +205,15 @@ result<loader_size> picture_size_of(bytes_view header) {
     const document_header& h = doc.header;
     if (const auto refused = window_size_problem(h.width, h.height, h.bits_per_pixel))
         return failure{describe(*refused)};
+    // A caption and an image that the header declares past the documents' bound are
+    // refused as soon as the header is in, before the rest is fed in.
+    const std::uint64_t declared = header_size + std::uint64_t{h.caption_length} +
+                                   static_cast<std::uint64_t>(std::max<std::int32_t>(h.image_length, 0));
+    if (declared > max_document_bytes) {
+        return failure{"the document declares " + std::to_string(declared) +
+                       " bytes of header, caption and image, more than the " +
+                       std::to_string(max_document_bytes) + " bytes a document may have"};
+    }
     const loader_size size{h.width == 0 ? default_desktop_width : h.width,
                            h.height == 0 ? default_desktop_height : h.height};
     if (std::int64_t{size.width} * size.height > max_thumbnail_pixels) {

@@ -731,7 +731,7 @@ TEST_F(EndToEnd, AbsurdImageAndPointSizeAreLeftOutAndTheRestShown) {
     EXPECT_EQ(
         ours(viewer->err()),
         "zub_reader: hostile.zub: the image is not shown: the PNG image declares 60000x60000 pixels (at most "
-        "16384 a side)\n"
+        "16383 wide and 16384 tall)\n"
         "zub_reader: hostile.zub: the texts are not drawn: the point size 2147483647 is above 16384\n");
 }
 

@@ -148,12 +148,13 @@ TEST(ImageProbe, CutOrUnknownHeadersGiveNoSize) {
 }
 
 TEST(ImageProbe, SizesBeyondTheBoundAreRefused) {
-    EXPECT_FALSE(image_size_problem(image_size{"PNG", 16384, 16384}));
+    EXPECT_FALSE(image_size_problem(image_size{"PNG", 16383, 16384}));
+    EXPECT_TRUE(image_size_problem(image_size{"PNG", 16384, 1}));
     EXPECT_FALSE(image_size_problem(image_size{"PNG", 1, 1}));
     EXPECT_EQ(image_size_problem(image_size{"GIF", 0, 9}),
               "the GIF image declares 0x9 pixels (it has none to show)");
     EXPECT_EQ(image_size_problem(image_size{"PNG", 60000, 60000}),
-              "the PNG image declares 60000x60000 pixels (at most 16384 a side)");
+              "the PNG image declares 60000x60000 pixels (at most 16383 wide and 16384 tall)");
     EXPECT_TRUE(image_size_problem(image_size{"GIF", 16385, 1}));
     EXPECT_TRUE(image_size_problem(image_size{"PCX", -5, 1}));
 }

@@ -229,7 +229,8 @@ TEST_F(Loaders, HostileDocumentsGiveTheViewersPictureOrItsErrorAndTheHostLives) 
 
 // What a loader holds in its host: no descriptor is left behind a load, the document is
 // not read whole into a host that is told its window is too large (a million records
-// would take hundreds of megabytes there), and a small document takes little memory.
+// would take hundreds of megabytes there) or its caption and image pass the bound, and a
+// small document takes little memory.
 TEST_F(Loaders, HostsHoldLittle) {
     const fs::path small = save("small.zub", sample_document(80, 60));
     document_parts many;
@@ -241,12 +242,21 @@ TEST_F(Loaders, HostsHoldLittle) {
     loose.x = 0x10000;  // and another
     many.records.assign(1000000, loose);
     const fs::path large = save("many.zub", write_document(many));
+    // A file of 1 GiB and a byte (sparse) whose header declares an image that long: fed in
+    // pieces, it is refused once the header is in, not after a gigabyte.
+    document_parts declared;
+    declared.image_length = (1 << 30) - 30;
+    const fs::path huge = save("huge.zub", write_document(declared));
+    fs::resize_file(huge, (std::uintmax_t{1} << 30) + 1);
     for (const auto& [command, expected] : std::vector<std::pair<std::string, std::string>>{
              {"/usr/bin/python3 " ZUB_PIXBUF_HOST " kept " + quote(small) + " 5", "kept 0\n"},
              {"/usr/bin/python3 " ZUB_PIXBUF_HOST " file " + quote(large) + " /dev/null",
               "error: Failed to load image \u201c" + large.string() +
                   "\u201d: the window 9000x9000 is too large for an image loader (at most 67108864 "
                   "pixels)\n"},
+             {"/usr/bin/python3 " ZUB_PIXBUF_HOST " pieces " + quote(huge) + " /dev/null 65536",
+              "error: the document declares 1073741825 bytes of header, caption and image, more than the "
+              "1073741824 bytes a document may have\n"},
              {ZUB_QT_READER " " + quote(small) + " /dev/null", "format zub size 80x60\nread 80x60\n"}}) {
         const command_result r =
             run_command(hosts_ + "sh -c " + quote("ulimit -v 300000; exec " + command) + " 2>/dev/null");

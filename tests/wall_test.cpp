@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "tests/sdl_fixture.hpp"
 #include "view/compose.hpp"
@@ -129,7 +130,8 @@ TEST_F(Wall, TakenDecoderHoldsNothingOfTheCallers) {
         EXPECT_EQ(pixels.find(held), std::string::npos) << held;
 }
 
-// Where the wall cannot be built (a kernel without seccomp), nothing is decoded.
+// Where the wall cannot be built (a kernel without seccomp), nothing is decoded, and
+// that is no fault of the document: an error for each stage, not a warning.
 TEST_F(Wall, NoImageIsDecodedWhenTheWallCannotBeBuilt) {
     document_parts nothing_drawn = parts();
     nothing_drawn.image = to_bytes("not an image");
@@ -138,19 +140,66 @@ TEST_F(Wall, NoImageIsDecodedWhenTheWallCannotBeBuilt) {
     order("image", "has-no-seccomp");
     SDL_Surface* s = screen(40, 20, 32);
     fill(s, rgba{0, 0, 0, 255});
-    const std::vector<std::string> warnings =
-        describe_all(compose_document(parsed(write_document(parts())), s));
-    ASSERT_EQ(warnings.size(), 2U);
-    EXPECT_EQ(warnings[0].rfind("the image is not shown: the decoder cannot be confined: cannot install its "
-                                "seccomp filter: ",
-                                0),
-              0U)
-        << warnings[0];
-    EXPECT_EQ(warnings[1].rfind(
-                  "the texts from record 1 on are not drawn: the text renderer cannot be confined", 0),
-              0U)
-        << warnings[1];
+    const std::vector<problem> found = compose_document(parsed(write_document(parts())), s);
+    ASSERT_EQ(found.size(), 2U);
+    for (const auto& [p, stage] :
+         {std::pair{found[0], "the decoder"}, std::pair{found[1], "the text renderer"}}) {
+        EXPECT_EQ(severity_of(p.code), severity::error);
+        EXPECT_EQ(describe(p).rfind(
+                      std::string("the picture cannot be composed: ") + stage + " cannot be confined: ", 0),
+                  0U)
+            << describe(p);
+    }
     EXPECT_EQ(raw_pixels(s), expected);
+}
+
+// Only an end the document caused leaves a part out with a warning. A signal another
+// process sends (even one a fault would raise) and a composer that cannot be started are
+// errors; a stage that refuses without a word is the stage's refusal, said as such (the
+// font is not blamed for it).
+TEST_F(Wall, EndsTheDocumentDidNotCauseAreErrors) {
+    const bytes image = encode_png(pattern(8, 8, true), png_kind::rgb);
+    const image_ask ask{8, 8};
+    const auto stage_of = [](pid_t composer) {
+        const std::string children =
+            "/proc/" + std::to_string(composer) + "/task/" + std::to_string(composer) + "/children";
+        for (int i = 0; i < 3000; ++i) {
+            std::ifstream listed(children);
+            pid_t stage = 0;
+            if (listed >> stage) return stage;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return pid_t{0};
+    };
+    for (const auto& [signal, words] :
+         std::vector<std::pair<int, std::string>>{{SIGTERM, "signal 15 SIGTERM"},
+                                                  {SIGSEGV, "signal 11 SIGSEGV"},
+                                                  {SIGABRT, "signal 6 SIGABRT"},
+                                                  {SIGKILL, "signal 9 SIGKILL"}}) {
+        order("image", "loops-for-ever");
+        stage_job job = start_image_stage(image, ask);
+        ASSERT_TRUE(job.run);
+        const pid_t stage = stage_of(job.run->pid);
+        ASSERT_GT(stage, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // within its crash handler's reach
+        ASSERT_EQ(kill(stage, signal), 0);
+        const finished_image killed = finish_image_stage(job, ask);
+        EXPECT_EQ(killed.error, "the decoder was killed by " + words + " from outside");
+    }
+    order("image", "fails-without-a-word");
+    stage_job refusing = start_image_stage(image, ask);
+    const finished_image refused = finish_image_stage(refusing, ask);
+    EXPECT_EQ(refused.error, "");
+    EXPECT_EQ(refused.image ? "" : refused.image.why(), "the decoder failed without saying why");
+    order("texts", "fails-without-a-word");  // the font is not blamed
+    EXPECT_EQ(describe_all(compose_document(parsed(write_document(parts())), screen(40, 20, 32))),
+              std::vector<std::string>{
+                  "the texts from record 1 on are not drawn: the text renderer failed without saying why"});
+
+    set_composer_path("/nowhere/zub-compose");
+    stage_job unstarted = start_image_stage(image, ask);
+    EXPECT_EQ(finish_image_stage(unstarted, ask).error,
+              "cannot start the decoder (/nowhere/zub-compose): No such file or directory");
 }
 
 TEST_F(Wall, UnfinishedStageIsKilledAndReaped) {

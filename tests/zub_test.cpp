@@ -40,8 +40,8 @@ protected:
     void SetUp() override { dir_ = make_work_folder("zub-tool"); }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
-    result zub(const std::vector<std::string>& args) {
-        std::vector<std::string> argv{ZUB_TOOL};
+    result zub(const std::vector<std::string>& args, const std::string& program = ZUB_TOOL) {
+        std::vector<std::string> argv{program};
         argv.insert(argv.end(), args.begin(), args.end());
         child_process tool(argv, {}, dir_.string());
         const auto status = tool.wait_exit(60);
@@ -921,6 +921,29 @@ TEST_F(Zub, StopSignalsEndItAtOnceAndLeaveNothingHalfDone) {
         << many.err();
     EXPECT_FALSE(exists("out/stuck.png"));
     EXPECT_EQ(leftovers(), 0U);
+}
+
+// A composer that cannot be started (no zub-compose beside zub here; `ulimit -u 1` the
+// same) is no fault of the document: no picture, the one there kept, one line, status 1.
+TEST_F(Zub, ComposerThatCannotStartGivesNoPicture) {
+    namespace fs = std::filesystem;
+    fs::create_directories(dir_ / "alone");
+    fs::copy_file(ZUB_TOOL, dir_ / "alone/zub");
+    save("sky.png", encode_png(pattern(8, 8, false), png_kind::rgb));
+    ASSERT_EQ(zub({"pack", "-o", "doc.zub", "--image", "sky.png", "--text", "0,0,#fff,x"}).status, 0);
+    const std::string line = "zub: doc.zub: the picture cannot be composed: cannot start the decoder (" +
+                             (dir_ / "alone/zub-compose").string() + "): No such file or directory\n";
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"render", "doc.zub", "keep.png"},
+                                               {"render", "--size", "4", "doc.zub", "keep.png"},
+                                               {"info", "doc.zub"}}) {
+        save("keep.png", to_bytes("the picture that was here"));
+        const result r = zub(args, (dir_ / "alone/zub").string());
+        EXPECT_EQ(r.status, 1) << args[1];
+        EXPECT_EQ(r.err, line);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(read_text((dir_ / "keep.png").string()), "the picture that was here");
+    }
 }
 
 TEST_F(Zub, NamesAreEscapedWhereverTheyArePrinted) {

@@ -297,6 +297,10 @@ std::vector<problem> text_problems(const document& doc, const composition& c, co
         return found;
     }
     const std::uint32_t first = c.texts.empty() ? 1 : c.texts.front().number;
+    if (!done.error.empty()) {
+        add(problem_code::not_composed, first, done.error);
+        return found;
+    }
     if (!done.texts) {
         add(problem_code::texts_stopped, first, done.fate.empty() ? done.texts.why() : done.fate);
         return found;
@@ -342,7 +346,9 @@ std::vector<problem> compose_document(const document& doc, SDL_Surface* screen, 
     std::vector<problem> found;
     {
         const finished_image image = finish_image_stage(c.image, c.image_asked);
-        found = paint_background(image, screen);
+        found = image.error.empty()
+                    ? paint_background(image, screen)
+                    : std::vector<problem>{problem{problem_code::not_composed, 0, {}, image.error}};
         for (problem& p : found) p.offset = doc.image_offset;
     }  // the image's hand-back goes once it is painted
     if (c.texts_wanted) {

@@ -19,7 +19,8 @@
 namespace zub {
 
 // The problems of a finished texts stage: a font that did not open, a text not rendered,
-// too large or past the budget (each kind once), texts a stopped stage did not reach.
+// too large or past the budget (each kind once), texts a stopped stage did not reach; or
+// the one error of a stage whose end was not the document's doing.
 std::vector<problem> text_problems(const document& doc, const composition& c, const finished_texts& done);
 
 // Converts the decoded image to the screen's format and paints it at the top-left
@@ -33,7 +34,8 @@ void draw_texts(const finished_texts& done, SDL_Surface* screen);
 
 // The whole picture: the background, then the texts, each stage's hand-back let go as
 // soon as it is painted. Gives every warning the picture has: what composing it found,
-// then the document's own.
+// then the document's own; and an error (not_composed) for each stage that failed through
+// no fault of the document, whose part is left out (the texts it finished are drawn).
 [[nodiscard]] std::vector<problem> compose_document(const document& doc, SDL_Surface* screen, composition& c);
 
 // The same, starting the stages now for a window of the screen's size.

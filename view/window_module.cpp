@@ -25,7 +25,8 @@ extern "C" __attribute__((visibility("default"))) int zub_show_in_window(const z
         }
         for (const problem& warning : *shown) call.say(call.path, describe(warning));
         wait_until_closed();
-        return status_shown;
+        // What was shown lacks a part through no fault of the document.
+        return not_composed(*shown) == nullptr ? status_shown : status_failed;
     } catch (const std::exception& e) {  // out of memory, in all likelihood
         call.say(call.path, e.what());
         return status_failed;

@@ -18,9 +18,9 @@ std::string number(std::int64_t value) { return std::to_string(value); }
 std::uint64_t decoded_image_bytes(bytes_view image) {
     const auto declared = probe_image_size(image);
     const std::int64_t width =
-        declared ? std::clamp<std::int64_t>(declared->width, 1, max_image_side) : max_image_side;
+        declared ? std::clamp<std::int64_t>(declared->width, 1, max_image_width) : max_image_width;
     const std::int64_t height =
-        declared ? std::clamp<std::int64_t>(declared->height, 1, max_image_side) : max_image_side;
+        declared ? std::clamp<std::int64_t>(declared->height, 1, max_image_height) : max_image_height;
     return static_cast<std::uint64_t>(width * height * 4);
 }
 
@@ -95,7 +95,7 @@ std::vector<stage_job> start_plan(const stage_plan& plan) {
     };
     for (std::size_t n = 0; n < plan.requests.size(); ++n) {
         if (!plan.refused[n].empty()) {
-            jobs[n].problem = plan.refused[n];
+            jobs[n].problem = stage_end{plan.refused[n]};
             continue;
         }
         numbers.push_back(n);
@@ -114,8 +114,9 @@ stage_job start_image_stage(bytes_view image, const image_ask& ask) {
 
 finished_image finish_image_stage(stage_job& job, const image_ask& ask) {
     finished_image out;
-    if (const std::string fate = finish_stage(job); !fate.empty()) {
-        out.image = failure{fate};
+    if (const stage_end fate = finish_stage(job); !fate.said.empty()) {
+        out.image = failure{fate.said};
+        if (!fate.document_caused) out.error = fate.said;
         // What the image library recognised the format as, when it got that far.
         if (result<mapping_handle> page = map_handback(job, handback_header_bytes)) {
             image_handback header{};
@@ -157,7 +158,9 @@ std::vector<text_to_render> texts_of(const document& doc) {
 finished_texts finish_texts_stage(stage_job& job, std::span<const text_to_render> asked) {
     finished_texts out;
     const std::span<const text_to_render> taken = asked.first(std::min<std::size_t>(asked.size(), max_texts));
-    out.fate = finish_stage(job);
+    const stage_end end = finish_stage(job);
+    out.fate = end.said;
+    if (!end.document_caused) out.error = end.said;
     // What it finished is read whatever its end: the texts before a crash are shown.
     result<mapping_handle> page = map_handback(job, handback_header_bytes);
     if (!page) {

@@ -23,6 +23,7 @@ namespace zub {
 struct finished_image {
     std::string format;
     result<checked_image> image = failure{"the decoder was not started"};
+    std::string error;       // why, when the stage's end was not the document's doing
     mapping_handle mapping;  // released once what the caller made of the picture is gone
 };
 [[nodiscard]] finished_image finish_image_stage(stage_job& job, const image_ask& ask);
@@ -51,6 +52,7 @@ std::size_t plan_texts_stage(stage_plan& plan, std::span<const text_to_render> t
 // stage ended: an empty fate when it finished them all.
 struct finished_texts {
     std::string fate;
+    std::string error;  // the fate, when the stage's end was not the document's doing
     result<checked_texts> texts = failure{"the text renderer was not started"};
     mapping_handle mapping;
 };

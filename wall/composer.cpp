@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -162,7 +163,16 @@ int run_composer(int argc, char* argv[], stage_taker taker) {
             (void)!pwrite(handback_fd, &start, sizeof start, 0);
         }
         const pid_t child = fork();
-        if (child < 0) return exit_failed;
+        if (child < 0) {
+            // This stage and the ones after it are not started: the caller hears why, and
+            // the ones started already are waited for as usual.
+            const int error = errno;
+            for (std::size_t n = k; n < stages.size(); ++n) {
+                const stage_status said{status_not_started, 0, error, 0, 0};
+                (void)!pwrite(status_fd, &said, sizeof said, static_cast<off_t>(n * sizeof said));
+            }
+            break;
+        }
         if (child == 0) {
             // The stage's own descriptors go high first, so that placing them closes none
             // it needs; the status and the other stage's are not kept.
@@ -179,13 +189,18 @@ int run_composer(int argc, char* argv[], stage_taker taker) {
     // back no other's word.
     for (std::size_t left = children.size(); left > 0;) {
         int status = 0;
-        const pid_t waited = waitpid(-1, &status, 0);
+        rusage used{};
+        const pid_t waited = wait4(-1, &status, 0, &used);
         if (waited < 0 && errno == EINTR) continue;
         if (waited < 0) return exit_failed;
         const auto k =
             static_cast<std::size_t>(std::find(children.begin(), children.end(), waited) - children.begin());
         if (k == children.size()) continue;
-        const stage_status said{1, status};
+        // Its CPU time tells the CPU limit's SIGKILL from one another process sent.
+        const auto ns = [](const timeval& t) {
+            return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_usec * 1000;
+        };
+        const stage_status said{status_ended, status, 0, 0, ns(used.ru_utime) + ns(used.ru_stime)};
         if (pwrite(status_fd, &said, sizeof said, static_cast<off_t>(k * sizeof said)) !=
             static_cast<ssize_t>(sizeof said))
             return exit_failed;

@@ -32,7 +32,7 @@ result<const std::uint8_t*> check_layout(const surface_layout& s, std::span<cons
     if (bpp != 8 && bpp != 15 && bpp != 16 && bpp != 24 && bpp != 32)
         return failure{"an unknown pixel format"};
     const std::int64_t bytes_per_pixel = (bpp + 7) / 8;
-    if (s.width < 1 || s.height < 1 || s.width > max_image_side || s.height > max_image_side)
+    if (s.width < 1 || s.height < 1 || s.width > max_image_width || s.height > max_image_height)
         return failure{"a picture of an impossible size"};
     // SDL keeps a row's length in 16 bits.
     if (s.pitch < s.width * bytes_per_pixel || s.pitch > 65535) return failure{"rows of a wrong length"};
@@ -164,12 +164,12 @@ std::uint64_t image_handback_bytes(bytes_view image, const image_ask& ask) {
     if (!ask.pixels) return handback_header_bytes;
     // A side the window bounds is the window's; one it does not, the declared image's.
     const auto declared = probe_image_size(image);
-    const auto side = [&](int visible, std::int64_t image_side) {
-        if (visible > 0) return std::min<std::int64_t>(visible, max_image_side);
-        return declared ? std::clamp<std::int64_t>(image_side, 1, max_image_side) : max_image_side;
+    const auto side = [&](int visible, std::int64_t image_side, std::int64_t most) {
+        if (visible > 0) return std::min<std::int64_t>(visible, most);
+        return declared ? std::clamp<std::int64_t>(image_side, 1, most) : most;
     };
-    const std::int64_t width = side(ask.visible_width, declared ? declared->width : 0);
-    const std::int64_t height = side(ask.visible_height, declared ? declared->height : 0);
+    const std::int64_t width = side(ask.visible_width, declared ? declared->width : 0, max_image_width);
+    const std::int64_t height = side(ask.visible_height, declared ? declared->height : 0, max_image_height);
     return handback_header_bytes + static_cast<std::uint64_t>(width * height * 4);
 }
 
@@ -184,8 +184,8 @@ result<checked_image> read_image_handback(std::span<const std::uint8_t> handback
     out.format = stage_text(header.format, sizeof header.format);
     const auto refuse = [](const std::string& why) { return failure{"the decoder handed back " + why}; };
     if (header.report.progress != progress_done) return refuse("no picture");
-    if (header.image_width < 1 || header.image_height < 1 || header.image_width > max_image_side ||
-        header.image_height > max_image_side) {
+    if (header.image_width < 1 || header.image_height < 1 || header.image_width > max_image_width ||
+        header.image_height > max_image_height) {
         return refuse("a picture of an impossible size");
     }
     out.image_width = header.image_width;

@@ -48,10 +48,15 @@ inline constexpr int stage_input_fd = 3;
 inline constexpr int stage_handback_fd = 4;
 
 // What zub-compose says of each stage it ran, slot k for stage k, in a status memfd no
-// stage holds: whether the stage's process ended, and waitpid's status for it.
+// stage holds: whether the stage's process ended (or could not be started), wait4's
+// status for it and the CPU time it used.
+enum stage_status_said : std::int32_t { status_unsaid = 0, status_ended = 1, status_not_started = 2 };
 struct stage_status {
-    std::int32_t ended;
-    std::int32_t wait_status;
+    std::int32_t ended;        // a stage_status_said
+    std::int32_t wait_status;  // when it ended
+    std::int32_t start_error;  // errno of the fork that failed, when it was not started
+    std::int32_t unused;
+    std::int64_t cpu_ns;  // user and system time, when it ended
 };
 // The most stages a run takes: the image and the texts of 8 documents. Their descriptors
 // and the status stay below 64, where each stage moves its own before closing the rest.
@@ -74,6 +79,7 @@ struct stage_report {
     std::uint32_t progress;
     std::uint32_t memory_exhausted;  // the stage found its memory used up
     std::int32_t crash_signal;       // the signal a crash was reported with
+    std::int32_t crash_sent;         // 1 when another process sent it (kill), not the kernel
     char error[256];                 // why the stage failed, in the library's words
     // CLOCK_REALTIME in ns when the stage's main began, when its wall was up and when its
     // work ended: read by the benchmark's timeline alone.

@@ -49,8 +49,11 @@ ZUB_LAST_WORDS bool memory_used_up() {
     return false;
 }
 
-ZUB_LAST_WORDS void on_crash(int signal) {
+// A fault the kernel raised on the stage's own access, or its own abort(), is the
+// document's doing; the same signal sent by another process (kill) is not.
+ZUB_LAST_WORDS void on_crash(int signal, siginfo_t* info, void* /*context*/) {
     crash_report->crash_signal = signal;
+    crash_report->crash_sent = info != nullptr && info->si_code <= 0 && info->si_pid != getpid() ? 1 : 0;
     crash_report->memory_exhausted = memory_used_up() ? 1 : 0;
     _exit(exit_crashed);
 }
@@ -97,8 +100,8 @@ void report_crashes(stage_report* report) {
     alternate.ss_size = sizeof stack;
     sigaltstack(&alternate, nullptr);
     struct sigaction action {};
-    action.sa_handler = on_crash;
-    action.sa_flags = SA_ONSTACK;
+    action.sa_sigaction = on_crash;
+    action.sa_flags = SA_ONSTACK | SA_SIGINFO;
     for (const int signal : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL, SIGTRAP})
         sigaction(signal, &action, nullptr);
     std::set_new_handler(on_new_failure);
@@ -150,8 +153,8 @@ int run_image_stage(bytes_view image, const image_ask& ask, std::span<std::uint8
     SDL_Surface* s = surface.get();
     const SDL_PixelFormat* f = s->format;
     const std::int64_t row = std::int64_t{s->w} * f->BytesPerPixel;
-    if (image_width < 1 || image_height < 1 || image_width > max_image_side ||
-        image_height > max_image_side || s->pitch < row) {
+    if (image_width < 1 || image_height < 1 || image_width > max_image_width ||
+        image_height > max_image_height || s->pitch < row) {
         char why[128];
         (void)std::snprintf(why, sizeof why, "the image library made a %dx%d picture it cannot hold",
                             image_width, image_height);

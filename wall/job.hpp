@@ -45,11 +45,25 @@ struct composer_run {
     int pidfd = -1;
     int status_fd = -1;  // what it says of each stage's end
     std::chrono::steady_clock::time_point started;
-    bool waited = false;  // it has been waited for (below: how that went)
-    bool ended = false;   // before the deadline
-    int wait_status = 0;  // waitpid's, when it saw the end
-    int wait_error = 0;   // errno of a waitpid that did not
+    bool waited = false;     // it has been waited for (below: how that went)
+    std::size_t stages = 1;  // each brings its own stage_wall_seconds to the deadline
+    bool ended = false;      // before the deadline
+    int wait_status = 0;     // waitpid's, when it saw the end
+    int wait_error = 0;      // errno of a waitpid that did not
 };
+
+// How a stage ended when it did not end as it should: in words, and whether the
+// document caused it. Only the document's doing leaves the stage's part out with a
+// warning: the filter's kill, the CPU or memory limit reached, a fault the kernel raised
+// on the stage's own access, its own abort or its own refusal (an image whose declared
+// size is absurd among them). Every other end is an error of the run, which the document
+// did not cause: a stage or composer that could not be started or confined, a signal
+// another process sent, the deadline of a busy machine passed, the composer gone.
+struct stage_end {
+    std::string said;  // empty: it ended as it should
+    bool document_caused = true;
+};
+[[nodiscard]] inline stage_end run_error(std::string said) { return {std::move(said), false}; }
 
 // A stage started and not yet finished: its hand-back, and the run it is part of.
 struct stage_job {
@@ -65,7 +79,7 @@ struct stage_job {
     std::size_t slot = 0;  // which of the run's stages
     int handback_fd = -1;
     std::uint64_t handback_bytes = 0;
-    std::string problem;  // why no stage was started
+    stage_end problem;  // why no stage was started
 };
 
 // What a stage is asked: its words on zub-compose's command line (its name first), its
@@ -82,9 +96,10 @@ struct stage_request {
 [[nodiscard]] std::vector<stage_job> start_stages(std::span<const stage_request> requests);
 
 // Waits for the stage's run (with a deadline, whether or not the system gives a pidfd)
-// and says how the stage ended: empty when it ended as it should, else its fate in
-// words ("the decoder crashed (signal 11)", "the decoder was stopped after 2 s", ...).
-[[nodiscard]] std::string finish_stage(stage_job& job);
+// and says how the stage ended: nothing said when it ended as it should, else its fate
+// in words ("the decoder crashed (signal 11)", "the decoder was stopped after 2 s", ...)
+// and whose doing it was.
+[[nodiscard]] stage_end finish_stage(stage_job& job);
 
 // The first `bytes` of a finished stage's hand-back, read-only (at most its size).
 [[nodiscard]] result<mapping_handle> map_handback(const stage_job& job, std::uint64_t bytes);
@@ -92,10 +107,12 @@ struct stage_request {
 // Kills the run's process (through its pidfd where there is one).
 void kill_run(const composer_run& run);
 
-// Waits for the run until `within` after its start (sleeping on its pidfd, or looking
-// every 10 ms without one), kills it when it is still running then, and reaps it; later
-// calls find it waited for.
-void wait_once(composer_run& run, std::chrono::seconds within = std::chrono::seconds(stage_wall_seconds));
+// Waits for the run until its deadline, stage_wall_seconds for each of its stages after
+// its start (sleeping on its pidfd, or looking every 10 ms without one), kills it when
+// it is still running then, and reaps it; later calls find it waited for. A run of
+// another program waits `within` after its start.
+void wait_once(composer_run& run);
+void wait_once(composer_run& run, std::chrono::seconds within);
 
 // A memfd holding `bytes`, sealed against every change (close-on-exec), or -1.
 int sealed_input(bytes_view bytes);

@@ -76,7 +76,7 @@ SDL_Surface* decode_top(bytes_view image, int rows, int columns, int& width, int
     jpeg_calc_output_dimensions(&info);
     width = static_cast<int>(info.output_width);
     height = static_cast<int>(info.output_height);
-    if (width > max_image_side || height > max_image_side) {
+    if (width > max_image_width || height > max_image_height) {
         jpeg_destroy_decompress(&info);
         SDL_SetError("the JPEG is %dx%d pixels, more than the viewer holds", width, height);
         return nullptr;

@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -97,17 +98,22 @@ std::string confine_stage(int cpu_seconds, std::uint64_t memory_bytes, int input
     (void)setrlimit(RLIMIT_CORE, &no_core);
     (void)prctl(PR_SET_DUMPABLE, 0);
     if (std::string dropped = drop_capabilities(); !dropped.empty()) return dropped;
-    // Soft and hard one: at the limit the kernel kills it, and SIGXCPU never comes.
-    const rlimit cpu{static_cast<rlim_t>(cpu_seconds), static_cast<rlim_t>(cpu_seconds)};
-    if (setrlimit(RLIMIT_CPU, &cpu) != 0)
+    // Soft and hard one: at the limit the kernel kills it, and SIGXCPU never comes. A
+    // lower hard limit the stage was started with (a host under `ulimit -t` or `-v`)
+    // stays: it cannot be raised, and it confines the stage more.
+    const auto within_hard = [](int resource, rlim_t wanted) {
+        rlimit now{};
+        const rlim_t most = getrlimit(resource, &now) == 0 ? std::min(wanted, now.rlim_max) : wanted;
+        const rlimit set{most, most};
+        return setrlimit(resource, &set) == 0;
+    };
+    if (!within_hard(RLIMIT_CPU, static_cast<rlim_t>(cpu_seconds)))
         return std::string("cannot limit its CPU time: ") + std::strerror(errno);
     // Memory on top of what the process has mapped already: a sanitizer build has
     // terabytes of address space reserved before the first allocation.
     const std::int64_t in_use = address_space_in_use();
     if (in_use < 0) return "cannot read its memory use";
-    const rlimit memory{static_cast<rlim_t>(in_use) + memory_bytes,
-                        static_cast<rlim_t>(in_use) + memory_bytes};
-    if (setrlimit(RLIMIT_AS, &memory) != 0)
+    if (!within_hard(RLIMIT_AS, static_cast<rlim_t>(in_use) + memory_bytes))
         return std::string("cannot limit its memory: ") + std::strerror(errno);
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         return std::string("cannot give up privileges: ") + std::strerror(errno);

@@ -60,9 +60,8 @@ def main():
             piece = int(sys.argv[4])
             loader = GdkPixbuf.PixbufLoader()
             with open(doc, "rb") as f:
-                data = f.read()
-            for at in range(0, len(data), piece):
-                loader.write(data[at : at + piece])
+                while data := f.read(piece):
+                    loader.write(data)
             loader.close()
             pixbuf = loader.get_pixbuf()
     except GLib.Error as e:

@@ -129,6 +129,11 @@ batch_outcome inspect_one(const info_options& options, const std::string& path, 
     const found_font measured_in = find_font(options.font, path);
     const document_report report =
         inspect_document(loaded->view(), font_choice{measured_in.path, measured_in.hint});
+    // A stage that failed through no fault of the document leaves nothing to report on.
+    if (const problem* failed = not_composed(report.problems)) {
+        (void)file_problem(path, describe(*failed));
+        return inspected;
+    }
     if (const std::string note = font_note(measured_in, "measured");
         !note.empty() && report.doc.has_texts()) {
         if (one_line) {

@@ -260,6 +260,9 @@ batch_outcome finish_one(const render_run& run, const prepared_document& p, comp
                               : SDL_SetVideoMode(p.request.width, p.request.height, p.request.depth, 0);
     if (screen == nullptr) return {file_problem(path, made.why()), {}, false};
     const std::vector<problem> warnings = compose_document(p.doc, screen, composing);
+    // A stage that failed through no fault of the document: no picture at all.
+    if (const problem* failed = not_composed(warnings))
+        return {file_problem(path, describe(*failed)), {}, false};
     if (!options.font_path.empty() && !composing.font_error.empty())
         return {file_problem(options.font_path, "cannot open the font: " + composing.font_error), {}, false};
     if (const std::string note = font_note(p.font, "drawn"); !note.empty() && p.doc.has_texts()) {

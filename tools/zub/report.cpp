@@ -58,7 +58,11 @@ document_report inspect_document(bytes_view bytes, const font_choice& font) {
             report.image_width = image.image->image_width;
             report.image_height = image.image->image_height;
         } else {
-            found.push_back(problem{problem_code::image_not_shown, doc.image_offset, {}, image.image.why()});
+            found.push_back(
+                problem{image.error.empty() ? problem_code::image_not_shown : problem_code::not_composed,
+                        doc.image_offset,
+                        {},
+                        image.image.why()});
         }
     }
     finished_texts texts;
