@@ -44,8 +44,13 @@ int show(const char* path) {
     if (!doc.is_document) return status_shown;  // not a document: nothing to show, nothing to say
     if (const zub::problem* error = doc.error()) return fail(path, zub::describe(*error));
 
-    zub::composition composing =
-        zub::start_composition(doc, zub::composing_ask_for_window(doc.header.width, doc.header.height));
+    // A side of 0 is the desktop's, known once SDL has started: that document's composer
+    // is started then, for the window opened (see show_document), never for the size
+    // the image declares.
+    zub::composition composing;
+    if (doc.header.width > 0 && doc.header.height > 0)
+        composing =
+            zub::start_composition(doc, zub::composing_ask_for_window(doc.header.width, doc.header.height));
     const zub::result<void*> entry =
         zub::load_window_module(zub::window_module_name, zub::window_module_entry);
     if (!entry) return fail(path, entry.why());

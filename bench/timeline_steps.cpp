@@ -28,6 +28,7 @@ extern "C" __attribute__((visibility("default"))) int zub_timeline_steps(const z
     t.mark("open the window");
     {
         const zub::finished_image image = zub::finish_image_stage(composing.image, composing.image_asked);
+        if (!image.error.empty()) return fail(image.error);  // a run that failed is no timeline
         t.mark("wait for the image stage");
         t.stage("image", image.mapping.get());
         (void)zub::paint_background(image, *screen);
@@ -35,6 +36,7 @@ extern "C" __attribute__((visibility("default"))) int zub_timeline_steps(const z
     }
     if (composing.texts_wanted) {
         const zub::finished_texts texts = zub::finish_texts_stage(composing.text_stage, composing.texts);
+        if (!texts.error.empty()) return fail(texts.error);
         t.mark("wait for the texts stage");
         t.stage("texts", texts.mapping.get());
         zub::draw_texts(texts, *screen);

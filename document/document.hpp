@@ -182,11 +182,11 @@ std::string describe(const problem& p);
 // when it is not shown at all.
 void drop_moot(std::vector<problem>& problems);
 
-// Each problem in words, in order.
 // The first problem of a picture that a stage could not compose through no fault of
 // the document, or null.
 const problem* not_composed(const std::vector<problem>& problems);
 
+// Each problem in words, in order.
 std::vector<std::string> describe_all(const std::vector<problem>& problems);
 
 // A document parsed once: everything the viewer and the tools need, with views into the

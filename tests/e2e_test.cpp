@@ -704,6 +704,36 @@ TEST_F(EndToEnd, DamagedRecordShowsTheRecordsBeforeIt) {
         "the rest are not drawn\n");
 }
 
+// A window with a side of 0 takes the desktop's size, known once SDL has started: the
+// image's hand-back has room for what that window shows, not for the picture the image
+// declares (a GiB here). A viewer beside the tests' taken composer, which says its room.
+TEST_F(EndToEnd, DesktopSizedWindowHandsBackWhatItShows) {
+    namespace fs = std::filesystem;
+    const fs::path bin = dir_ / "bin";
+    fs::create_directories(bin);
+    fs::copy_file(ZUB_READER, bin / "zub_reader");
+    fs::copy_file(fs::path(ZUB_READER).parent_path() / "zub-window.so", bin / "zub-window.so");
+    fs::create_symlink(ZUB_TAKEN_COMPOSER, bin / "zub-compose");
+    save("zub-taken-order", to_bytes("image says-its-room"));
+    document_parts parts;
+    parts.width = 0;
+    parts.height = 0;
+    parts.image = tiny_png_declaring(16383, 16384);
+    save("desktop.zub", write_document(parts));
+    child_process viewer({(bin / "zub_reader").string(), "desktop.zub"},
+                         {"DISPLAY=" + server_->display(), "SDL_VIDEODRIVER"}, dir_.string());
+    const auto window = find_window(server_->display(), viewer.pid(), 20);
+    ASSERT_TRUE(window) << "no window; stderr: " << ours(viewer.err());
+    const std::string room =
+        std::to_string(handback_header_bytes + std::size_t{4} * static_cast<std::size_t>(window->width) *
+                                                   static_cast<std::size_t>(window->height));
+    EXPECT_TRUE(eventually(10, [&] { return !ours(viewer.err()).empty(); }));
+    send_delete_window(server_->display(), window->id);
+    EXPECT_EQ(viewer.wait_exit(10), 0);
+    EXPECT_EQ(ours(viewer.err()),
+              "zub_reader: desktop.zub: the image is not shown: room for " + room + " bytes\n");
+}
+
 TEST_F(EndToEnd, AbsurdWindowIsRefusedBeforeTheWindowSystemSeesIt) {
     for (const std::int32_t side : {100000, 65536}) {
         document_parts parts;

@@ -661,7 +661,7 @@ TEST_F(Package, EogAndGwenviewShowThePicture) {
                 viewer +
                 " ../doc.zub >viewer.log 2>&1 & viewer=$!; "
                 "/usr/bin/python3 " ZUB_FIND_ON_SCREEN
-                " $DISPLAY rendered.ppm 30; found=$?; "
+                " $DISPLAY rendered.ppm 90; found=$?; "
                 "kill $viewer; exit $found' >/dev/null 2>&1 && echo shown; kill $server");
         EXPECT_EQ(r.out, "shown\n") << viewer << ": " << read_text(work / viewer / "viewer.log");
     }

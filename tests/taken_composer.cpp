@@ -2,7 +2,8 @@
 // one does up to the wall, then, in the stage /tmp/zub-taken-CALLER names, does what the
 // attack there says instead of the stage's work. Everything else is the real stage.
 //
-//   /tmp/zub-taken-CALLER: "STAGE ATTACK", e.g. "image shrinks-its-handback"
+//   /tmp/zub-taken-CALLER, or zub-taken-order in its working directory: "STAGE ATTACK",
+//   e.g. "image shrinks-its-handback"
 #include <fcntl.h>
 #include <seccomp.h>
 #include <sys/prctl.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -67,6 +69,31 @@ int hand_back_what_it_holds(zub::bytes_view input, std::span<std::uint8_t> handb
     return zub::exit_done;
 }
 
+// Every text drawn, each claiming the whole pixel area as one 16383x8192 picture (rows
+// of 16384 bytes): each entry alone lies within the hand-back.
+int claims_the_whole_area_for_every_text(zub::bytes_view input, std::span<std::uint8_t> handback) {
+    const std::optional<zub::texts_input> request = zub::read_texts_request(input);
+    if (!request) return zub::exit_failed;
+    zub::texts_handback header{};
+    header.report.progress = zub::progress_done;
+    header.font_opened = 1;
+    header.entry_capacity = static_cast<std::uint32_t>(request->texts.size());
+    header.entries_done = header.entry_capacity;
+    header.pixels_used = zub::text_budget_pixels;
+    for (std::size_t i = 0; i < request->texts.size(); ++i) {
+        zub::text_entry e{};
+        e.number = request->texts[i].number;
+        e.outcome = zub::text_outcome::drawn;
+        e.width = 16383;
+        e.pitch = 16384;
+        e.height = 8192;
+        e.colours[1] = zub::handback_colour{255, 255, 255, 0};
+        std::memcpy(handback.data() + zub::handback_header_bytes + i * sizeof e, &e, sizeof e);
+    }
+    std::memcpy(handback.data(), &header, sizeof header);
+    return zub::exit_done;
+}
+
 int taken(zub::bytes_view input, std::span<std::uint8_t> handback) {
     if (attack == "opens-a-file") (void)open("/tmp/zub-taken-was-here", O_WRONLY | O_CREAT, 0600);
     if (attack == "opens-a-socket") (void)socket(AF_INET, SOCK_STREAM, 0);
@@ -90,7 +117,16 @@ int taken(zub::bytes_view input, std::span<std::uint8_t> handback) {
     if (attack == "writes-to-an-invalid-address") {
         *reinterpret_cast<volatile int*>(std::uintptr_t{8}) = 1;  // NOLINT(performance-no-int-to-ptr)
     }
+    if (attack == "aborts") std::abort();
+    if (attack == "fails-without-a-word") return zub::exit_failed;
+    if (attack == "says-its-room") {
+        const std::string room = "room for " + std::to_string(handback.size()) + " bytes";
+        std::strncpy(reinterpret_cast<zub::stage_report*>(handback.data())->error, room.c_str(), 255);
+        return zub::exit_failed;
+    }
     if (attack == "hands-back-what-it-holds") return hand_back_what_it_holds(input, handback);
+    if (attack == "claims-the-whole-area-for-every-text")
+        return claims_the_whole_area_for_every_text(input, handback);
     return zub::exit_failed;
 }
 
@@ -117,10 +153,13 @@ void without_seccomp() {
 }
 
 int main(int argc, char* argv[]) {
+    // Its caller's order, else one in the working directory it was started in (a
+    // program the test starts, whose pid the test learns too late).
     if (argc > 1) {
         std::ifstream order(std::string("/tmp/zub-taken-") + argv[1]);
         order >> taken_stage_name >> attack;
     }
+    if (attack.empty()) std::ifstream("zub-taken-order") >> taken_stage_name >> attack;
     if (attack == "has-no-seccomp") without_seccomp();
     _exit(zub::run_composer(argc, argv, taker));
 }

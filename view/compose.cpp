@@ -181,30 +181,64 @@ text_runs runs_of(const checked_text& text) {
     return found;
 }
 
-// The runs of the text pictures found so far, by picture.
+// A text picture, as the texts that share it (the same string, in other colours or
+// places) name it.
 using picture_key =
     std::tuple<const std::uint8_t*, std::int32_t, std::int32_t, std::int32_t, std::uint32_t, std::uint32_t>;
-using text_runs_cache = std::map<picture_key, text_runs>;
 
-const text_runs& runs_of(const checked_text& text, text_runs_cache& cache) {
+picture_key key_of(const checked_text& text) {
     const text_entry& e = text.entry;
-    const picture_key key{text.pixels, e.width, e.height, e.pitch, e.flags & SDL_SRCCOLORKEY, e.colorkey};
-    auto found = cache.find(key);
-    if (found == cache.end()) found = cache.emplace(key, runs_of(text)).first;
-    return found->second;
+    return {text.pixels, e.width, e.height, e.pitch, e.flags & SDL_SRCCOLORKEY, e.colorkey};
+}
+
+// The most memory the runs of the pictures take, whatever the pictures: past it the
+// texts are painted from their pixels (12 bytes a run would reach 768 MiB on alternating
+// pixels within the document's budget).
+constexpr std::size_t most_run_bytes = std::size_t{64} << 20U;
+
+// The runs of the pictures that more than one text shows, found once each, within
+// most_run_bytes.
+struct text_runs_cache {
+    std::map<picture_key, std::size_t> uses;
+    std::map<picture_key, text_runs> found;
+    std::size_t bytes = 0;
+};
+
+text_runs_cache cache_for(const checked_texts& texts) {
+    text_runs_cache cache;
+    for (const checked_text& text : texts.texts) {
+        if (text.entry.outcome == text_outcome::drawn) ++cache.uses[key_of(text)];
+    }
+    return cache;
+}
+
+// The runs of a picture more than one text shows, or null: for a picture shown once, or
+// once the runs have taken their memory.
+const text_runs* shared_runs(const checked_text& text, text_runs_cache& cache) {
+    const picture_key key = key_of(text);
+    if (const auto found = cache.found.find(key); found != cache.found.end()) return &found->second;
+    if (cache.uses[key] < 2 || cache.bytes >= most_run_bytes) return nullptr;
+    text_runs runs = runs_of(text);
+    const std::size_t bytes = runs.rows.size() * sizeof(std::uint32_t) + runs.runs.size() * sizeof(pixel_run);
+    if (cache.bytes + bytes > most_run_bytes) {
+        cache.bytes = most_run_bytes;
+        return nullptr;
+    }
+    cache.bytes += bytes;
+    return &cache.found.emplace(key, std::move(runs)).first->second;
 }
 
 // A text whose picture holds only its two colours, on a 32-bit screen with 8 bits a
 // channel and no alpha, is painted straight into the screen's pixels: each pixel other
 // than the colour key takes its colour, as blitting the text's surface paints it,
-// without a surface a text, and the pixels a picture shares with other texts (the same
-// string in other colours or places) gone through once. False, and nothing painted, for
-// every other case.
+// without a surface a text. A picture that texts share (the same string in other colours
+// or places) is gone through once, as runs; one shown once is read only where it lands
+// in the screen. False, and nothing painted, for every other case.
 bool paint_text_directly(const checked_text& text, SDL_Surface* screen, text_runs_cache& cache) {
     const text_entry& e = text.entry;
     if (!plain_32_bits(screen->format) || (e.flags & SDL_SRCALPHA) != 0) return false;
-    const text_runs& runs = runs_of(text, cache);
-    if (!runs.plain) return false;
+    const text_runs* runs = shared_runs(text, cache);
+    if (runs != nullptr && !runs->plain) return false;
     // Where SDL_UpperBlit puts it: at the place as SDL's rectangle holds it, cut to the
     // screen's clip rectangle.
     const SDL_Rect& clip = screen->clip_rect;
@@ -215,6 +249,21 @@ bool paint_text_directly(const checked_text& text, SDL_Surface* screen, text_run
     const int right = std::min<int>(at_x + e.width, clip.x + clip.w);
     const int bottom = std::min<int>(at_y + e.height, clip.y + clip.h);
     if (left >= right || top >= bottom) return true;
+    const bool keyed = (e.flags & SDL_SRCCOLORKEY) != 0;
+    const auto picture_row = [&](int y) {
+        return text.pixels +
+               std::size_t{static_cast<std::uint32_t>(e.pitch)} * static_cast<std::size_t>(y - at_y);
+    };
+    if (runs == nullptr) {
+        // Only the part that lands is read: first that it holds the two colours alone.
+        for (int y = top; y < bottom; ++y) {
+            const std::uint8_t* row = picture_row(y);
+            for (int x = left; x < right; ++x) {
+                const std::uint8_t value = row[x - at_x];
+                if (value > 1 && !(keyed && value == e.colorkey)) return false;
+            }
+        }
+    }
     const SDL_PixelFormat* f = screen->format;
     Uint32 colours[2];
     for (int i = 0; i < 2; ++i) {
@@ -226,9 +275,17 @@ bool paint_text_directly(const checked_text& text, SDL_Surface* screen, text_run
         // A 32-bit screen's rows hold whole pixels, aligned as its pixels are.
         auto* const out = reinterpret_cast<Uint32*>(static_cast<Uint8*>(screen->pixels) +
                                                     std::size_t{screen->pitch} * static_cast<std::size_t>(y));
+        if (runs == nullptr) {
+            const std::uint8_t* row = picture_row(y);
+            for (int x = left; x < right; ++x) {
+                const std::uint8_t value = row[x - at_x];
+                if (!(keyed && value == e.colorkey)) out[x] = colours[value];
+            }
+            continue;
+        }
         const auto row = static_cast<std::size_t>(y - at_y);
-        for (std::uint32_t r = runs.rows[row]; r < runs.rows[row + 1]; ++r) {
-            const pixel_run& run = runs.runs[r];
+        for (std::uint32_t r = runs->rows[row]; r < runs->rows[row + 1]; ++r) {
+            const pixel_run& run = runs->runs[r];
             const int from = std::max(left, at_x + run.x);
             const int to = std::min(right, at_x + run.x + run.length);
             if (from < to) std::fill(out + from, out + to, colours[run.value]);
@@ -268,7 +325,7 @@ std::vector<problem> paint_background(const finished_image& image, SDL_Surface* 
 
 void draw_texts(const finished_texts& done, SDL_Surface* screen) {
     if (!done.texts) return;
-    text_runs_cache runs;
+    text_runs_cache runs = cache_for(*done.texts);
     for (const checked_text& text : done.texts->texts) {
         if (text.entry.outcome != text_outcome::drawn) continue;
         if (paint_text_directly(text, screen, runs)) continue;
@@ -350,15 +407,24 @@ std::vector<problem> compose_document(const document& doc, SDL_Surface* screen, 
                     ? paint_background(image, screen)
                     : std::vector<problem>{problem{problem_code::not_composed, 0, {}, image.error}};
         for (problem& p : found) p.offset = doc.image_offset;
-    }  // the image's hand-back goes once it is painted
+    }  // the image's hand-back is unmapped once it is painted, and its memory let go
+    c.image = stage_job{};
     if (c.texts_wanted) {
-        const finished_texts texts = finish_texts_stage(c.text_stage, c.texts);
-        if (texts.texts && !texts.texts->font_opened) c.font_error = texts.texts->font_error;
-        append(found, text_problems(doc, c, texts));
-        draw_texts(texts, screen);
+        {
+            const finished_texts texts = finish_texts_stage(c.text_stage, c.texts);
+            if (texts.texts && !texts.texts->font_opened) c.font_error = texts.texts->font_error;
+            append(found, text_problems(doc, c, texts));
+            draw_texts(texts, screen);
+        }
+        c.text_stage = stage_job{};
     }
     append(found, doc.warnings());
     drop_moot(found);
+    // One error for the picture: the stages of a run that failed fail together.
+    bool said = false;
+    std::erase_if(found, [&](const problem& p) {
+        return p.code == problem_code::not_composed && std::exchange(said, true);
+    });
     return found;
 }
 

@@ -50,6 +50,10 @@ composition start_composition_for(const document& doc, const window_request& req
 result<std::vector<problem>> show_document(const document& doc, composition& composing) {
     const result<SDL_Surface*> screen = open_window(request_for(doc));
     if (!screen) return failure{screen.why()};
+    // A window with a side of 0 has the desktop's size only now: its composition starts
+    // for the window as it opened.
+    if (doc.header.width <= 0 || doc.header.height <= 0)
+        composing = start_composition(doc, composing_ask_for_window((*screen)->w, (*screen)->h));
     std::vector<problem> warnings = compose_document(doc, *screen, composing);
     SDL_Flip(*screen);
     return warnings;

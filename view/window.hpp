@@ -35,8 +35,9 @@ composing_ask composing_ask_for(const window_request& request, bool font_named);
                                                 const font_choice& font = {}, bool font_named = false);
 
 // Opens the document's window, paints the image and the texts `composing` gives, and
-// shows the picture once. The warnings (what was left out, and why), or why the window
-// could not be opened.
+// shows the picture once. The composition of a window with a side of 0 (the desktop's)
+// is started here, for the window as it opened. The warnings (what was left out, and
+// why), or why the window could not be opened.
 [[nodiscard]] result<std::vector<problem>> show_document(const document& doc, composition& composing);
 
 // Blocks until the window system asks the program to quit, or SIGINT or SIGTERM (which

@@ -99,11 +99,14 @@ std::vector<stage_asked> stages_of(int argc, char* argv[], int first) {
     report->progress = progress_started;
 
     report_crashes(report);
-    if (const std::string refused = confine_stage(stage_cpu_seconds, s.memory, stage_input_fd);
+    stage_limits limits;
+    if (const std::string refused = confine_stage(stage_cpu_seconds, s.memory, stage_input_fd, limits);
         !refused.empty()) {
         std::strncpy(report->error, refused.c_str(), sizeof report->error - 1);
         _exit(exit_not_confined);
     }
+    report->cpu_limit_seconds = limits.cpu_seconds;
+    report->memory_inherited = limits.memory_inherited ? 1 : 0;
     report->progress = progress_confined;
     report->confined_ns = realtime_ns();
 
@@ -111,7 +114,12 @@ std::vector<stage_asked> stages_of(int argc, char* argv[], int first) {
     bytes_view input;
     if (input_size > 0) {
         void* in = mmap(nullptr, input_size, PROT_READ, MAP_PRIVATE, stage_input_fd, 0);
-        if (in == MAP_FAILED) _exit(exit_failed);
+        if (in == MAP_FAILED) {
+            const int error = errno;
+            const std::string why = std::string("cannot map its input: ") + std::strerror(error);
+            std::strncpy(report->error, why.c_str(), sizeof report->error - 1);
+            _exit(error == ENOMEM ? exit_out_of_memory : exit_failed);
+        }
         input = bytes_view(static_cast<const std::uint8_t*>(in), input_size);
     }
     int status = exit_failed;

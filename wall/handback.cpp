@@ -236,6 +236,11 @@ result<checked_texts> read_texts_handback(std::span<const std::uint8_t> handback
     surface_layout layout{};
     layout.bits_per_pixel = 8;
     layout.colour_count = 2;
+    // The pixels the drawn texts cover, all told: an honest stage counts each text's whole
+    // rendering against the document's budget, a picture it hands back again included, so
+    // the parts handed back never cover more. Past it, painting would cost what no honest
+    // hand-back of the document could.
+    std::uint64_t covered = 0;
     for (std::size_t i = 0; i < done; ++i) {
         checked_text text;
         text.entry = read_struct<text_entry>(entries.subspan(i * sizeof(text_entry)));
@@ -256,6 +261,8 @@ result<checked_texts> read_texts_handback(std::span<const std::uint8_t> handback
             layout.colorkey = e.colorkey;
             const result<const std::uint8_t*> pixels = check_layout(layout, area, e.pixel_offset);
             if (!pixels) return refuse(pixels.why());
+            covered += static_cast<std::uint64_t>(e.width) * static_cast<std::uint64_t>(e.height);
+            if (covered > text_budget_pixels) return refuse("more pixels than the document's budget");
             text.pixels = *pixels;
         }
         out.texts.push_back(std::move(text));

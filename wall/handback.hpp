@@ -80,6 +80,8 @@ struct stage_report {
     std::uint32_t memory_exhausted;  // the stage found its memory used up
     std::int32_t crash_signal;       // the signal a crash was reported with
     std::int32_t crash_sent;         // 1 when another process sent it (kill), not the kernel
+    std::int32_t cpu_limit_seconds;  // the CPU limit it was confined with
+    std::int32_t memory_inherited;   // 1 when its memory limit is a lower one it was started with
     char error[256];                 // why the stage failed, in the library's words
     // CLOCK_REALTIME in ns when the stage's main began, when its wall was up and when its
     // work ended: read by the benchmark's timeline alone.

@@ -53,7 +53,10 @@ ZUB_LAST_WORDS bool memory_used_up() {
 // document's doing; the same signal sent by another process (kill) is not.
 ZUB_LAST_WORDS void on_crash(int signal, siginfo_t* info, void* /*context*/) {
     crash_report->crash_signal = signal;
-    crash_report->crash_sent = info != nullptr && info->si_code <= 0 && info->si_pid != getpid() ? 1 : 0;
+    // Another process can queue any signal with any sender, but not as tgkill (SI_TKILL),
+    // whose sender the kernel fills in.
+    const bool own_abort = info != nullptr && info->si_code == SI_TKILL && info->si_pid == getpid();
+    crash_report->crash_sent = info != nullptr && info->si_code <= 0 && !own_abort ? 1 : 0;
     crash_report->memory_exhausted = memory_used_up() ? 1 : 0;
     _exit(exit_crashed);
 }

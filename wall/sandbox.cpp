@@ -92,7 +92,7 @@ std::string install_filter(int input_fd) {
 
 }  // namespace
 
-std::string confine_stage(int cpu_seconds, std::uint64_t memory_bytes, int input_fd) {
+std::string confine_stage(int cpu_seconds, std::uint64_t memory_bytes, int input_fd, stage_limits& limits) {
     // No core dump, and no way back to privileges.
     const rlimit no_core{0, 0};
     (void)setrlimit(RLIMIT_CORE, &no_core);
@@ -101,20 +101,24 @@ std::string confine_stage(int cpu_seconds, std::uint64_t memory_bytes, int input
     // Soft and hard one: at the limit the kernel kills it, and SIGXCPU never comes. A
     // lower hard limit the stage was started with (a host under `ulimit -t` or `-v`)
     // stays: it cannot be raised, and it confines the stage more.
-    const auto within_hard = [](int resource, rlim_t wanted) {
+    const auto within_hard = [](int resource, rlim_t wanted, rlim_t& set) {
         rlimit now{};
-        const rlim_t most = getrlimit(resource, &now) == 0 ? std::min(wanted, now.rlim_max) : wanted;
-        const rlimit set{most, most};
-        return setrlimit(resource, &set) == 0;
+        set = getrlimit(resource, &now) == 0 ? std::min(wanted, now.rlim_max) : wanted;
+        const rlimit both{set, set};
+        return setrlimit(resource, &both) == 0;
     };
-    if (!within_hard(RLIMIT_CPU, static_cast<rlim_t>(cpu_seconds)))
+    rlim_t cpu = 0;
+    if (!within_hard(RLIMIT_CPU, static_cast<rlim_t>(cpu_seconds), cpu))
         return std::string("cannot limit its CPU time: ") + std::strerror(errno);
+    limits.cpu_seconds = static_cast<int>(cpu);
     // Memory on top of what the process has mapped already: a sanitizer build has
     // terabytes of address space reserved before the first allocation.
     const std::int64_t in_use = address_space_in_use();
     if (in_use < 0) return "cannot read its memory use";
-    if (!within_hard(RLIMIT_AS, static_cast<rlim_t>(in_use) + memory_bytes))
+    rlim_t memory = 0;
+    if (!within_hard(RLIMIT_AS, static_cast<rlim_t>(in_use) + memory_bytes, memory))
         return std::string("cannot limit its memory: ") + std::strerror(errno);
+    limits.memory_inherited = memory < static_cast<rlim_t>(in_use) + memory_bytes;
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         return std::string("cannot give up privileges: ") + std::strerror(errno);
     return install_filter(input_fd);

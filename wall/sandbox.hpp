@@ -13,7 +13,13 @@ namespace zub {
 // rendering from memory do not need. Allowed: memory (anonymous, or the input read-only;
 // never executable), its own SIGABRT, reading the time and system memory figures, and
 // ending. No file, socket, program, process or signal to another; writes to stderr
-// fail as on a closed descriptor. Gives why it could not, or an empty string.
-std::string confine_stage(int cpu_seconds, std::uint64_t memory_bytes, int input_fd);
+// fail as on a closed descriptor. A lower hard limit the process was started with stays,
+// and `limits` says which were set: the CPU seconds, and whether the memory limit is the
+// one it inherited. Gives why it could not, or an empty string.
+struct stage_limits {
+    int cpu_seconds = 0;
+    bool memory_inherited = false;
+};
+std::string confine_stage(int cpu_seconds, std::uint64_t memory_bytes, int input_fd, stage_limits& limits);
 
 }  // namespace zub

@@ -85,11 +85,13 @@ bool has_transparent_pixel(const checked_picture& picture) {
 // stored colour without its alpha, and paints no pixel of a transparent colour: an image
 // with a pixel that is not opaque is packed with a warning that says what the window
 // shows (an alpha channel or a colour key alone is none: every TIFF decodes with an alpha
-// channel). The decoded size, or why it is not shown.
-result<window_sides> check_image(const std::string& path, bytes_view image) {
+// channel). The decoded size, or why it is not shown; `not_composed` is set when the
+// decoder failed through no fault of the image (it could not start, say).
+result<window_sides> check_image(const std::string& path, bytes_view image, std::string& not_composed) {
     const image_ask whole{0, 0, true};
     stage_job decoding = start_image_stage(image, whole);
     const finished_image decoded = finish_image_stage(decoding, whole);
+    not_composed = decoded.error;
     if (!decoded.image) return failure{"the image cannot be shown by the viewer: " + decoded.image.why()};
     const checked_picture& picture = decoded.image->picture;
     const surface_layout& s = picture.layout;
@@ -246,7 +248,11 @@ int pack_command(const pack_options& options) {
         start.image = start.held.view();
         start.image_path = options.image_path;
     }
-    const result<window_sides> shown = check_image(start.image_path, start.image);
+    std::string not_composed;
+    const result<window_sides> shown = check_image(start.image_path, start.image, not_composed);
+    // A decoder that failed through no fault of the image: nothing is written.
+    if (!not_composed.empty())
+        return file_problem(start.image_path, "the image cannot be checked: " + not_composed);
     if (!shown && !options.image_path.empty()) return file_problem(options.image_path, shown.why());
     if (!shown) {
         // The document's own image, as it was: it is kept.
