@@ -115,7 +115,9 @@ int taken(zub::bytes_view input, std::span<std::uint8_t> handback) {
         return zub::exit_out_of_memory;
     }
     if (attack == "writes-to-an-invalid-address") {
-        *reinterpret_cast<volatile int*>(std::uintptr_t{8}) = 1;  // NOLINT(performance-no-int-to-ptr)
+        // Through a volatile address, which an optimiser cannot see is out of bounds.
+        volatile std::uintptr_t address = 8;
+        *reinterpret_cast<volatile int*>(address) = 1;  // NOLINT(performance-no-int-to-ptr)
     }
     if (attack == "aborts") std::abort();
     if (attack == "fails-without-a-word") return zub::exit_failed;
