@@ -48,7 +48,7 @@ int show(const char* path) {
     // is started then, for the window opened (see show_document), never for the size
     // the image declares.
     zub::composition composing;
-    if (doc.header.width > 0 && doc.header.height > 0)
+    if (!zub::takes_desktop_side(doc.header))
         composing =
             zub::start_composition(doc, zub::composing_ask_for_window(doc.header.width, doc.header.height));
     const zub::result<void*> entry =

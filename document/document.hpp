@@ -69,6 +69,10 @@ struct document_header {
     std::int32_t image_length = 0;
 };
 
+// Whether the window takes a side from the desktop (a side of 0): its size is known only
+// once the display has said it.
+constexpr bool takes_desktop_side(const document_header& h) { return h.width <= 0 || h.height <= 0; }
+
 // One text record as read from the file; `text` is a view of its text_length bytes.
 struct text_record {
     std::uint8_t red = 0;

@@ -52,7 +52,7 @@ result<std::vector<problem>> show_document(const document& doc, composition& com
     if (!screen) return failure{screen.why()};
     // A window with a side of 0 has the desktop's size only now: its composition starts
     // for the window as it opened.
-    if (doc.header.width <= 0 || doc.header.height <= 0)
+    if (takes_desktop_side(doc.header))
         composing = start_composition(doc, composing_ask_for_window((*screen)->w, (*screen)->h));
     std::vector<problem> warnings = compose_document(doc, *screen, composing);
     SDL_Flip(*screen);

@@ -240,9 +240,12 @@ void kill_run(const composer_run& run) {
     }
 }
 
-void wait_once(composer_run& run) {
-    wait_once(run, std::chrono::seconds(stage_wall_seconds * static_cast<std::int64_t>(run.stages)));
-}
+namespace {
+// A run's deadline: each of its stages brings its own.
+int deadline_seconds(const composer_run& run) { return stage_wall_seconds * static_cast<int>(run.stages); }
+}  // namespace
+
+void wait_once(composer_run& run) { wait_once(run, std::chrono::seconds(deadline_seconds(run))); }
 
 void wait_once(composer_run& run, std::chrono::seconds within) {
     if (run.waited) return;
@@ -395,6 +398,11 @@ std::vector<stage_job> start_stages(std::span<const stage_request> requests) {
         }
         return std::move(jobs);
     };
+    const auto cannot = [](const char* doing, int error, const std::string& after = "") {
+        return [=](const char* stage) {
+            return std::string("cannot ") + doing + stage + after + ": " + reason(error);
+        };
+    };
     if (requests.empty() || requests.size() > max_stages)
         return refuse([](const char*) { return std::string("no stage was asked for"); });
     auto run = std::make_shared<composer_run>();
@@ -413,28 +421,14 @@ std::vector<stage_job> start_stages(std::span<const stage_request> requests) {
         job.handback_bytes = asked.handback_bytes;
         const descriptor in{sealed_input(asked.input)};
         job.handback_fd = sealed_handback(asked.handback_bytes);
-        if (in.fd < 0 || job.handback_fd < 0) {
-            const int error = errno;
-            return refuse([&](const char* stage) {
-                return std::string("cannot make memory for ") + stage + ": " + reason(error);
-            });
-        }
+        if (in.fd < 0 || job.handback_fd < 0) return refuse(cannot("make memory for ", errno));
         inputs.emplace_back(above_stage_descriptors(in.fd));
         handbacks.emplace_back(above_stage_descriptors(job.handback_fd));
-        if (inputs.back().fd < 0 || handbacks.back().fd < 0) {
-            const int error = errno;
-            return refuse([&](const char* stage) {
-                return std::string("cannot start ") + stage + ": " + reason(error);
-            });
-        }
+        if (inputs.back().fd < 0 || handbacks.back().fd < 0) return refuse(cannot("start ", errno));
     }
     run->status_fd = sealed_handback(sizeof(stage_status) * max_stages);
     const descriptor status_high{run->status_fd < 0 ? -1 : above_stage_descriptors(run->status_fd)};
-    if (status_high.fd < 0) {
-        const int error = errno;
-        return refuse(
-            [&](const char* stage) { return std::string("cannot start ") + stage + ": " + reason(error); });
-    }
+    if (status_high.fd < 0) return refuse(cannot("start ", errno));
 
     const std::string program = composer_path();
     std::vector<std::string> words{program, std::to_string(getpid())};
@@ -453,9 +447,7 @@ std::vector<stage_job> start_stages(std::span<const stage_request> requests) {
     // decides what becomes of the composer.
     run->pid = spawn_afresh(program, std::move(words), placed, nullptr, error, composer_groups.load());
     if (run->pid < 0) {
-        return refuse([&](const char* stage) {
-            return std::string("cannot start ") + stage + " (" + program + "): " + reason(error);
-        });
+        return refuse(cannot("start ", error, " (" + program + ")"));
     }
     note_running(run->pid);
     run->pidfd = static_cast<int>(syscall(SYS_pidfd_open, run->pid, 0));
@@ -477,8 +469,7 @@ stage_end finish_stage(stage_job& job) {
     if (told && said.ended == status_not_started)
         return run_error(std::string("cannot start ") + job.name + ": " + reason(said.start_error));
     if (!run.ended)
-        return run_error(stopped_after(job.name, stage_wall_seconds * static_cast<int>(run.stages)) +
-                         ", the machine being too busy");
+        return run_error(stopped_after(job.name, deadline_seconds(run)) + ", the machine being too busy");
     return run_error(std::string(job.name) + " ended unseen: " + composer_end(run));
 }
 
