@@ -81,9 +81,9 @@ std::optional<problem> window_size_problem(std::int64_t width, std::int64_t heig
     }
     if (!depth_accepted(depth))
         return problem{problem_code::depth_refused, header_offset::bits_per_pixel, about::depth{depth}, {}};
-    const std::int64_t row = window_row_bytes(width, depth);
+    const std::int64_t row = window_row_bytes(width);
     if (row > max_row_bytes)
-        return problem{problem_code::row_too_wide, header_offset::width, about::row{row, depth}, {}};
+        return problem{problem_code::row_too_wide, header_offset::width, about::row{row}, {}};
     return std::nullopt;
 }
 
@@ -263,8 +263,9 @@ std::string describe(const problem& p) {
                    " on are not drawn: " + p.detail;
         case problem_code::row_too_wide: {
             const auto& row = std::get<about::row>(a);
-            return "the window's rows would be " + number(row.bytes) + " bytes at depth " +
-                   number(row.depth) + " (SDL keeps at most " + number(max_row_bytes) + ")";
+            return "the window's rows would be " + number(row.bytes) +
+                   " bytes on the display, which keeps 4 a pixel at any depth (SDL keeps at most " +
+                   number(max_row_bytes) + ")";
         }
         case problem_code::record_past_end: {
             const auto& cut = std::get<about::records_cut>(a);

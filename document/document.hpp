@@ -141,9 +141,8 @@ struct window {
 struct depth {
     std::int64_t bits = 0;
 };
-struct row {  // the bytes a row of the window takes at a depth
+struct row {  // the bytes the display's copy of a window row takes
     std::int64_t bytes = 0;
-    std::int64_t depth = 0;
 };
 struct points {
     std::int64_t size = 0;

@@ -14,7 +14,7 @@ inline constexpr std::int64_t max_window_side = 16384;
 
 // The longest row of a window, in bytes. SDL 1.2 keeps a surface's row length (its
 // pitch) in 16 bits: a row of 65536 bytes would wrap around to 0, and every row would
-// be written over the first. 16384 pixels at depth 32 is one byte too many.
+// be written over the first. 16384 pixels at 4 bytes a pixel is one byte too many.
 inline constexpr std::int64_t max_row_bytes = 65535;
 
 // The depths SDL 1.2 opens a window at: 0 (the display's own) or 8 to 32 bits a pixel.
@@ -25,12 +25,12 @@ constexpr bool exact_depth(std::int64_t depth) {
     return depth == 8 || depth == 16 || depth == 24 || depth == 32;
 }
 
-// The bytes a row of a window `width` pixels wide takes at `depth` bits a pixel. At an
-// exact depth the window is made at that depth; at any other the display's own depth is
-// used, which may be 32 bits: it counts 4 bytes a pixel.
-constexpr std::int64_t window_row_bytes(std::int64_t width, std::int64_t depth) {
-    return width * (exact_depth(depth) ? depth / 8 : 4);
-}
+// The bytes the longest row behind a window `width` pixels wide takes. The window's
+// own surface keeps the depth asked for, but SDL 1.2 on X11 also keeps the display's
+// copy of every row at the display's 4 bytes a pixel, and refuses a window whose copy
+// is too wide ("A scanline is too wide") at depth 8, 16 or 24 alike: every depth counts
+// 4 bytes a pixel, so that the viewer and `zub render` hold one bound on every display.
+constexpr std::int64_t window_row_bytes(std::int64_t width) { return width * 4; }
 
 // The widest and tallest embedded image, as its header declares it. Decoders allocate
 // the whole picture from the header before reading a pixel, and SDL 1.2 makes no
