@@ -35,16 +35,11 @@ void check_string(document& doc, bytes_view text, std::uint64_t text_offset, std
 
 // The record at `offset`, or nothing when its head or its text runs past the end.
 std::optional<text_record> read_text_record(bytes_view bytes, std::uint64_t offset) {
-    if (!fits(bytes, offset, record_head_size)) return std::nullopt;
-    text_record r;
-    r.text_length = *read_u32le(bytes, offset + record_offset::text_length);
+    const auto head = read_bytes(bytes, offset, record_head_size);
+    if (!head) return std::nullopt;
+    text_record r = read_record_head(*head);
     const auto text = read_bytes(bytes, offset + record_offset::text, r.text_length);
     if (!text) return std::nullopt;
-    r.red = *read_u8(bytes, offset + record_offset::red);
-    r.green = *read_u8(bytes, offset + record_offset::green);
-    r.blue = *read_u8(bytes, offset + record_offset::blue);
-    r.x = *read_i16le(bytes, offset + record_offset::x);
-    r.y = *read_i16le(bytes, offset + record_offset::y);
     r.text = *text;
     r.offset = offset;
     return r;
@@ -67,6 +62,30 @@ void check_unused_slot_bytes(document& doc, bytes_view bytes, const text_record&
 }
 
 }  // namespace
+
+document_header read_document_header(bytes_view bytes) {
+    // The caller holds the whole header, so none of these reads can fail.
+    document_header h;
+    h.width = read_i32le(bytes, header_offset::width).value_or(0);
+    h.height = read_i32le(bytes, header_offset::height).value_or(0);
+    h.bits_per_pixel = read_i32le(bytes, header_offset::bits_per_pixel).value_or(0);
+    h.font_size = read_i32le(bytes, header_offset::font_size).value_or(0);
+    h.caption_length = read_u32le(bytes, header_offset::caption_length).value_or(0);
+    h.record_count = read_u32le(bytes, header_offset::record_count).value_or(0);
+    h.image_length = read_i32le(bytes, header_offset::image_length).value_or(0);
+    return h;
+}
+
+text_record read_record_head(bytes_view head) {
+    text_record r;
+    r.red = read_u8(head, record_offset::red).value_or(0);
+    r.green = read_u8(head, record_offset::green).value_or(0);
+    r.blue = read_u8(head, record_offset::blue).value_or(0);
+    r.x = read_i16le(head, record_offset::x).value_or(0);
+    r.y = read_i16le(head, record_offset::y).value_or(0);
+    r.text_length = read_u32le(head, record_offset::text_length).value_or(0);
+    return r;
+}
 
 std::optional<problem> window_size_problem(std::int64_t width, std::int64_t height, std::int64_t depth) {
     if (width < 0 || height < 0) {
@@ -346,16 +365,9 @@ document parse_document(bytes_view file) {
         add(doc, problem_code::short_header, file.size(), about::length{size});
         return doc;
     }
-    // The header fits, so none of these reads can fail.
     doc.header_read = true;
-    document_header& h = doc.header;
-    h.width = *read_i32le(file, header_offset::width);
-    h.height = *read_i32le(file, header_offset::height);
-    h.bits_per_pixel = *read_i32le(file, header_offset::bits_per_pixel);
-    h.font_size = *read_i32le(file, header_offset::font_size);
-    h.caption_length = *read_u32le(file, header_offset::caption_length);
-    h.record_count = *read_u32le(file, header_offset::record_count);
-    h.image_length = *read_i32le(file, header_offset::image_length);
+    doc.header = read_document_header(file);
+    const document_header& h = doc.header;
 
     const auto caption = read_bytes(file, header_size, h.caption_length);
     if (!caption) {

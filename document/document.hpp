@@ -221,6 +221,12 @@ struct document {
 // (window_side_negative, window_too_large, depth_refused, row_too_wide), or nothing.
 std::optional<problem> window_size_problem(std::int64_t width, std::int64_t height, std::int64_t depth);
 
+// The header's fields, from bytes that start with the whole header.
+document_header read_document_header(bytes_view bytes);
+
+// A record's colour, position and text length, from its 24-byte head; no text yet.
+text_record read_record_head(bytes_view head);
+
 // Parses the whole file. Reads no byte outside it, does its sums in 64-bit arithmetic,
 // and stops a record count far beyond what the file holds at the first record that is
 // not there.

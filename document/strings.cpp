@@ -145,11 +145,13 @@ std::string escaped_text(std::string_view text, bool quotes) {
 
 std::string quoted_text(bytes_view text) { return escaped_text(as_chars(text), true); }
 
-std::string quoted_latin1(bytes_view text) {
+namespace {
+
+std::string escaped_latin1(bytes_view text, bool in_quotes) {
     std::string out;
     out.reserve(text.size());
     for (const std::uint8_t byte : text) {
-        if (byte == '\\' || byte == '"') {
+        if (byte == '\\' || (in_quotes && byte == '"')) {
             out += '\\';
             out += static_cast<char>(byte);
         } else if (is_control_character(byte)) {
@@ -160,6 +162,12 @@ std::string quoted_latin1(bytes_view text) {
     }
     return out;
 }
+
+}  // namespace
+
+std::string quoted_latin1(bytes_view text) { return escaped_latin1(text, true); }
+
+std::string latin1_line(bytes_view text) { return escaped_latin1(text, false); }
 
 std::string quoted_caption(bytes_view caption) {
     return code_points(as_chars(caption)) ? quoted_text(caption) : quoted_latin1(caption);

@@ -47,6 +47,9 @@ std::string quoted_text(bytes_view text);
 // character's byte (C0, DEL, C1) as \xHH, and a quote and a backslash escaped.
 std::string quoted_latin1(bytes_view text);
 
+// Latin-1 bytes as a line of text: as `quoted_latin1`, but a quote stays as it is.
+std::string latin1_line(bytes_view text);
+
 // The stored caption as a report quotes it: as `quoted_text` where it is UTF-8, else as
 // `quoted_latin1`, the way the caption is read as text.
 std::string quoted_caption(bytes_view caption);

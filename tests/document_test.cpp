@@ -7,6 +7,7 @@
 
 #include "document/document.hpp"
 #include "document/strings.hpp"
+#include "document/words.hpp"
 #include "tests/doc_writer.hpp"
 
 namespace zub {
@@ -407,6 +408,54 @@ TEST(DamagedDocuments, EveryPrefixIsReadOrReportedNeverOverrun) {
                   cut_in_records)
             << "prefix of " << size;
     }
+}
+
+// The words of a file read a piece at a time: `held` bytes of a file `size` long, as when
+// it shrinks while it is read.
+document_words words_of(const bytes& file, std::size_t held, std::uint64_t size, std::uint64_t budget) {
+    return read_document_words(
+        size,
+        [&](std::uint64_t offset, std::span<std::uint8_t> into) {
+            const std::size_t got = offset >= held ? 0 : std::min<std::size_t>(into.size(), held - offset);
+            std::copy_n(file.begin() + static_cast<long>(offset), got, into.begin());
+            return got;
+        },
+        budget);
+}
+
+// Read a piece at a time, past the image, a file gives what parsing the whole of it reads
+// of its caption and texts, at every size and when it shrinks to it while it is read.
+TEST(DocumentWords, EveryPrefixGivesWhatParsingReadsOfIt) {
+    const bytes whole = test::write_document(worked_layout());
+    for (std::size_t size = 0; size <= whole.size(); ++size) {
+        const document doc = parse_document(bytes_view(whole.data(), size));
+        std::vector<bytes> texts;
+        for (const text_record& r : doc.records) texts.emplace_back(r.text.begin(), r.text.end());
+        for (const std::uint64_t stated : {std::uint64_t{size}, std::uint64_t{whole.size()}}) {
+            const document_words words = words_of(whole, size, stated, 1024);
+            EXPECT_EQ(words.header.has_value(), doc.header_read) << size << " of " << stated;
+            EXPECT_EQ(words.caption.has_value(), doc.image_offset != 0) << size << " of " << stated;
+            if (words.caption) {
+                EXPECT_EQ(*words.caption, bytes(doc.caption.begin(), doc.caption.end()));
+            }
+            EXPECT_EQ(words.texts, texts) << size << " of " << stated;
+            EXPECT_EQ(words.whole, size == whole.size()) << size << " of " << stated;
+        }
+    }
+}
+
+// The words held to a budget: a caption past it gives what the window shows of it, and
+// the texts stop before the first that would pass it.
+TEST(DocumentWords, ABudgetKeepsTheShownCaptionAndTheTextsBeforeIt) {
+    document_parts parts = worked_layout();
+    parts.caption = bytes(300, 'c');
+    const bytes file = test::write_document(parts);
+    const document_words words = words_of(file, file.size(), file.size(), 260);
+    ASSERT_TRUE(words.caption.has_value());
+    EXPECT_EQ(*words.caption, bytes(255, 'c'));
+    EXPECT_FALSE(words.caption_whole);
+    EXPECT_EQ(words.texts, std::vector<bytes>{test::to_bytes("abc")});
+    EXPECT_FALSE(words.whole);
 }
 
 }  // namespace

@@ -455,14 +455,14 @@ TEST_F(Package, NamesItsVersionAndTheLibrariesItsBinariesNeed) {
 // notes aside), and each package says what it is in a summary of its own.
 TEST_F(Package, PassesLintian) {
     std::set<std::string> summaries;
-    for (const char* name :
-         {"zub-reader", "gdk-pixbuf-loader-zub", "qt5-image-formats-plugin-zub", "kio-thumbnailer-zub"}) {
+    for (const char* name : {"zub-reader", "gdk-pixbuf-loader-zub", "qt5-image-formats-plugin-zub",
+                             "kio-thumbnailer-zub", "kf5-filemetadata-plugin-zub"}) {
         const fs::path deb = root_ / (std::string(name) + "_" + ZUB_VERSION_TEXT + "_amd64.deb");
         const command_result lintian = run_command("lintian --fail-on error,warning " + quote(deb) + " 2>&1");
         EXPECT_EQ(lintian.status, 0) << name << ": " << lintian.out;
         summaries.insert(field("\n" + command_output("dpkg-deb --info " + quote(deb)), "Description"));
     }
-    EXPECT_EQ(summaries.size(), 4U);
+    EXPECT_EQ(summaries.size(), 5U);
 }
 
 document_parts thumbnail_document();
@@ -499,8 +499,8 @@ TEST_F(Package, HoldsTheInstalledFilesAndTheProgramsRun) {
 // carry a stack protector and fortified calls: Debian's hardening flags.
 TEST_F(Package, ShippedFilesAreHardened) {
     const fs::path unpacked = root_ / "hardened";
-    for (const char* name :
-         {"zub-reader", "gdk-pixbuf-loader-zub", "qt5-image-formats-plugin-zub", "kio-thumbnailer-zub"}) {
+    for (const char* name : {"zub-reader", "gdk-pixbuf-loader-zub", "qt5-image-formats-plugin-zub",
+                             "kio-thumbnailer-zub", "kf5-filemetadata-plugin-zub"}) {
         const fs::path deb = root_ / (std::string(name) + "_" + ZUB_VERSION_TEXT + "_amd64.deb");
         ASSERT_EQ(run_command("dpkg-deb -x " + quote(deb) + " " + quote(unpacked)).status, 0) << name;
     }
@@ -516,7 +516,7 @@ TEST_F(Package, ShippedFilesAreHardened) {
                     dynamic.find("Flags: NOW") != std::string::npos)
             << entry.path() << ": " << dynamic;
     }
-    EXPECT_EQ(elf_files, 8U);
+    EXPECT_EQ(elf_files, 9U);
     for (const char* program : {"usr/bin/zub", "usr/bin/zub_reader", "usr/libexec/zub-reader/zub-compose"}) {
         const std::string symbols = command_output("readelf --dyn-syms -W " + quote(unpacked / program));
         EXPECT_NE(symbols.find("__stack_chk_fail"), std::string::npos) << program;
@@ -553,7 +553,9 @@ TEST_F(Package, LoadersComeInPackagesOfTheirOwn) {
              {"gdk-pixbuf-loader-zub", "libgdk-pixbuf-2.0-0 (>= ",
               "./usr/lib/x86_64-linux-gnu/gdk-pixbuf-2.0/2.10.0/loaders/libpixbufloader-zub.so"},
              {"qt5-image-formats-plugin-zub",
-              "libqt5gui5 (>= ", "./usr/lib/x86_64-linux-gnu/qt5/plugins/imageformats/libqzub.so"}}) {
+              "libqt5gui5 (>= ", "./usr/lib/x86_64-linux-gnu/qt5/plugins/imageformats/libqzub.so"},
+             {"kf5-filemetadata-plugin-zub", "libkf5filemetadata3 (>= ",
+              "./usr/lib/x86_64-linux-gnu/qt5/plugins/kf5/kfilemetadata/kfilemetadata_zubextractor.so"}}) {
         const fs::path deb = root_ / (name + "_" + ZUB_VERSION_TEXT + "_amd64.deb");
         ASSERT_TRUE(fs::exists(deb)) << build_.out;
         const std::string depends = field("\n" + command_output("dpkg-deb --info " + quote(deb)), "Depends");
@@ -573,8 +575,8 @@ TEST_F(Package, LoadersComeInPackagesOfTheirOwn) {
 command_result in_installed_namespace(const fs::path& root, const fs::path& work, const std::string& script) {
     for (const char* folder : {"usr", "usr-work", "var", "var-work"}) fs::create_directories(work / folder);
     std::string debs;
-    for (const char* name :
-         {"zub-reader", "gdk-pixbuf-loader-zub", "qt5-image-formats-plugin-zub", "kio-thumbnailer-zub"})
+    for (const char* name : {"zub-reader", "gdk-pixbuf-loader-zub", "qt5-image-formats-plugin-zub",
+                             "kio-thumbnailer-zub", "kf5-filemetadata-plugin-zub"})
         debs += " " + quote(root / (std::string(name) + "_" + ZUB_VERSION_TEXT + "_amd64.deb"));
     const std::string w = work.string();
     const std::string setup =
@@ -633,6 +635,89 @@ TEST_F(Package, InstalledLoadersAreFoundWithoutVariables) {
     EXPECT_EQ(r.out, "same\n") << read_text(work / "dpkg.log");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(outside(), before) << "installed outside";
+}
+
+// A document with words in its title and texts, as KDE's metadata plugin and search
+// read them: a side of 0 (the desktop's) is not a size the file states.
+document_parts words_document() {
+    document_parts parts = thumbnail_document();
+    parts.height = 0;
+    parts.caption = to_bytes(
+        "Gr\xc3\xbc\xc3\x9f"
+        "e aus Tromsø");
+    parts.records.push_back(text_at(10, 80, 0, 0, 0, "quokka on the caf\xe9 terrace"));
+    parts.records.push_back(text_at(10, 150, 0, 0, 0, ""));
+    return parts;
+}
+
+// Installed under /usr, the metadata plugin is found as Dolphin and Baloo find theirs,
+// for the document's MIME type, with no variable set: the title, the stated size and
+// every text come back exactly, and a damaged document, one cut while it is read and the
+// fuzzers' finds leave the host alive. It needs nothing that decodes or draws.
+TEST_F(Package, InstalledMetadataPluginGivesTitleSizeAndTexts) {
+    if (geteuid() != 0) GTEST_SKIP() << "installing with dpkg in a mount namespace needs root";
+    const fs::path work = root_ / "metadata";
+    fs::create_directories(work);
+    const bytes whole = write_document(words_document());
+    write_file((work / "doc.zub").string(), whole);
+    for (std::size_t size = 0; size < whole.size(); size += 11)
+        write_file((work / ("cut" + std::to_string(size) + ".zub")).string(),
+                   bytes(whole.begin(), whole.begin() + static_cast<long>(size)));
+    const std::string w = work.string();
+    const std::string host =
+        "env -i PATH=/usr/bin:/bin HOME=" + w + " XDG_RUNTIME_DIR=" + w + " " ZUB_METADATA_HOST;
+    const command_result r = in_installed_namespace(
+        root_, work,
+        "readelf -d /usr/lib/x86_64-linux-gnu/qt5/plugins/kf5/kfilemetadata/kfilemetadata_zubextractor.so"
+        " | grep NEEDED | grep -ci 'sdl\\|freetype\\|fontconfig\\|png\\|jpeg' || true; " +
+            host +
+            " doc.zub; "
+            "for f in cut*.zub " ZUB_REGRESSIONS "/*; do cp \"$f\" damaged.zub; " +
+            host +
+            " damaged.zub >/dev/null || echo \"$f: $?\"; done; "
+            "(while :; do cp doc.zub race.zub; truncate -s 200 race.zub; truncate -s 40 race.zub; done) & "
+            "racer=$!; " +
+            host + " race.zub 300 >/dev/null || echo \"race: $?\"; kill $racer; echo alive");
+    EXPECT_EQ(r.out,
+              "0\n"
+              "mimetype: application/x-zub\n"
+              "title: Gr\xc3\xbc\xc3\x9f"
+              "e aus Troms\xc3\xb8\n"
+              "width: 480\n"
+              "text: Thumb\\nquokka on the caf\xc3\xa9 terrace\\n \n"
+              "alive\n")
+        << read_text(work / "dpkg.log");
+}
+
+// KDE's search, run as a user's session runs it (its own home and session bus), indexes a
+// document and finds it by a word that stands only in one of its texts, and by one of its
+// title; a word it does not hold finds nothing.
+TEST_F(Package, BalooFindsADocumentByTheWordsOfItsTexts) {
+    if (geteuid() != 0) GTEST_SKIP() << "installing with dpkg in a mount namespace needs root";
+    if (run_command("command -v baloo_file balooctl baloosearch >/dev/null").status != 0)
+        GTEST_SKIP() << "KDE's search (baloo-kf5) is not installed";
+    const fs::path work = root_ / "search";
+    fs::create_directories(work / "home/docs");
+    fs::create_directories(work / "home/.config");
+    fs::permissions(work, fs::perms::owner_all);
+    write_file((work / "home/docs/holiday.zub").string(), write_document(words_document()));
+    // Indexing on, for the one folder, file contents included.
+    std::ofstream(work / "home/.config/baloofilerc") << "[Basic Settings]\nIndexing-Enabled=true\n\n"
+                                                        "[General]\nfirst run=false\nfolders[$e]=$HOME/docs\n"
+                                                        "only basic indexing=false\n";
+    const std::string w = work.string();
+    const command_result r = in_installed_namespace(
+        root_, work,
+        "export HOME=" + w + "/home XDG_RUNTIME_DIR=" + w +
+            " QT_QPA_PLATFORM=offscreen; cd home; "
+            "dbus-run-session -- sh -c '"
+            "baloo_file >baloo.log 2>&1 & balooctl index docs/holiday.zub >/dev/null 2>&1; "
+            "for i in $(seq 100); do balooctl status docs/holiday.zub 2>/dev/null | grep -q \"Content "
+            "Indexing: Done\" && break; sleep 0.2; done; "
+            "for word in quokka terrace Troms\xc3\xb8 wombat; do echo \"$word: $(baloosearch $word "
+            "2>/dev/null | grep -c holiday.zub)\"; done; "
+            "kill %1' 2>/dev/null");
+    EXPECT_EQ(r.out, "quokka: 1\nterrace: 1\nTroms\xc3\xb8: 1\nwombat: 0\n") << read_text(work / "dpkg.log");
 }
 
 // GNOME's image viewer and KDE's, started on a document in an X server as a user starts

@@ -733,6 +733,47 @@ TEST_F(Zub, InfoShowsTextsAsTheyAreDrawn) {
     EXPECT_NE(r.out.find("8 bytes: \"Gr\xc3\xbc\xc3\x9f\\x01\\x9b\\\"\\\\\"\n"), std::string::npos) << r.out;
 }
 
+// --texts prints each record's text as a line, grep's way: Latin-1 read, controls and
+// backslashes escaped, quotes kept; the file's name before it with several documents or
+// -r; a damaged document's readable texts, then its one error line and status 1.
+TEST_F(Zub, InfoTextsPrintsEachRecordALine) {
+    document_parts parts;
+    parts.records = {text_at(0, 0, 1, 2, 3, "caf\xe9 \"a\"\\b\x01"), text_at(0, 9, 1, 2, 3, ""),
+                     text_at(0, 9, 1, 2, 3, "zebra")};
+    const bytes whole = write_document(parts);
+    save("a.zub", whole);
+    save("cut.zub", bytes(whole.begin(), whole.end() - 2));
+    std::filesystem::create_directory(dir_ / "folder");
+    save("folder/b.zub", whole);
+    const std::string lines = "1:caf\xc3\xa9 \"a\"\\\\b\\x01\n2:\n3:zebra\n";
+    const std::string cut_error =
+        "zub: cut.zub: damaged document: text record 3 of 3 runs past the end of "
+        "the file; it and the rest are not drawn\n";
+    const auto named = [&](const std::string& name, std::size_t count) {
+        std::string out;
+        for (std::size_t at = 0, line = 0; line < count; ++line) {
+            const std::size_t end = lines.find('\n', at) + 1;
+            out += name + ":" + lines.substr(at, end - at);
+            at = end;
+        }
+        return out;
+    };
+    for (const auto& [args, out, err, status] :
+         std::vector<std::tuple<std::vector<std::string>, std::string, std::string, int>>{
+             {{"a.zub"}, lines, "", 0},
+             {{"cut.zub"}, lines.substr(0, lines.find("3:")), cut_error, 1},
+             {{"a.zub", "cut.zub"}, named("a.zub", 3) + named("cut.zub", 2), cut_error, 1},
+             {{"-r", "folder"}, named("folder/b.zub", 3), "", 0},
+         }) {
+        std::vector<std::string> command{"info", "--texts"};
+        command.insert(command.end(), args.begin(), args.end());
+        const result r = zub(command);
+        EXPECT_EQ(r.out, out) << args[0];
+        EXPECT_EQ(r.err, err) << args[0];
+        EXPECT_EQ(r.status, status) << args[0];
+    }
+}
+
 // A text that begins with a space is stored as written, with a note: the text starts
 // right after the colour's comma.
 TEST_F(Zub, PackNotesATextThatBeginsWithASpace) {

@@ -57,7 +57,8 @@ struct info_options {
     std::vector<std::string> paths;  // documents ("-": standard input), or folders with `recursive`
     bool recursive = false;
     bool json = false;
-    std::string font;  // --font's value, or empty for the tools' rule (see tools/font_lookup.hpp)
+    bool texts = false;  // only the records' texts, a line each
+    std::string font;    // --font's value, or empty for the tools' rule (see tools/font_lookup.hpp)
 };
 int info_command(const info_options& options);
 

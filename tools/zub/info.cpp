@@ -3,6 +3,7 @@
 #include <exception>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 
 #include "document/strings.hpp"
@@ -157,6 +158,63 @@ batch_outcome inspect_one(const info_options& options, const std::string& path, 
     return inspected;
 }
 
+// What keeps a document's records from being read whole: it is not one, or it ends
+// before them or inside one.
+std::optional<problem> records_cut(const document& doc) {
+    if (!doc.is_document) return problem{problem_code::not_a_document, 0, {}, {}};
+    for (const problem& p : doc.problems) {
+        switch (p.code) {
+            case problem_code::short_header:
+            case problem_code::caption_past_end:
+            case problem_code::negative_image_length:
+            case problem_code::image_past_end:
+            case problem_code::record_past_end:
+                return p;
+            default:
+                break;
+        }
+    }
+    return std::nullopt;
+}
+
+// One document's texts as grep prints its lines: "RECORD:TEXT", after "FILE:" when the
+// lines of several documents come together. Only the file is read: no stage is started.
+batch_outcome texts_of_one(const std::string& path, bool with_name) {
+    batch_outcome listed{status_problem, {}, false};
+    const result<file_bytes> loaded = read_input(path, document_bound());
+    if (!loaded) {
+        (void)file_problem(path, loaded.why());
+        return listed;
+    }
+    const document doc = parse_document(loaded->view());
+    const std::string prefix = with_name ? terminal_safe(path) + ":" : "";
+    for (std::size_t i = 0; i < doc.records.size(); ++i)
+        listed.out += prefix + std::to_string(i + 1) + ":" + latin1_line(doc.records[i].text) + "\n";
+    if (const std::optional<problem> cut = records_cut(doc)) {
+        (void)file_problem(path, describe(*cut));
+        return listed;
+    }
+    listed.status = status_ok;
+    return listed;
+}
+
+// Each document of the list through `one`, on every core; a document whose work runs out
+// of memory gets its one error line.
+template <typename one_document>
+batch_counts each_document(const document_list& list, const one_document& one, std::string_view separator) {
+    return run_batch(
+        list.documents.size(), 1,
+        [&](std::size_t i, std::size_t) {
+            const std::string& path = list.documents[i].path;
+            try {
+                return std::vector<batch_outcome>{one(path)};
+            } catch (const std::exception& e) {  // out of memory, in all likelihood
+                return std::vector<batch_outcome>{{file_problem(path, e.what()), {}, false}};
+            }
+        },
+        separator);
+}
+
 }  // namespace
 
 int info_command(const info_options& options) {
@@ -165,17 +223,14 @@ int info_command(const info_options& options) {
     const std::size_t all = list.documents.size();
     // A folder gives JSON Lines whatever it holds, so that a script reads one shape.
     const bool several = all > 1 || options.recursive;
+    if (options.texts) {
+        const batch_counts counts = each_document(
+            list, [&](const std::string& path) { return texts_of_one(path, several); }, "");
+        return counts.failed == 0 ? status_ok : status_problem;
+    }
     // Reports as text stand apart by an empty line.
-    const batch_counts counts = run_batch(
-        all, 1,
-        [&](std::size_t i, std::size_t) {
-            const std::string& path = list.documents[i].path;
-            try {
-                return std::vector<batch_outcome>{inspect_one(options, path, several)};
-            } catch (const std::exception& e) {  // out of memory, in all likelihood
-                return std::vector<batch_outcome>{{file_problem(path, e.what()), {}, false}};
-            }
-        },
+    const batch_counts counts = each_document(
+        list, [&](const std::string& path) { return inspect_one(options, path, several); },
         options.json ? "" : "\n");
     if (several) {
         say("", std::to_string(all) + " documents inspected" +

@@ -140,8 +140,13 @@ void add_info(command_line& c) {
     c.info->add_option("DOC", o.paths, "The documents (- for standard input)")->type_name("");
     c.info->add_flag("-r,--recursive", o.recursive,
                      "Inspect the documents (*.zub) in the folders given, and below");
-    c.info->add_flag("--json", o.json,
-                     "Print one JSON object; with several documents, one a line (JSON Lines)");
+    CLI::Option* json = c.info->add_flag(
+        "--json", o.json, "Print one JSON object; with several documents, one a line (JSON Lines)");
+    c.info
+        ->add_flag("--texts", o.texts,
+                   "Print only the texts, a line each as RECORD:TEXT (FILE:RECORD:TEXT with several "
+                   "documents or -r), Latin-1 read, control characters as \\xHH")
+        ->excludes(json);
     c.info->add_option("--font", o.font, std::string("The font to measure texts with ") + default_font_rule)
         ->type_name("PATH");
     c.info->footer(
@@ -149,7 +154,8 @@ void add_info(command_line& c) {
         "without something), note (it shows it, but not as stored). Several documents are inspected on "
         "every core, with a progress bar when stderr is a terminal, and reported in the order given. Exit "
         "status: 0 when the viewer would show every document whole and as stored, 1 for one with problems "
-        "or not a document, 2 for a wrong command line.");
+        "or not a document, 2 for a wrong command line. With --texts: 0 when every document's records "
+        "could all be read, 1 when one could not (its readable texts are printed, then its error).");
 }
 
 void add_render(command_line& c) {
