@@ -13,11 +13,11 @@
 #include <string_view>
 
 #include "app/load_file.hpp"
-#include "app/load_window.hpp"
 #include "document/document.hpp"
 #include "document/strings.hpp"
 #include "view/window_module.hpp"
 #include "wall/composition.hpp"
+#include "wall/job.hpp"
 
 namespace {
 
@@ -52,7 +52,7 @@ int show(const char* path) {
         composing =
             zub::start_composition(doc, zub::composing_ask_for_window(doc.header.width, doc.header.height));
     const zub::result<void*> entry =
-        zub::load_window_module(zub::window_module_name, zub::window_module_entry);
+        zub::load_module(zub::window_module_name, zub::window_module_entry, "the window's module");
     if (!entry) return fail(path, entry.why());
     const auto show_in_window = reinterpret_cast<zub::show_in_window_entry>(*entry);
     return show_in_window(zub::window_call{path, &doc, &composing, say});

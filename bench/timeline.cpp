@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "app/load_file.hpp"
-#include "app/load_window.hpp"
 #include "bench/timeline_steps.hpp"
 #include "wall/composition.hpp"
+#include "wall/job.hpp"
 
 namespace {
 
@@ -89,7 +89,8 @@ int show_with_timeline(long long exec_ns, const char* path) {
     zub::composition composing =
         zub::start_composition(doc, zub::composing_ask_for_window(doc.header.width, doc.header.height));
     t.mark("start the stages");
-    const zub::result<void*> entry = zub::load_window_module("zub_timeline_steps.so", "zub_timeline_steps");
+    const zub::result<void*> entry =
+        zub::load_module("zub_timeline_steps.so", "zub_timeline_steps", "the window's module");
     if (!entry) return fail(entry.why());
     t.mark("load the window (SDL's libraries)");
     const timeline_marks on{

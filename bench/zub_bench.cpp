@@ -72,7 +72,8 @@ struct bench_document {
     int width, height;
 };
 
-// A document of `width` x `height` over `image`, its texts stepping down and right.
+// A document of `width` x `height` over `image`, its texts stepping down and right, each
+// a different string, as users' texts are (a texts stage draws a repeated string once).
 document_parts document_of(const std::string& name, int width, int height, const bytes& image, int records) {
     document_parts parts;
     parts.width = width;
@@ -82,9 +83,10 @@ document_parts document_of(const std::string& name, int width, int height, const
     parts.caption = to_bytes(name);
     parts.image = image;
     for (int i = 0; i < records; ++i) {
-        parts.records.push_back(
-            text_at((i * 37) % std::max(1, width - 100), (i * 23) % std::max(1, height - 20),
-                    static_cast<std::uint8_t>(i * 50), 255, 255, "The quick brown fox jumps."));
+        parts.records.push_back(text_at((i * 37) % std::max(1, width - 100),
+                                        (i * 23) % std::max(1, height - 20),
+                                        static_cast<std::uint8_t>(i * 50), 255, 255,
+                                        "record " + std::to_string(i) + ": the quick brown fox"));
     }
     return parts;
 }
@@ -277,6 +279,10 @@ run_figures run_once(const std::string& display, const std::vector<std::string>&
     return f;
 }
 
+// The general image viewers the viewer is set beside: they show the bare image, so their
+// finished picture is their own, and a peer that never paints fails nothing.
+bool is_peer(const std::string& program) { return program == "feh" || program == "nsxiv"; }
+
 double median(std::vector<double> v) {
     v.erase(std::remove_if(v.begin(), v.end(), [](double x) { return x < 0; }), v.end());
     if (v.empty()) return -1;
@@ -395,9 +401,11 @@ void plot_timeline(const std::vector<std::string>& phases,
 
 // The viewer's start, phase by phase (zub_timeline on the real display),
 // medians of `runs`, on each runtime in `runtimes` (name, extra environment).
-void print_timeline(const std::string& display, const std::string& tools, const std::string& file,
-                    const std::string& dir, int runs,
-                    const std::vector<std::pair<std::string, std::vector<std::string>>>& runtimes) {
+// Prints the start-up timeline of each runtime and returns the first runtime's medians, by
+// phase.
+std::map<std::string, double> print_timeline(
+    const std::string& display, const std::string& tools, const std::string& file, const std::string& dir,
+    int runs, const std::vector<std::pair<std::string, std::vector<std::string>>>& runtimes) {
     std::vector<std::string> phases;
     std::vector<std::map<std::string, std::vector<double>>> ms(runtimes.size());
     for (int r = 0; r < runs; ++r) {
@@ -423,10 +431,12 @@ void print_timeline(const std::string& display, const std::string& tools, const 
     for (const auto& runtime : runtimes) std::printf(" %12s", runtime.first.c_str());
     std::printf("\n");
     std::vector<double> total(runtimes.size(), 0);
+    std::map<std::string, double> first;
     for (const std::string& phase : phases) {
         std::printf("%-38s", phase.c_str());
         for (std::size_t k = 0; k < runtimes.size(); ++k) {
             const double m = median(ms[k][phase]);
+            if (k == 0) first[phase] = m;
             // The stages' own phases ("| ...") run beside the viewer's.
             if (!phase.starts_with("| ")) total[k] += m;
             std::printf(" %12.2f", m);
@@ -437,6 +447,7 @@ void print_timeline(const std::string& display, const std::string& tools, const 
     for (const double t : total) std::printf(" %12.2f", t);
     std::printf("\n");
     plot_timeline(phases, ms, runtimes, dir);
+    return first;
 }
 
 // A command run to its end in `dir`: its wall time, the peak memory of the largest of it
@@ -528,6 +539,7 @@ void hostile_figures(const std::string& tools, const fs::path& dir, const bytes&
     const fs::path taken = dir / "taken";
     fs::create_directories(taken);
     fs::copy_file(tools + "/zub", taken / "zub", fs::copy_options::overwrite_existing);
+    fs::copy_file(tools + "/zub-picture.so", taken / "zub-picture.so", fs::copy_options::overwrite_existing);
     fs::remove(taken / "zub-compose");
     fs::create_symlink(ZUB_TAKEN_COMPOSER, taken / "zub-compose");
     fs::copy_file(dir / "Consola.ttf", taken / "Consola.ttf", fs::copy_options::overwrite_existing);
@@ -569,6 +581,39 @@ std::pair<double, double> thumbnail_figures(const std::string& tools, const fs::
                 "gdk-pixbuf-thumbnailer -s 256 (the bare PNG)", figures.second * 1000);
     (void)std::fflush(stdout);
     return figures;
+}
+
+// `zub render` of the 800x600 PNG document with 20 different texts and with 10,000, and
+// `zub --version`, alternating run by run after one run of each that is not counted:
+// medians in milliseconds and the peak memory of each render (zub and its composer).
+struct render_figures {
+    double few_ms = -1, many_ms = -1, many_peak_mb = -1, version_ms = -1;
+};
+
+render_figures render_figures_of(const std::string& tools, const fs::path& dir, const bytes& png_800x600,
+                                 int runs) {
+    write_file((dir / "render-20.zub").string(), make_document("20 records", 800, 600, png_800x600, 20).file);
+    write_file((dir / "render-10000.zub").string(),
+               make_document("10000 records", 800, 600, png_800x600, 10000).file);
+    std::vector<double> few, many, peak, version;
+    for (int r = -1; r < runs; ++r) {
+        const measured_run a =
+            measure({tools + "/zub", "render", "render-20.zub", "render-20.png"}, dir.string());
+        const measured_run b =
+            measure({tools + "/zub", "render", "render-10000.zub", "render-10000.png"}, dir.string());
+        const measured_run v = measure({tools + "/zub", "--version"}, dir.string());
+        if (r < 0) continue;
+        few.push_back(a.seconds * 1000);
+        many.push_back(b.seconds * 1000);
+        peak.push_back(b.peak_mb);
+        version.push_back(v.seconds * 1000);
+    }
+    const render_figures f{median(few), median(many), median(peak), median(version)};
+    std::printf("\nzub, medians of %d\n%-48s %9.1f ms\n%-48s %9.1f ms %9.1f MB peak\n%-48s %9.2f ms\n", runs,
+                "zub render, 800x600 PNG, 20 records", f.few_ms, "zub render, 800x600 PNG, 10000 records",
+                f.many_ms, f.many_peak_mb, "zub --version", f.version_ms);
+    (void)std::fflush(stdout);
+    return f;
 }
 
 // Commands run to their ends in `dir`, at most `at_once` at a time, their output thrown
@@ -861,6 +906,7 @@ int main(int argc, char* argv[]) {
         std::erase_if(docs, [&](const bench_document& d) { return d.name.find(only) == std::string::npos; });
     }
     const bool have_feh = !command_output("command -v feh").empty();
+    const bool have_nsxiv = !command_output("command -v nsxiv").empty();
     const bool have_compat = fs::exists(sdl12_compat);
     const bool have_weston = !command_output("command -v weston").empty();
     const xvfb server("2048x1536x24");  // room for the largest window
@@ -869,6 +915,7 @@ int main(int argc, char* argv[]) {
 
     bool failed = false;
     std::map<std::string, std::map<std::string, double>> painted_of;  // document, program: painted ms
+    std::map<std::string, std::map<std::string, double>> peak_of;     // document, program: peak MB
     std::vector<double> idle_wakeups;  // the viewer's on X11, each runtime, each document
     std::printf("%-30s %-7s %10s %9s %9s %9s %9s %14s\n", "document", "program", "painted ms", "idle cpu%",
                 "wakeups/s", "close ms", "peak MB", "instructions");
@@ -896,10 +943,15 @@ int main(int argc, char* argv[]) {
             const std::string geometry = std::to_string(doc.width) + "x" + std::to_string(doc.height);
             programs.push_back({"feh", {"/usr/bin/feh", "--geometry", geometry, image_file}, {}, {}, {}});
         }
+        if (have_nsxiv) {
+            const std::string geometry = std::to_string(doc.width) + "x" + std::to_string(doc.height);
+            programs.push_back(
+                {"nsxiv", {"/usr/bin/nsxiv", "-b", "-g", geometry, "-z", "100", image_file}, {}, {}, {}});
+        }
         // A first run finds the finished picture; the floor and the other runs of the
         // viewer must show the viewer's very pixels. The timed runs alternate.
         for (program& p : programs) {
-            if (p.name != "viewer" && p.name != "feh") {
+            if (!is_peer(p.name) && p.name != "viewer") {
                 p.reference = programs[0].reference;
                 continue;
             }
@@ -924,7 +976,8 @@ int main(int argc, char* argv[]) {
             painted[p.name] = median(ms);
             painted_of[doc.name][p.name] = median(ms);
             if (p.name == "viewer" || p.name == "compat") idle_wakeups.push_back(median(wake));
-            if (p.name != "feh" && median(ms) < 0) failed = true;  // never painted
+            peak_of[doc.name][p.name] = median(rss);
+            if (!is_peer(p.name) && median(ms) < 0) failed = true;  // never painted
             std::string instructions = "-";
             // The smoke run skips callgrind.
             if (count_instructions && p.name == "viewer") {
@@ -938,6 +991,7 @@ int main(int argc, char* argv[]) {
         }
         std::printf("%-30s viewer/floor painted: %.2f", "", painted["viewer"] / painted["floor"]);
         if (have_feh) std::printf(", viewer/feh: %.2f", painted["viewer"] / painted["feh"]);
+        if (have_nsxiv) std::printf(", viewer/nsxiv: %.2f", painted["viewer"] / painted["nsxiv"]);
         if (have_compat) std::printf(", compat/viewer: %.2f", painted["compat"] / painted["viewer"]);
         if (!against.empty()) std::printf(", viewer/other: %.2f", painted["viewer"] / painted["other"]);
         std::printf("\n");
@@ -955,10 +1009,11 @@ int main(int argc, char* argv[]) {
             failed = true;
         }
     }
+    std::map<std::string, double> timeline;  // the classic runtime's phases
     if (!quick && !docs.empty()) {
         std::vector<std::pair<std::string, std::vector<std::string>>> runtimes{{"classic", {}}};
         if (have_compat) runtimes.push_back({"sdl12-compat", {compat_environment()}});
-        print_timeline(server.display(), tools, "doc0.zub", dir.string(), runs, runtimes);
+        timeline = print_timeline(server.display(), tools, "doc0.zub", dir.string(), runs, runtimes);
     }
     std::vector<std::pair<std::string, std::pair<double, double>>> hostile;
     if (!quick && std::string("hostile documents").find(only) != std::string::npos)
@@ -966,6 +1021,9 @@ int main(int argc, char* argv[]) {
     std::optional<std::pair<double, double>> thumbnail;
     if (!quick && std::string("thumbnail").find(only) != std::string::npos)
         thumbnail = thumbnail_figures(tools, dir, encode_png(pattern(800, 600, false), png_kind::rgb), runs);
+    std::optional<render_figures> render;
+    if (!quick && std::string("zub render").find(only) != std::string::npos)
+        render = render_figures_of(tools, dir, encode_png(pattern(800, 600, false), png_kind::rgb), runs);
     std::vector<std::pair<std::string, double>> loaders;
     if (!quick && std::string("loaders").find(only) != std::string::npos)
         loaders = loader_figures(tools, dir, encode_png(pattern(800, 600, false), png_kind::rgb), runs);
@@ -988,15 +1046,32 @@ int main(int argc, char* argv[]) {
             if (painted_of.contains(doc) && value >= 0) targets.push_back({doc + ": " + what, value, limit});
         };
         const std::string few = "800x600 PNG, 20 records";
-        add(few, "viewer/feh", ratio(few, "viewer", "feh"), 0.9);
-        add("800x600 PNG, 1000 records", "viewer/feh", ratio("800x600 PNG, 1000 records", "viewer", "feh"),
-            1.1);
-        const double many = ms("800x600 PNG, 10000 records", "viewer");
-        add("800x600 PNG, 10000 records", "viewer / its 20-record figure",
+        const std::string thousand = "800x600 PNG, 1000 records";
+        const std::string ten_thousand = "800x600 PNG, 10000 records";
+        const std::string jpeg = "4000x3000 JPEG in 800x600";
+        add(few, "viewer/feh", ratio(few, "viewer", "feh"), 1.0);
+        add(thousand, "viewer/feh", ratio(thousand, "viewer", "feh"), 1.1);
+        add(jpeg, "viewer/feh", ratio(jpeg, "viewer", "feh"), 0.5);
+        for (const std::string& doc : {few, thousand, jpeg})
+            add(doc, "viewer/nsxiv", ratio(doc, "viewer", "nsxiv"), 1.0);
+        const double many = ms(ten_thousand, "viewer");
+        add(ten_thousand, "viewer / its 20-record figure",
             many > 0 && ms(few, "viewer") > 0 ? many / ms(few, "viewer") : -1, 2.0);
-        add("4000x3000 JPEG in 800x600", "viewer/feh", ratio("4000x3000 JPEG in 800x600", "viewer", "feh"),
-            0.6);
+        if (peak_of[ten_thousand].contains("viewer"))
+            add(ten_thousand, "viewer's peak MB", peak_of[ten_thousand]["viewer"], 64);
         add(few, "sdl12-compat/classic", ratio(few, "compat", "viewer"), 1.25);
+        if (render && render->few_ms > 0 && render->many_ms > 0) {
+            targets.push_back(
+                {"zub render, 10000 records / 20 records", render->many_ms / render->few_ms, 2.0});
+            targets.push_back({"zub render, 10000 records: peak MB", render->many_peak_mb, 64});
+        }
+        if (render && render->version_ms > 0) targets.push_back({"zub --version: ms", render->version_ms, 2});
+        const char* const spawn = "| image stage: spawn to main";
+        const char* const confine = "| image stage: load and confine";
+        if (timeline.contains(spawn) && timeline.contains(confine)) {
+            targets.push_back({"zub-compose, exec to the image stage confined: ms",
+                               timeline[spawn] + timeline[confine], 3});
+        }
         if (thumbnail && thumbnail->first > 0 && thumbnail->second > 0) {
             targets.push_back({"thumbnail: zub render --size 256 / gdk-pixbuf-thumbnailer -s 256",
                                thumbnail->first / thumbnail->second, 1.0});
@@ -1013,7 +1088,7 @@ int main(int argc, char* argv[]) {
             targets.push_back({"loaders: " + host + " document/PNG", figure, 2});
         if (batch && batch->zub.per_second > 0 && batch->magick.per_second > 0) {
             targets.push_back({"batch: zub render -d docs/s / ImageMagick's",
-                               batch->zub.per_second / batch->magick.per_second, 3, true});
+                               batch->zub.per_second / batch->magick.per_second, 5, true});
         }
         if (wayland) {
             targets.push_back({"idle on Wayland: wake-ups/s", wayland->idle_wakeups, 0});

@@ -855,14 +855,14 @@ TEST_F(Zub, RenderManyTellsNamesApartAsTheFileSystemDoes) {
     EXPECT_FALSE(exists("out/a.png"));
 }
 
-// The programs find their companions (the composer, the window's module) beside the
-// file they run from, whatever name they were started by.
+// The programs find their companions (the composer, the window's and the painter's
+// modules) beside the file they run from, whatever name they were started by.
 TEST_F(Zub, CompanionsAreFoundBesideTheProgramNotItsName) {
     namespace fs = std::filesystem;
     save("sky.png", encode_png(pattern(8, 8, false), png_kind::rgb));
     ASSERT_EQ(zub({"pack", "-o", "doc.zub", "--image", "sky.png"}).status, 0);
     fs::create_directory(dir_ / "decoy");
-    for (const char* name : {"zub", "zub_reader", "zub-window.so"})
+    for (const char* name : {"zub", "zub_reader", "zub-window.so", "zub-picture.so"})
         save(std::string("decoy/") + name, to_bytes("x"));
     save("decoy/zub-compose", to_bytes("#!/bin/sh\ntouch \"$(dirname \"$0\")/ran\"\n"));
     fs::permissions(dir_ / "decoy/zub-compose", fs::perms::owner_all);
@@ -879,12 +879,37 @@ TEST_F(Zub, CompanionsAreFoundBesideTheProgramNotItsName) {
     EXPECT_FALSE(exists("decoy/ran"));
 }
 
+// Only a command that paints loads SDL (and the libraries it brings): zub's start, info,
+// pack and unpack never do.
+TEST_F(Zub, OnlyRenderLoadsSdl) {
+    save("sky.png", encode_png(pattern(8, 8, false), png_kind::rgb));
+    ASSERT_EQ(zub({"pack", "-o", "doc.zub", "--image", "sky.png", "--text", "0,0,#fff,x"}).status, 0);
+    for (const auto& [command, loads] : std::vector<std::pair<std::string, bool>>{
+             {"--version", false},
+             {"info doc.zub", false},
+             {"pack -o again.zub --image sky.png --text 0,0,#fff,x", false},
+             {"unpack doc.zub parts", false},
+             {"render doc.zub out.png", true}}) {
+        const command_result run = run_command("cd " + quote(dir_.string()) + " && LD_DEBUG=libs " +
+                                               quote(ZUB_TOOL) + " " + command + " 2>&1 >/dev/null");
+        EXPECT_EQ(run.out.find("find library=libSDL-1.2.so.0") != std::string::npos, loads) << command;
+    }
+}
+
+// A copy of zub and its painter's module in `folder`, with no composer beside them.
+void copy_zub_to(const std::filesystem::path& folder) {
+    namespace fs = std::filesystem;
+    fs::copy_file(ZUB_TOOL, folder / "zub", fs::copy_options::overwrite_existing);
+    fs::copy_file(fs::path(ZUB_TOOL).parent_path() / "zub-picture.so", folder / "zub-picture.so",
+                  fs::copy_options::overwrite_existing);
+}
+
 // A copy of zub in `folder` beside a composer that never ends for a window 777 pixels
 // wide, and runs the real one for any other; it notes its pid and process group.
 std::string zub_beside_a_stuck_composer(const std::filesystem::path& folder) {
     namespace fs = std::filesystem;
     fs::create_directories(folder);
-    fs::copy_file(ZUB_TOOL, folder / "zub", fs::copy_options::overwrite_existing);
+    copy_zub_to(folder);
     const std::string real = (fs::path(ZUB_TOOL).parent_path() / "zub-compose").string();
     write_file((folder / "zub-compose").string(),
                to_bytes("#!/bin/sh\nfor word; do [ \"$word\" = 777 ] && stuck=1; done\n"
@@ -964,7 +989,7 @@ TEST_F(Zub, StopSignalsEndItAtOnceAndLeaveNothingHalfDone) {
 TEST_F(Zub, ComposerThatCannotStartGivesNoPicture) {
     namespace fs = std::filesystem;
     fs::create_directories(dir_ / "alone");
-    fs::copy_file(ZUB_TOOL, dir_ / "alone/zub");
+    copy_zub_to(dir_ / "alone");
     save("sky.png", encode_png(pattern(8, 8, false), png_kind::rgb));
     ASSERT_EQ(zub({"pack", "-o", "doc.zub", "--image", "sky.png", "--text", "0,0,#fff,x"}).status, 0);
     const std::string line = "zub: doc.zub: the picture cannot be composed: cannot start the decoder (" +

@@ -18,11 +18,6 @@
 
 namespace zub {
 
-// The problems of a finished texts stage: a font that did not open, a text not rendered,
-// too large or past the budget (each kind once), texts a stopped stage did not reach; or
-// the one error of a stage whose end was not the document's doing.
-std::vector<problem> text_problems(const document& doc, const composition& c, const finished_texts& done);
-
 // Converts the decoded image to the screen's format and paints it at the top-left
 // corner. Returns a warning when the image was not decoded (an absurd declared size, a
 // damaged file, a decoder that misbehaved) or cannot be converted; the screen is then

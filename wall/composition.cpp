@@ -60,4 +60,59 @@ composing_ask composing_ask_for_window(std::int32_t width, std::int32_t height, 
     return composing_ask{std::max(width, 0), std::max(height, 0), true, true, font_named};
 }
 
+std::vector<problem> text_problems(const document& doc, const composition& c, const finished_texts& done) {
+    std::vector<problem> found;
+    // Where record `number` starts in the file.
+    const auto offset_of = [&](std::uint32_t number) {
+        return number >= 1 && number <= doc.records.size() ? doc.records[number - 1].offset : 0;
+    };
+    const auto add = [&](problem_code code, std::uint32_t number, std::string detail = {}) {
+        found.push_back(problem{code, offset_of(number), about::record{number}, std::move(detail)});
+    };
+    const auto font_problem = [&](const std::string& why) {
+        found.push_back(problem{
+            problem_code::font_not_opened, header_offset::font_size, {}, why + " (" + c.font.hint + ")"});
+    };
+    if (!c.font_read) {
+        font_problem(c.font_read.why());
+        return found;
+    }
+    const std::uint32_t first = c.texts.empty() ? 1 : c.texts.front().number;
+    if (!done.error.empty()) {
+        add(problem_code::not_composed, first, done.error);
+        return found;
+    }
+    if (!done.texts) {
+        add(problem_code::texts_stopped, first, done.fate.empty() ? done.texts.why() : done.fate);
+        return found;
+    }
+    const checked_texts& texts = *done.texts;
+    if (!texts.font_opened && done.fate.empty()) {
+        font_problem("cannot open the font " + font_file_path(c.font.path) + ": " + texts.font_error);
+        return found;
+    }
+    // Each kind of problem once, at the first text it is found at.
+    bool not_rendered = false;
+    bool too_large = false;
+    bool past_budget = false;
+    for (const checked_text& t : texts.texts) {
+        if (t.entry.outcome == text_outcome::not_rendered && !std::exchange(not_rendered, true))
+            add(problem_code::text_not_rendered, t.entry.number, t.error);
+        if (t.entry.outcome == text_outcome::too_large && !std::exchange(too_large, true))
+            add(problem_code::rendered_text_too_large, t.entry.number);
+        if (t.entry.outcome == text_outcome::past_budget && !std::exchange(past_budget, true))
+            add(problem_code::texts_past_budget, t.entry.number);
+    }
+    // Texts beyond the most a stage takes are past the budget; what a stage that was
+    // stopped did not reach is said with its fate.
+    const std::size_t reached = texts.texts.size();
+    if (reached == max_texts && c.texts.size() > max_texts) {
+        if (!past_budget) add(problem_code::texts_past_budget, c.texts[max_texts].number);
+    } else if (reached < c.texts.size()) {
+        add(problem_code::texts_stopped, c.texts[reached].number,
+            done.fate.empty() ? "the text renderer handed back too few texts" : done.fate);
+    }
+    return found;
+}
+
 }  // namespace zub

@@ -66,6 +66,11 @@ struct composition_order {
 };
 [[nodiscard]] std::vector<composition> start_compositions(std::span<const composition_order> orders);
 
+// The problems of a finished texts stage: a font that did not open, a text not rendered,
+// too large or past the budget (each kind once), texts a stopped stage did not reach; or
+// the one error of a stage whose end was not the document's doing.
+std::vector<problem> text_problems(const document& doc, const composition& c, const finished_texts& done);
+
 // What composing for a window of `width` x `height` asks (a side of 0: the desktop's):
 // only the part of the image the window shows is handed back.
 composing_ask composing_ask_for_window(std::int32_t width, std::int32_t height, bool font_named = false);

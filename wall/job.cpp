@@ -26,6 +26,9 @@
 #ifndef ZUB_COMPOSER_FROM_PROGRAM
 #define ZUB_COMPOSER_FROM_PROGRAM "../libexec/zub-reader"
 #endif
+#ifndef ZUB_MODULES_FROM_PROGRAM
+#define ZUB_MODULES_FROM_PROGRAM "../lib/x86_64-linux-gnu/zub-reader"
+#endif
 
 namespace zub {
 
@@ -333,6 +336,16 @@ std::string program_beside(const char* name, const char* installed_from_here) {
         if (std::filesystem::is_regular_file(candidate, ignored)) return candidate.string();
     }
     return (folder / name).string();
+}
+
+result<void*> load_module(const char* name, const char* entry, const std::string& what) {
+    const std::string path = program_beside(name, ZUB_MODULES_FROM_PROGRAM);
+    // Lazy binding: of SDL's libraries only the functions the module calls are bound.
+    void* module = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
+    if (module == nullptr) return failure{"cannot load " + what + ": " + std::string(dlerror())};
+    void* found = dlsym(module, entry);
+    if (found == nullptr) return failure{"cannot load " + what + ": " + std::string(dlerror())};
+    return found;
 }
 
 std::string composer_path() {

@@ -146,6 +146,12 @@ void kill_composers_now() noexcept;
 // library a host loaded), else at `installed_from_here` from that file's folder.
 std::string program_beside(const char* name, const char* installed_from_here);
 
+// The entry point `entry` of the project's module `name` (the viewer's window, zub's
+// picture painter): beside the program in the build tree, else in the project's library
+// folder, or why `what` cannot be loaded. The module stays loaded for the rest of the
+// program's life: the libraries it brings in may keep state until the process ends.
+result<void*> load_module(const char* name, const char* entry, const std::string& what);
+
 // Where zub-compose is: beside the running program's own file (or, installed, in its
 // libexec folder), unless a test names another.
 std::string composer_path();

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -26,6 +27,11 @@ namespace {
 
 // What the font may have made, in pixels, before it is opened afresh.
 constexpr std::uint64_t glyph_cache_pixels = std::uint64_t{32} << 20U;
+
+struct font_release {
+    void operator()(TTF_Font* font) const { TTF_CloseFont(font); }
+};
+using font_handle = std::unique_ptr<TTF_Font, font_release>;
 
 template <std::size_t N>
 void copy_text(char (&to)[N], const char* from) {

@@ -18,7 +18,7 @@
 #include "tools/zub/batch.hpp"
 #include "tools/zub/commands.hpp"
 #include "tools/zub/suggest.hpp"
-#include "view/compose.hpp"
+#include "wall/composition.hpp"
 
 #ifndef ZUB_VERSION
 #define ZUB_VERSION "unknown"

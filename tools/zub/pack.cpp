@@ -22,7 +22,7 @@
 #include "tools/zub/parts.hpp"
 #include "tools/zub/report.hpp"
 #include "tools/zub/texts_file.hpp"
-#include "view/compose.hpp"
+#include "wall/composition.hpp"
 
 namespace zub {
 

@@ -1,6 +1,5 @@
 // zub render: the picture the viewer shows, composed without a display and saved as a
 // PNG, JPEG or WebP picture; one document, or many at once.
-#include <SDL.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,122 +22,22 @@
 #include "tools/stop_signals.hpp"
 #include "tools/zub/batch.hpp"
 #include "tools/zub/commands.hpp"
-#include "view/compose.hpp"
-#include "view/sdl_start.hpp"
-#include "view/window.hpp"
-#include "wall/sdl_handles.hpp"
+#include "tools/zub/picture_module.hpp"
+#include "wall/job.hpp"
 
 namespace zub {
 
 namespace {
 
-// The format of the window SDL opens at a depth: its masks, or for 8 bits its palette.
-struct screen_format {
-    int bits = 32;
-    std::array<Uint32, 3> masks{};
-    std::vector<SDL_Color> colours;
-};
-constexpr std::array<int, 4> screen_depths{8, 16, 24, 32};
-using screen_formats = std::array<screen_format, screen_depths.size()>;
-
-// Learned from SDL itself, once a run, so that each document is composed on a surface
-// of its own in the format the viewer's window has at its depth.
-outcome learn_screen_formats(screen_formats& formats, int only_depth = 0) {
-    for (std::size_t i = 0; i < screen_depths.size(); ++i) {
-        if (only_depth != 0 && screen_depths[i] != only_depth) continue;
-        const SDL_Surface* screen = SDL_SetVideoMode(1, 1, screen_depths[i], 0);
-        if (screen == nullptr) return failure{SDL_GetError()};
-        const SDL_PixelFormat* f = screen->format;
-        screen_format& learned = formats[i];
-        learned.bits = f->BitsPerPixel;
-        learned.masks = {f->Rmask, f->Gmask, f->Bmask};
-        if (f->palette != nullptr)
-            learned.colours.assign(f->palette->colors, f->palette->colors + f->palette->ncolors);
-    }
-    return done{};
-}
-
-// The picture's surface and its pixels, zero as a new window's. SDL 1.2 makes no surface
-// 16384 pixels wide itself, where it opens such a window: the pixels are the program's.
-struct screen_surface {
-    std::vector<std::uint8_t> pixels;
-    surface_handle surface;
+// The picture's size and depth: the window's.
+struct picture_request {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t depth = 0;
 };
 
-result<screen_surface> make_screen(const screen_format& format, int width, int height) {
-    screen_surface screen;
-    // SDL's own pitch: whole bytes a row, rounded up to 4.
-    const auto pitch =
-        (static_cast<std::size_t>(width) * static_cast<std::size_t>((format.bits + 7) / 8) + 3) &
-        ~std::size_t{3};
-    screen.pixels.assign(pitch * static_cast<std::size_t>(height), 0);
-    screen.surface.reset(SDL_CreateRGBSurfaceFrom(screen.pixels.data(), width, height, format.bits,
-                                                  static_cast<int>(pitch), format.masks[0], format.masks[1],
-                                                  format.masks[2], 0));
-    if (!screen.surface) {
-        return failure{"cannot make a " + std::to_string(width) + "x" + std::to_string(height) +
-                       " picture at depth " + std::to_string(format.bits) + ": " + SDL_GetError()};
-    }
-    if (!format.colours.empty()) {
-        std::vector<SDL_Color> colours = format.colours;
-        SDL_SetColors(screen.surface.get(), colours.data(), 0, static_cast<int>(colours.size()));
-    }
-    return screen;
-}
-
-// The picture's colours as the viewer's window shows them on a true-colour display: a
-// palette's colours, and each channel of fewer than 8 bits widened with its low bits
-// zero, as the classic SDL 1.2 copies such a window to the display.
-rgb_image read_screen(const SDL_Surface* screen) {
-    rgb_image out{screen->w, screen->h, {}};
-    out.rgb.resize(static_cast<std::size_t>(screen->w) * static_cast<std::size_t>(screen->h) * 3);
-    const SDL_PixelFormat* f = screen->format;
-    const int bpp = f->BytesPerPixel;
-    std::uint8_t* to = out.rgb.data();
-    // The common case, 8 bits a channel in 32-bit pixels: each channel a byte.
-    if (bpp == 4 && f->palette == nullptr && f->Rloss == 0 && f->Gloss == 0 && f->Bloss == 0) {
-        const unsigned r = f->Rshift;
-        const unsigned g = f->Gshift;
-        const unsigned b = f->Bshift;
-        for (int y = 0; y < screen->h; ++y) {
-            const auto* row = static_cast<const std::uint8_t*>(screen->pixels) +
-                              static_cast<std::ptrdiff_t>(y) * screen->pitch;
-            for (int x = 0; x < screen->w; ++x, to += 3) {
-                std::uint32_t pixel = 0;
-                std::memcpy(&pixel, row + static_cast<std::ptrdiff_t>(x) * 4, sizeof pixel);
-                to[0] = static_cast<std::uint8_t>(pixel >> r);
-                to[1] = static_cast<std::uint8_t>(pixel >> g);
-                to[2] = static_cast<std::uint8_t>(pixel >> b);
-            }
-        }
-        return out;
-    }
-    for (int y = 0; y < screen->h; ++y) {
-        const auto* row =
-            static_cast<const std::uint8_t*>(screen->pixels) + static_cast<std::ptrdiff_t>(y) * screen->pitch;
-        for (int x = 0; x < screen->w; ++x, to += 3) {
-            const std::uint8_t* at = row + static_cast<std::ptrdiff_t>(x) * bpp;
-            std::uint32_t pixel = 0;
-            for (int i = 0; i < bpp; ++i)
-                pixel |= static_cast<std::uint32_t>(at[i]) << (8U * static_cast<unsigned>(i));
-            if (f->palette != nullptr) {
-                const SDL_Color& c =
-                    f->palette->colors[pixel < static_cast<unsigned>(f->palette->ncolors) ? pixel : 0];
-                to[0] = c.r;
-                to[1] = c.g;
-                to[2] = c.b;
-                continue;
-            }
-            to[0] = static_cast<std::uint8_t>(((pixel & f->Rmask) >> f->Rshift) << f->Rloss);
-            to[1] = static_cast<std::uint8_t>(((pixel & f->Gmask) >> f->Gshift) << f->Gloss);
-            to[2] = static_cast<std::uint8_t>(((pixel & f->Bmask) >> f->Bshift) << f->Bloss);
-        }
-    }
-    return out;
-}
-
-window_request rendered_request(const document& doc, picture_size desktop) {
-    window_request request = request_for(doc);
+picture_request rendered_request(const document& doc, picture_size desktop) {
+    picture_request request{doc.header.width, doc.header.height, doc.header.bits_per_pixel};
     // Depth 0 is the display's own, and so is any depth a display does not offer: the
     // viewer's displays are true colour.
     if (!exact_depth(request.depth)) request.depth = 32;
@@ -166,17 +65,17 @@ struct render_run {
     const render_options& options;
     picture_encoding encoding;
     bool batch = false;  // SDL is started and every format learned before the first document
-    std::optional<sdl_session> sdl;
-    screen_formats formats;
+    const picture_painter* painter = nullptr;
 };
 
-// SDL, started, and the formats of its windows learned: `depth` alone, or every one.
+// The painter loaded, SDL started in it, and the formats of its windows learned: `depth`
+// alone, or every one.
 outcome start_screens(render_run& run, int depth) {
-    result<sdl_session> sdl = start_sdl(video_kind::in_memory);
-    if (!sdl) return failure{"cannot start SDL: " + sdl.why()};
-    run.sdl.emplace(std::move(*sdl));
-    if (const outcome learned = learn_screen_formats(run.formats, depth); !learned)
-        return failure{"cannot start SDL: " + learned.why()};
+    const result<void*> entry =
+        load_module(picture_module_name, picture_module_entry, "the painter's module");
+    if (!entry) return failure{entry.why()};
+    run.painter = reinterpret_cast<picture_painter_entry>(*entry)();
+    if (std::string why; !run.painter->start(depth, why)) return failure{why};
     return done{};
 }
 
@@ -189,7 +88,7 @@ struct prepared_document {
     output_target target;
     file_bytes bytes;
     document doc;  // views into `bytes`
-    window_request request;
+    picture_request request;
 };
 
 prepared_document prepare_one(const render_run& run, const std::string& path, const std::string& out_path) {
@@ -227,7 +126,7 @@ prepared_document prepare_one(const render_run& run, const std::string& path, co
     if (const problem* error = p.doc.error()) return failed(file_problem(path, describe(*error)));
 
     p.request = rendered_request(p.doc, {options.desktop_width, options.desktop_height});
-    const window_request& request = p.request;
+    const picture_request& request = p.request;
     if (options.size > 0 && std::int64_t{request.width} * request.height > max_thumbnail_pixels) {
         return failed(file_problem(path, "the window " + std::to_string(request.width) + "x" +
                                              std::to_string(request.height) +
@@ -240,7 +139,8 @@ prepared_document prepare_one(const render_run& run, const std::string& path, co
 }
 
 composition_order order_for(const render_run& run, const prepared_document& p) {
-    return {&p.doc, composing_ask_for(p.request, !run.options.font_path.empty()),
+    return {&p.doc,
+            composing_ask_for_window(p.request.width, p.request.height, !run.options.font_path.empty()),
             font_choice{p.font.path, p.font.hint}};
 }
 
@@ -249,17 +149,11 @@ composition_order order_for(const render_run& run, const prepared_document& p) {
 batch_outcome finish_one(const render_run& run, const prepared_document& p, composition& composing) {
     const render_options& options = run.options;
     const std::string& path = p.path;
-    std::size_t depth = 0;
-    while (screen_depths[depth] != p.request.depth) ++depth;
-    const result<screen_surface> made = make_screen(run.formats[depth], p.request.width, p.request.height);
-    // sdl12-compat makes no surface 16384 pixels wide, where it opens such a window: one
-    // document alone is composed on the window itself.
-    SDL_Surface* screen = made ? made->surface.get()
-                          : run.batch
-                              ? nullptr
-                              : SDL_SetVideoMode(p.request.width, p.request.height, p.request.depth, 0);
-    if (screen == nullptr) return {file_problem(path, made.why()), {}, false};
-    const std::vector<problem> warnings = compose_document(p.doc, screen, composing);
+    composed_picture composed;
+    run.painter->compose({&p.doc, &composing, p.request.width, p.request.height, p.request.depth, !run.batch},
+                         composed);
+    if (!composed.error.empty()) return {file_problem(path, composed.error), {}, false};
+    const std::vector<problem>& warnings = composed.warnings;
     // A stage that failed through no fault of the document: no picture at all.
     if (const problem* failed = not_composed(warnings))
         return {file_problem(path, describe(*failed)), {}, false};
@@ -278,7 +172,7 @@ batch_outcome finish_one(const render_run& run, const prepared_document& p, comp
         incomplete = incomplete || severity_of(warning.code) == severity::warning;
     }
 
-    rgb_image picture = read_screen(screen);
+    rgb_image& picture = composed.picture;
     if (options.size > 0)
         picture = scale_down(picture, fit_within(picture.width, picture.height, options.size));
     const result<std::vector<std::uint8_t>> bytes = picture_bytes(picture, run.encoding);
@@ -432,7 +326,7 @@ int render_many(render_run& run) {
 }  // namespace
 
 int render_command(const render_options& options) {
-    render_run run{options, {}, false, std::nullopt, {}};
+    render_run run{options, {}, false, nullptr};
     run.encoding.quality = options.quality;
     const std::string single_out = options.out_dir.empty() ? options.out_path : "";
     // The picture's format: OUT's extension's, else --format's, else PNG.

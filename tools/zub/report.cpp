@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "view/compose.hpp"
+#include "wall/composition.hpp"
 
 namespace zub {
 

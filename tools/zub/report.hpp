@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "document/document.hpp"
-#include "view/compose.hpp"
+#include "wall/composition.hpp"
 
 namespace zub {
 
