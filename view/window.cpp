@@ -38,15 +38,6 @@ result<SDL_Surface*> open_window(const window_request& request) {
     return screen;
 }
 
-composing_ask composing_ask_for(const window_request& request, bool font_named) {
-    return composing_ask_for_window(request.width, request.height, font_named);
-}
-
-composition start_composition_for(const document& doc, const window_request& request, const font_choice& font,
-                                  bool font_named) {
-    return start_composition(doc, composing_ask_for(request, font_named), font);
-}
-
 result<std::vector<problem>> show_document(const document& doc, composition& composing) {
     const result<SDL_Surface*> screen = open_window(request_for(doc));
     if (!screen) return failure{screen.why()};

@@ -26,14 +26,6 @@ window_request request_for(const document& doc);
 // Opens the window and gives it its title. The screen surface, or SDL's reason.
 result<SDL_Surface*> open_window(const window_request& request);
 
-// What composing for a window of this size asks: only the part of the image the window
-// shows is handed back.
-composing_ask composing_ask_for(const window_request& request, bool font_named);
-
-// Starts composing the document behind the wall for a window of this size.
-[[nodiscard]] composition start_composition_for(const document& doc, const window_request& request,
-                                                const font_choice& font = {}, bool font_named = false);
-
 // Opens the document's window, paints the image and the texts `composing` gives, and
 // shows the picture once. The composition of a window with a side of 0 (the desktop's)
 // is started here, for the window as it opened. The warnings (what was left out, and
