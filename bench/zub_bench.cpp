@@ -213,6 +213,13 @@ bool damage_within(Display* d, int damage_event_base, Damage damage, int ms) {
 // pixels hold still), then idle, peak memory and the close. The window is read only when
 // the server reports drawing into it: looking takes nothing from the program looked at
 // while it works, on a machine of two cores.
+// Whether `pid` has a child process (the viewer's composer, before it has ended).
+bool has_children(pid_t pid) {
+    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    std::string first;
+    return static_cast<bool>(children >> first);
+}
+
 run_figures run_once(const std::string& display, const std::vector<std::string>& argv,
                      const std::vector<std::string>& env, const std::string& dir,
                      std::optional<std::vector<std::uint32_t>>& reference, bool measure_idle) {
@@ -238,14 +245,16 @@ run_figures run_once(const std::string& display, const std::vector<std::string>&
     XSync(d.get(), False);
     // Painted: the window holds the finished picture. Without a reference yet, the
     // finished picture is what the window holds once the program has gone idle (its CPU
-    // time holds still for 300 ms): before its one flip, a window can be blank for long.
+    // time holds still for 300 ms and its composer has ended): before its one flip, a
+    // window can be blank for long, and on a busy machine the viewer can wait for its
+    // composer for longer than that.
     double cpu_seen = -1;
     auto still_since = clock_type::now();
     bool look = true;  // what was drawn before the damage was watched is looked at once
     while (clock_type::now() - start < std::chrono::seconds(120)) {
         if (!reference) {
             const double cpu = cpu_seconds(program.pid());
-            if (cpu != cpu_seen) {
+            if (cpu != cpu_seen || has_children(program.pid())) {
                 cpu_seen = cpu;
                 still_since = clock_type::now();
             }

@@ -342,35 +342,57 @@ void append(std::vector<problem>& to, std::vector<problem> more) {
     to.insert(to.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
 }
 
+// The image stage's part of the picture: painted, or why not.
+std::vector<problem> paint_image_part(const document& doc, const finished_image& image, SDL_Surface* screen) {
+    std::vector<problem> found =
+        image.error.empty() ? paint_background(image, screen)
+                            : std::vector<problem>{problem{problem_code::not_composed, 0, {}, image.error}};
+    for (problem& p : found) p.offset = doc.image_offset;
+    return found;
+}
+
+// The texts stage's part: each text it drew painted, and what it left out.
+std::vector<problem> paint_texts_part(const document& doc, composition& c, const finished_texts& texts,
+                                      SDL_Surface* screen) {
+    if (texts.texts && !texts.texts->font_opened) c.font_error = texts.texts->font_error;
+    std::vector<problem> found = text_problems(doc, c, texts);
+    draw_texts(texts, screen);
+    return found;
+}
+
+// The picture's warnings, then the document's own, each said once; and one error for the
+// picture: the stages of a run that failed fail together.
+std::vector<problem> picture_problems(const document& doc, std::vector<problem> found) {
+    append(found, doc.warnings());
+    drop_moot(found);
+    bool said = false;
+    std::erase_if(found, [&](const problem& p) {
+        return p.code == problem_code::not_composed && std::exchange(said, true);
+    });
+    return found;
+}
+
 }  // namespace
 
 std::vector<problem> compose_document(const document& doc, SDL_Surface* screen, composition& c) {
     std::vector<problem> found;
     {
         const finished_image image = finish_image_stage(c.image, c.image_asked);
-        found = image.error.empty()
-                    ? paint_background(image, screen)
-                    : std::vector<problem>{problem{problem_code::not_composed, 0, {}, image.error}};
-        for (problem& p : found) p.offset = doc.image_offset;
+        found = paint_image_part(doc, image, screen);
     }  // the image's hand-back is unmapped once it is painted, and its memory let go
     c.image = stage_job{};
     if (c.texts_wanted) {
-        {
-            const finished_texts texts = finish_texts_stage(c.text_stage, c.texts);
-            if (texts.texts && !texts.texts->font_opened) c.font_error = texts.texts->font_error;
-            append(found, text_problems(doc, c, texts));
-            draw_texts(texts, screen);
-        }
+        append(found, paint_texts_part(doc, c, finish_texts_stage(c.text_stage, c.texts), screen));
         c.text_stage = stage_job{};
     }
-    append(found, doc.warnings());
-    drop_moot(found);
-    // One error for the picture: the stages of a run that failed fail together.
-    bool said = false;
-    std::erase_if(found, [&](const problem& p) {
-        return p.code == problem_code::not_composed && std::exchange(said, true);
-    });
-    return found;
+    return picture_problems(doc, std::move(found));
+}
+
+std::vector<problem> paint_finished(const document& doc, SDL_Surface* screen, composition& c,
+                                    const finished_image& image, const finished_texts* texts) {
+    std::vector<problem> found = paint_image_part(doc, image, screen);
+    if (texts != nullptr) append(found, paint_texts_part(doc, c, *texts, screen));
+    return picture_problems(doc, std::move(found));
 }
 
 std::vector<problem> compose_document(const document& doc, SDL_Surface* screen, const font_choice& font) {

@@ -33,6 +33,12 @@ void draw_texts(const finished_texts& done, SDL_Surface* screen);
 // no fault of the document, whose part is left out (the texts it finished are drawn).
 [[nodiscard]] std::vector<problem> compose_document(const document& doc, SDL_Surface* screen, composition& c);
 
+// The same from stages already finished (and waited for) by the caller: `texts` null for
+// a composition without a texts stage. A program that loads this painter as a module
+// waits for its stages itself, so that its own record of the composers it runs is kept.
+[[nodiscard]] std::vector<problem> paint_finished(const document& doc, SDL_Surface* screen, composition& c,
+                                                  const finished_image& image, const finished_texts* texts);
+
 // The same, starting the stages now for a window of the screen's size.
 [[nodiscard]] std::vector<problem> compose_document(const document& doc, SDL_Surface* screen,
                                                     const font_choice& font = {});

@@ -153,7 +153,7 @@ void compose_picture(const picture_call& call, composed_picture& out) {
         out.error = made.why();
         return;
     }
-    out.warnings = compose_document(*call.doc, screen, *call.composing);
+    out.warnings = paint_finished(*call.doc, screen, *call.composing, *call.image, call.texts);
     out.picture = read_screen(screen);
 }
 

@@ -14,11 +14,15 @@
 
 namespace zub {
 
-// One document's picture: `width` x `height` at `depth` (8, 16, 24 or 32), composed from
-// its started composition.
+// One document's picture: `width` x `height` at `depth` (8, 16, 24 or 32), painted from
+// its stages, which the caller has waited for: the module waits for no composer, so that
+// the program's own record of the composers it runs (which its signal handler kills) is
+// the one kept.
 struct picture_call {
     const document* doc = nullptr;
     composition* composing = nullptr;
+    const finished_image* image = nullptr;
+    const finished_texts* texts = nullptr;  // null without a texts stage
     int width = 0;
     int height = 0;
     int depth = 32;

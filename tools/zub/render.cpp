@@ -149,9 +149,17 @@ composition_order order_for(const render_run& run, const prepared_document& p) {
 batch_outcome finish_one(const render_run& run, const prepared_document& p, composition& composing) {
     const render_options& options = run.options;
     const std::string& path = p.path;
+    // The stages are waited for here, where the composers they run were noted.
     composed_picture composed;
-    run.painter->compose({&p.doc, &composing, p.request.width, p.request.height, p.request.depth, !run.batch},
-                         composed);
+    {
+        const finished_image image = finish_image_stage(composing.image, composing.image_asked);
+        const finished_texts texts = composing.texts_wanted
+                                         ? finish_texts_stage(composing.text_stage, composing.texts)
+                                         : finished_texts{};
+        run.painter->compose({&p.doc, &composing, &image, composing.texts_wanted ? &texts : nullptr,
+                              p.request.width, p.request.height, p.request.depth, !run.batch},
+                             composed);
+    }  // the hand-backs are let go once painted
     if (!composed.error.empty()) return {file_problem(path, composed.error), {}, false};
     const std::vector<problem>& warnings = composed.warnings;
     // A stage that failed through no fault of the document: no picture at all.
@@ -182,6 +190,18 @@ batch_outcome finish_one(const render_run& run, const prepared_document& p, comp
     return {status_ok, {}, incomplete};
 }
 
+// The first of the document's stages that failed through no fault of the document
+// (it could not start, say), waited for without painting; nothing when none did.
+std::optional<problem> stage_failure(const prepared_document& p, composition& c) {
+    if (const finished_image image = finish_image_stage(c.image, c.image_asked); !image.error.empty())
+        return problem{problem_code::not_composed, p.doc.image_offset, {}, image.error};
+    if (!c.texts_wanted) return std::nullopt;
+    for (problem& found : text_problems(p.doc, c, finish_texts_stage(c.text_stage, c.texts))) {
+        if (found.code == problem_code::not_composed) return found;
+    }
+    return std::nullopt;
+}
+
 // One document's picture, composed and written to `out_path`; the status.
 int render_one(render_run& run, const std::string& path, const std::string& out_path) {
     const prepared_document p = prepare_one(run, path, out_path);
@@ -189,8 +209,13 @@ int render_one(render_run& run, const std::string& path, const std::string& out_
     // The stages compose behind the wall while SDL starts.
     const composition_order order = order_for(run, p);
     composition composing = std::move(start_compositions(std::span(&order, 1)).front());
-    if (const outcome started = start_screens(run, p.request.depth); !started)
+    if (const outcome started = start_screens(run, p.request.depth); !started) {
+        // A stage that failed through no fault of the document is said first, as composing
+        // would say it: without it there is nothing to paint either.
+        if (const std::optional<problem> failed = stage_failure(p, composing))
+            return file_problem(path, describe(*failed));
         return file_problem(path, started.why());
+    }
     return finish_one(run, p, composing).status;
 }
 
