@@ -16,18 +16,9 @@
 #include "document/limits.hpp"
 #include "document/strings.hpp"
 #include "document/words.hpp"
+#include "files/descriptor.hpp"
 
 namespace {
-
-struct descriptor {
-    int fd = -1;
-    descriptor(const descriptor&) = delete;
-    descriptor& operator=(const descriptor&) = delete;
-    explicit descriptor(int opened) : fd(opened) {}
-    ~descriptor() {
-        if (fd >= 0) (void)close(fd);
-    }
-};
 
 // As many of the bytes as the file has there: fewer where it has become shorter.
 std::size_t read_at_most(int fd, std::uint64_t offset, std::span<std::uint8_t> into) {
@@ -45,7 +36,7 @@ std::size_t read_at_most(int fd, std::uint64_t offset, std::span<std::uint8_t> i
 // What a regular file within the documents' bound holds of its words; nothing for
 // anything else, which is refused by its size or kind before a byte is read.
 zub::document_words words_of(const QString& path) {
-    const descriptor file{
+    const zub::descriptor file{
         open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
     struct stat about {};
     if (file.fd < 0 || fstat(file.fd, &about) != 0 || !S_ISREG(about.st_mode)) return {};
