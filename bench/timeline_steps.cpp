@@ -35,10 +35,10 @@ extern "C" __attribute__((visibility("default"))) int zub_timeline_steps(const z
         t.mark("convert and paint");
     }
     if (composing.texts_wanted) {
-        const zub::finished_texts texts = zub::finish_texts_stage(composing.text_stage, composing.texts);
+        const zub::finished_texts texts = zub::finish_texts(composing);
         if (!texts.error.empty()) return fail(texts.error);
         t.mark("wait for the texts stage");
-        t.stage("texts", texts.mapping.get());
+        if (!texts.mappings.empty()) t.stage("texts", texts.mappings.front().get());
         zub::draw_texts(texts, *screen);
         t.mark("blit the texts");
     }

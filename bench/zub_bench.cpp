@@ -542,9 +542,8 @@ void hostile_figures(const std::string& tools, const fs::path& dir, const bytes&
         figures.push_back({h.name, {run.seconds, run.peak_mb - h.pixels_mb}});
     }
     // A text renderer a hostile font has taken over (the tests' taken composer, beside a
-    // copy of zub): 100 texts in a 4096x4096 window, each claiming the whole pixel area
-    // as one 16383x8192 picture. The caller refuses the hand-back past the document's
-    // budget before painting it.
+    // copy of zub): 100 texts in a 4096x4096 window, the whole layer filled with a text
+    // it was not given. The caller checks the whole layer and refuses it before painting.
     const fs::path taken = dir / "taken";
     fs::create_directories(taken);
     fs::copy_file(tools + "/zub", taken / "zub", fs::copy_options::overwrite_existing);
@@ -553,10 +552,10 @@ void hostile_figures(const std::string& tools, const fs::path& dir, const bytes&
     fs::create_symlink(ZUB_TAKEN_COMPOSER, taken / "zub-compose");
     fs::copy_file(dir / "Consola.ttf", taken / "Consola.ttf", fs::copy_options::overwrite_existing);
     write_file((taken / "doc.zub").string(), make_document("taken", 4096, 4096, png_800x600, 100).file);
-    const std::string name = "taken renderer, 100 texts of 16383x8192";
+    const std::string name = "taken renderer, 4096x4096 layer past its texts";
     const measured_run run =
         measure({(taken / "zub").string(), "render", "--size", "256", "doc.zub", "out.png"}, taken.string(),
-                "texts claims-the-whole-area-for-every-text");
+                "texts fills-the-layer-past-its-texts");
     std::printf("%-44s %9.2f %9.1f  %s\n", name.c_str(), run.seconds, run.peak_mb, run.said.c_str());
     figures.push_back({name, {run.seconds, run.peak_mb - 4096.0 * 4096 * 4 / 1048576.0}});  // the window
     (void)std::fflush(stdout);

@@ -69,27 +69,36 @@ int hand_back_what_it_holds(zub::bytes_view input, std::span<std::uint8_t> handb
     return zub::exit_done;
 }
 
-// Every text drawn, each claiming the whole pixel area as one 16383x8192 picture (rows
-// of 16384 bytes): each entry alone lies within the hand-back.
-int claims_the_whole_area_for_every_text(zub::bytes_view input, std::span<std::uint8_t> handback) {
+// The window the texts stage was asked to lay its texts for, from its command line.
+std::int32_t texts_window[2] = {0, 0};
+
+// Every text drawn, and the whole layer filled with a value past the texts it was given.
+int fills_the_layer_past_its_texts(zub::bytes_view input, std::span<std::uint8_t> handback) {
     const std::optional<zub::texts_input> request = zub::read_texts_request(input);
     if (!request) return zub::exit_failed;
+    const std::size_t count = request->texts.size();
     zub::texts_handback header{};
     header.report.progress = zub::progress_done;
     header.font_opened = 1;
-    header.entry_capacity = static_cast<std::uint32_t>(request->texts.size());
+    header.entry_capacity = static_cast<std::uint32_t>(count);
     header.entries_done = header.entry_capacity;
-    header.pixels_used = zub::text_budget_pixels;
-    for (std::size_t i = 0; i < request->texts.size(); ++i) {
+    const std::uint64_t layer_at = zub::texts_layer_offset(count);
+    const std::uint64_t values = std::uint64_t{static_cast<std::uint32_t>(texts_window[0])} *
+                                 static_cast<std::uint32_t>(texts_window[1]);
+    if (layer_at + 2 * values > handback.size()) return zub::exit_failed;
+    for (std::size_t i = 0; i < count; ++i) {
         zub::text_entry e{};
         e.number = request->texts[i].number;
         e.outcome = zub::text_outcome::drawn;
-        e.width = 16383;
-        e.pitch = 16384;
-        e.height = 8192;
-        e.colours[1] = zub::handback_colour{255, 255, 255, 0};
         std::memcpy(handback.data() + zub::handback_header_bytes + i * sizeof e, &e, sizeof e);
     }
+    const auto past = static_cast<std::uint16_t>(count + 1);
+    for (std::uint64_t v = 0; v < values; ++v) std::memcpy(handback.data() + layer_at + 2 * v, &past, 2);
+    header.layer_value_bytes = 2;
+    header.layer_width = texts_window[0];
+    header.layer_height = texts_window[1];
+    header.drawn_right = header.layer_width;
+    header.drawn_bottom = header.layer_height;
     std::memcpy(handback.data(), &header, sizeof header);
     return zub::exit_done;
 }
@@ -127,8 +136,7 @@ int taken(zub::bytes_view input, std::span<std::uint8_t> handback) {
         return zub::exit_failed;
     }
     if (attack == "hands-back-what-it-holds") return hand_back_what_it_holds(input, handback);
-    if (attack == "claims-the-whole-area-for-every-text")
-        return claims_the_whole_area_for_every_text(input, handback);
+    if (attack == "fills-the-layer-past-its-texts") return fills_the_layer_past_its_texts(input, handback);
     return zub::exit_failed;
 }
 
@@ -163,5 +171,11 @@ int main(int argc, char* argv[]) {
     }
     if (attack.empty()) std::ifstream("zub-taken-order") >> taken_stage_name >> attack;
     if (attack == "has-no-seccomp") without_seccomp();
+    for (int i = 1; i + 2 < argc; ++i) {
+        if (std::string_view(argv[i]) == "texts") {
+            texts_window[0] = static_cast<std::int32_t>(std::strtol(argv[i + 1], nullptr, 10));
+            texts_window[1] = static_cast<std::int32_t>(std::strtol(argv[i + 2], nullptr, 10));
+        }
+    }
     _exit(zub::run_composer(argc, argv, taker));
 }

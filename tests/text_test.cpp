@@ -191,6 +191,47 @@ TEST_F(Text, OneFontForThePassDrawsWhatAFontPerRecordDraws) {
     EXPECT_EQ(raw_pixels(s), once);
 }
 
+// Many texts are split over several stages, each measuring the texts before its slice
+// against the document's budget: any split draws the very pixels one stage draws, and
+// says the same, with texts past the budget, narrow ones after them that still fit,
+// empty ones and ones outside the window among them.
+TEST_F(Text, TextsSplitOverStagesDrawWhatOneStageDraws) {
+    document_parts ordinary;
+    ordinary.width = 240;
+    ordinary.height = 100;
+    ordinary.font_size = size;
+    ordinary.image = encode_bmp(solid(240, 100, white));
+    for (int i = 0; i < 60; ++i) {
+        ordinary.records.push_back(
+            text_at((i * 37) % 300 - 30, (i * 13) % 120 - 10, static_cast<std::uint8_t>(i * 70),
+                    static_cast<std::uint8_t>(i * 150), static_cast<std::uint8_t>(i * 230),
+                    i % 9 == 0 ? "" : "record " + std::to_string(i)));
+    }
+    document_parts huge = ordinary;
+    huge.width = 16;
+    huge.height = 16;
+    huge.font_size = 9000;
+    huge.image = encode_bmp(solid(16, 16, white));
+    huge.records.clear();
+    for (const char* glyph : {"W", "i", "W", "W", "i", "", "W", "i", "i", ".", "W", "."})
+        huge.records.push_back(text_at(huge.records.size() % 2 == 0 ? -2000 : 0, 0, 40, 80, 120, glyph));
+    for (const document_parts& parts : {ordinary, huge}) {
+        const bytes file = write_document(parts);
+        const document doc = parsed(file);
+        SDL_Surface* s = screen(parts.width, parts.height, 32);
+        const auto composed = [&](int stages) {
+            fill(s, white);
+            composition c =
+                start_composition(doc, composing_ask{parts.width, parts.height, true, true, false, stages});
+            EXPECT_EQ(c.text_stages.size(), static_cast<std::size_t>(stages));
+            return std::pair(describe_all(compose_document(doc, s, c)), raw_pixels(s));
+        };
+        const auto one = composed(1);
+        for (const int stages : {2, 3, 5})
+            EXPECT_EQ(composed(stages), one) << stages << " stages, " << parts.font_size << " points";
+    }
+}
+
 // Runs a test body in a working directory of its own, and comes back.
 class TextElsewhere : public Text {
 protected:

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -103,23 +104,77 @@ TEST_F(Wall, TakenTextRendererLeavesTheImageShown) {
     EXPECT_EQ(raw_pixels(s), expected);
 }
 
-// A taken text renderer whose texts each claim the whole pixel area passes the
-// document's budget of covered pixels by the second text: the hand-back is refused with
-// one warning before anything of it is painted, and the image is shown.
-TEST_F(Wall, TextsPastTheDocumentsBudgetAreRefused) {
+// A taken text renderer that fills its whole layer with a text it was not given: the
+// hand-back is refused with one warning before anything of it is painted, and the image
+// is shown.
+TEST_F(Wall, ALayerOfTextsNotGivenIsRefused) {
     document_parts without_texts = parts();
     without_texts.records.clear();
     const std::vector<std::uint32_t> expected = composed(without_texts);
     document_parts two = parts();
     two.records.push_back(text_at(9, 9, 255, 255, 255, "More"));
-    order("texts", "claims-the-whole-area-for-every-text");
+    order("texts", "fills-the-layer-past-its-texts");
     SDL_Surface* s = screen(40, 20, 32);
     fill(s, rgba{0, 0, 0, 255});
     EXPECT_EQ(
         describe_all(compose_document(parsed(write_document(two)), s)),
         std::vector<std::string>{"the texts from record 1 on are not drawn: the text renderer handed back "
-                                 "more pixels than the document's budget for text record 2"});
+                                 "a pixel of no text it was given"});
     EXPECT_EQ(raw_pixels(s), expected);
+}
+
+// The texts' layer is checked before a pixel of it is painted: its size, the part it says
+// is drawn, and every value, which must be a text handed over that the stage drew, or one
+// it had not finished when it was stopped (left out).
+TEST(TextsHandback, LayerIsCheckedBeforeItIsPainted) {
+    const texts_ask ask{4, 2, 12, true};
+    const std::vector<text_to_render> asked{{1, 10, 20, 30, 0, 0, {}}, {2, 40, 50, 60, 0, 0, {}}};
+    struct row {
+        const char* name;
+        std::function<void(texts_handback&, std::vector<text_entry>&, std::vector<std::uint16_t>&)> change;
+        std::string refused;  // empty: accepted
+        std::uint32_t most;   // of an accepted layer
+    };
+    const row rows[] = {
+        {"as a stage lays it", [](auto&, auto&, auto&) {}, "", 2},
+        {"stopped before its second text", [](auto& h, auto&, auto&) { h.entries_done = 1; }, "", 1},
+        {"a value past the texts", [](auto&, auto&, auto& v) { v[5] = 3; }, "a pixel of no text it was given",
+         0},
+        {"a text it did not draw", [](auto&, auto& e, auto&) { e[1].outcome = text_outcome::outside; },
+         "a pixel of text record 2, which it did not draw", 0},
+        {"another size", [](auto& h, auto&, auto&) { h.layer_width = 8; }, "a layer of another size", 0},
+        {"drawn past its side", [](auto& h, auto&, auto&) { h.drawn_right = 5; }, "texts outside its layer",
+         0},
+    };
+    for (const row& r : rows) {
+        texts_handback header{};
+        header.report.progress = progress_done;
+        header.font_opened = 1;
+        header.entry_capacity = header.entries_done = 2;
+        header.layer_width = 4;
+        header.layer_height = 2;
+        header.layer_value_bytes = 2;
+        header.drawn_right = 4;
+        header.drawn_bottom = 2;
+        std::vector<text_entry> entries(2);
+        for (std::uint32_t i = 0; i < 2; ++i) entries[i] = text_entry{i + 1, text_outcome::drawn, 4, 2, {}};
+        std::vector<std::uint16_t> values{0, 1, 1, 2, 2, 2, 0, 0};
+        r.change(header, entries, values);
+        std::vector<std::uint8_t> handback(texts_handback_bytes(2, ask));
+        std::memcpy(handback.data(), &header, sizeof header);
+        std::memcpy(handback.data() + handback_header_bytes, entries.data(), 2 * sizeof(text_entry));
+        std::memcpy(handback.data() + texts_layer_offset(2), values.data(), values.size() * 2);
+        const result<checked_texts> read = read_texts_handback(handback, asked, ask);
+        if (!r.refused.empty()) {
+            ASSERT_FALSE(read) << r.name;
+            EXPECT_EQ(read.why(), "the text renderer handed back " + r.refused) << r.name;
+            continue;
+        }
+        ASSERT_TRUE(read) << r.name << ": " << read.why();
+        ASSERT_EQ(read->layers.size(), 1U) << r.name;
+        EXPECT_EQ(read->layers[0].most, r.most) << r.name;
+        EXPECT_EQ(read->layers[0].colours.back().b, r.most == 2 ? 60 : 30) << r.name;
+    }
 }
 
 // Each hand-back's memory goes once it is painted, while the composition is still held

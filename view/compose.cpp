@@ -126,173 +126,27 @@ bool paint_24_bits_directly(SDL_Surface* image, SDL_Surface* screen) {
     return true;
 }
 
-// A text's surface: its 8-bit pixels, its two colours, its colour key and alpha settings.
-surface_handle surface_of(const checked_text& text) {
-    const text_entry& e = text.entry;
-    surface_handle s{SDL_CreateRGBSurfaceFrom(const_cast<std::uint8_t*>(text.pixels), e.width, e.height, 8,
-                                              e.pitch, 0, 0, 0, 0)};
-    if (!s) return s;
-    SDL_Color colours[2];
-    for (int i = 0; i < 2; ++i)
-        colours[i] = SDL_Color{e.colours[i].r, e.colours[i].g, e.colours[i].b, e.colours[i].unused};
-    SDL_SetColors(s.get(), colours, 0, 2);
-    SDL_SetColorKey(s.get(), e.flags & (SDL_SRCCOLORKEY | SDL_RLEACCELOK), e.colorkey);
-    SDL_SetAlpha(s.get(), e.flags & (SDL_SRCALPHA | SDL_RLEACCELOK), 0);
-    return s;
-}
-
-// A text picture's pixels other than the colour key, as runs along its rows, found once
-// for all the texts that share the picture (the same string, in other colours or places).
-struct pixel_run {
-    std::int32_t x;
-    std::int32_t length;
-    std::uint8_t value;  // 0 or 1
-};
-struct text_runs {
-    bool plain = true;                // only the values 0 and 1: the picture's two colours
-    std::vector<std::uint32_t> rows;  // where each row's runs start in `runs`, and the end
-    std::vector<pixel_run> runs;
-};
-
-text_runs runs_of(const checked_text& text) {
-    const text_entry& e = text.entry;
-    const bool keyed = (e.flags & SDL_SRCCOLORKEY) != 0;
-    text_runs found;
-    found.rows.reserve(static_cast<std::size_t>(e.height) + 1);
-    for (int y = 0; y < e.height; ++y) {
-        found.rows.push_back(static_cast<std::uint32_t>(found.runs.size()));
-        const std::uint8_t* row =
-            text.pixels + std::size_t{static_cast<std::uint32_t>(e.pitch)} * static_cast<std::size_t>(y);
-        for (int x = 0; x < e.width;) {
-            const std::uint8_t value = row[x];
-            int end = x + 1;
-            while (end < e.width && row[end] == value) ++end;
-            if (!keyed || value != e.colorkey) {
-                if (value > 1) {
-                    found.plain = false;
-                    return found;
-                }
-                found.runs.push_back(pixel_run{x, end - x, value});
-            }
-            x = end;
+// A pixel value of `bytes` bytes written as SDL writes one, in the machine's order (three
+// bytes: the value's low three, little end first).
+void put_pixel(Uint8* at, int bytes, Uint32 pixel) {
+    switch (bytes) {
+        case 1:
+            *at = static_cast<Uint8>(pixel);
+            break;
+        case 2: {
+            const auto p16 = static_cast<Uint16>(pixel);
+            std::memcpy(at, &p16, sizeof p16);
+            break;
         }
+        case 3:
+            at[0] = static_cast<Uint8>(pixel);
+            at[1] = static_cast<Uint8>(pixel >> 8U);
+            at[2] = static_cast<Uint8>(pixel >> 16U);
+            break;
+        default:
+            std::memcpy(at, &pixel, sizeof pixel);
+            break;
     }
-    found.rows.push_back(static_cast<std::uint32_t>(found.runs.size()));
-    return found;
-}
-
-// A text picture, as the texts that share it (the same string, in other colours or
-// places) name it.
-using picture_key =
-    std::tuple<const std::uint8_t*, std::int32_t, std::int32_t, std::int32_t, std::uint32_t, std::uint32_t>;
-
-picture_key key_of(const checked_text& text) {
-    const text_entry& e = text.entry;
-    return {text.pixels, e.width, e.height, e.pitch, e.flags & SDL_SRCCOLORKEY, e.colorkey};
-}
-
-// The most memory the runs of the pictures take, whatever the pictures: past it the
-// texts are painted from their pixels (12 bytes a run would reach 768 MiB on alternating
-// pixels within the document's budget).
-constexpr std::size_t most_run_bytes = std::size_t{64} << 20U;
-
-// The runs of the pictures that more than one text shows, found once each, within
-// most_run_bytes.
-struct text_runs_cache {
-    std::map<picture_key, std::size_t> uses;
-    std::map<picture_key, text_runs> found;
-    std::size_t bytes = 0;
-};
-
-text_runs_cache cache_for(const checked_texts& texts) {
-    text_runs_cache cache;
-    for (const checked_text& text : texts.texts) {
-        if (text.entry.outcome == text_outcome::drawn) ++cache.uses[key_of(text)];
-    }
-    return cache;
-}
-
-// The runs of a picture more than one text shows, or null: for a picture shown once, or
-// once the runs have taken their memory.
-const text_runs* shared_runs(const checked_text& text, text_runs_cache& cache) {
-    const picture_key key = key_of(text);
-    if (const auto found = cache.found.find(key); found != cache.found.end()) return &found->second;
-    if (cache.uses[key] < 2 || cache.bytes >= most_run_bytes) return nullptr;
-    text_runs runs = runs_of(text);
-    const std::size_t bytes = runs.rows.size() * sizeof(std::uint32_t) + runs.runs.size() * sizeof(pixel_run);
-    if (cache.bytes + bytes > most_run_bytes) {
-        cache.bytes = most_run_bytes;
-        return nullptr;
-    }
-    cache.bytes += bytes;
-    return &cache.found.emplace(key, std::move(runs)).first->second;
-}
-
-// A text whose picture holds only its two colours, on a 32-bit screen with 8 bits a
-// channel and no alpha, is painted straight into the screen's pixels: each pixel other
-// than the colour key takes its colour, as blitting the text's surface paints it,
-// without a surface a text. A picture that texts share (the same string in other colours
-// or places) is gone through once, as runs; one shown once is read only where it lands
-// in the screen. False, and nothing painted, for every other case.
-bool paint_text_directly(const checked_text& text, SDL_Surface* screen, text_runs_cache& cache) {
-    const text_entry& e = text.entry;
-    if (!plain_32_bits(screen->format) || (e.flags & SDL_SRCALPHA) != 0) return false;
-    const text_runs* runs = shared_runs(text, cache);
-    if (runs != nullptr && !runs->plain) return false;
-    // Where SDL_UpperBlit puts it: at the place as SDL's rectangle holds it, cut to the
-    // screen's clip rectangle.
-    const SDL_Rect& clip = screen->clip_rect;
-    const int at_x = static_cast<Sint16>(e.x);
-    const int at_y = static_cast<Sint16>(e.y);
-    const int left = std::max<int>(at_x, clip.x);
-    const int top = std::max<int>(at_y, clip.y);
-    const int right = std::min<int>(at_x + e.width, clip.x + clip.w);
-    const int bottom = std::min<int>(at_y + e.height, clip.y + clip.h);
-    if (left >= right || top >= bottom) return true;
-    const bool keyed = (e.flags & SDL_SRCCOLORKEY) != 0;
-    const auto picture_row = [&](int y) {
-        return text.pixels +
-               std::size_t{static_cast<std::uint32_t>(e.pitch)} * static_cast<std::size_t>(y - at_y);
-    };
-    if (runs == nullptr) {
-        // Only the part that lands is read: first that it holds the two colours alone.
-        for (int y = top; y < bottom; ++y) {
-            const std::uint8_t* row = picture_row(y);
-            for (int x = left; x < right; ++x) {
-                const std::uint8_t value = row[x - at_x];
-                if (value > 1 && !(keyed && value == e.colorkey)) return false;
-            }
-        }
-    }
-    const SDL_PixelFormat* f = screen->format;
-    Uint32 colours[2];
-    for (int i = 0; i < 2; ++i) {
-        colours[i] = Uint32{e.colours[i].r} << f->Rshift | Uint32{e.colours[i].g} << f->Gshift |
-                     Uint32{e.colours[i].b} << f->Bshift;
-    }
-    if (SDL_MUSTLOCK(screen) && SDL_LockSurface(screen) != 0) return false;
-    for (int y = top; y < bottom; ++y) {
-        // A 32-bit screen's rows hold whole pixels, aligned as its pixels are.
-        auto* const out = reinterpret_cast<Uint32*>(static_cast<Uint8*>(screen->pixels) +
-                                                    std::size_t{screen->pitch} * static_cast<std::size_t>(y));
-        if (runs == nullptr) {
-            const std::uint8_t* row = picture_row(y);
-            for (int x = left; x < right; ++x) {
-                const std::uint8_t value = row[x - at_x];
-                if (!(keyed && value == e.colorkey)) out[x] = colours[value];
-            }
-            continue;
-        }
-        const auto row = static_cast<std::size_t>(y - at_y);
-        for (std::uint32_t r = runs->rows[row]; r < runs->rows[row + 1]; ++r) {
-            const pixel_run& run = runs->runs[r];
-            const int from = std::max(left, at_x + run.x);
-            const int to = std::min(right, at_x + run.x + run.length);
-            if (from < to) std::fill(out + from, out + to, colours[run.value]);
-        }
-    }
-    if (SDL_MUSTLOCK(screen)) SDL_UnlockSurface(screen);
-    return true;
 }
 
 }  // namespace
@@ -323,17 +177,46 @@ std::vector<problem> paint_background(const finished_image& image, SDL_Surface* 
     return image_not_shown(why);
 }
 
+namespace {
+
+// One stage's layer painted over the screen.
+void paint_layer(const checked_layer& layer, SDL_Surface* screen) {
+    if (layer.values == nullptr) return;
+    // Each text's colour as blitting its rendering maps it to the screen: a 2-colour 8-bit
+    // picture's colour is mapped as SDL_MapRGB maps it (the nearest colour of an 8-bit
+    // screen's palette; a format with alpha opaque).
+    std::vector<Uint32> mapped(layer.colours.size() + 1, 0);
+    for (std::size_t k = 0; k < layer.colours.size(); ++k) {
+        const text_colour& c = layer.colours[k];
+        mapped[k + 1] = SDL_MapRGB(screen->format, c.r, c.g, c.b);
+    }
+    // The layer lies in the window's coordinates; what the screen's clip rectangle leaves
+    // out is not painted, as a blit leaves it.
+    const SDL_Rect& clip = screen->clip_rect;
+    checked_layer shown = layer;
+    shown.left = std::max<int>(layer.left, clip.x);
+    shown.top = std::max<int>(layer.top, clip.y);
+    shown.right = std::min({layer.right, clip.x + clip.w, screen->w});
+    shown.bottom = std::min({layer.bottom, clip.y + clip.h, screen->h});
+    if (shown.left >= shown.right || shown.top >= shown.bottom) return;
+    if (SDL_MUSTLOCK(screen) && SDL_LockSurface(screen) != 0) return;
+    auto* const pixels = static_cast<Uint8*>(screen->pixels);
+    const int bytes = screen->format->BytesPerPixel;
+    const std::size_t pitch = screen->pitch;
+    each_layer_value(shown, [&](int x, int y, std::uint32_t value) {
+        if (value > layer.most) return;  // a text the stage had not finished
+        put_pixel(pixels + pitch * static_cast<std::size_t>(y) +
+                      static_cast<std::size_t>(x) * static_cast<std::size_t>(bytes),
+                  bytes, mapped[value]);
+    });
+    if (SDL_MUSTLOCK(screen)) SDL_UnlockSurface(screen);
+}
+
+}  // namespace
+
 void draw_texts(const finished_texts& done, SDL_Surface* screen) {
     if (!done.texts) return;
-    text_runs_cache runs = cache_for(*done.texts);
-    for (const checked_text& text : done.texts->texts) {
-        if (text.entry.outcome != text_outcome::drawn) continue;
-        if (paint_text_directly(text, screen, runs)) continue;
-        const surface_handle surface = surface_of(text);
-        if (!surface) continue;
-        SDL_Rect at{static_cast<Sint16>(text.entry.x), static_cast<Sint16>(text.entry.y), 0, 0};
-        (void)SDL_UpperBlit(surface.get(), nullptr, screen, &at);
-    }
+    for (const checked_layer& layer : done.texts->layers) paint_layer(layer, screen);
 }
 
 namespace {
@@ -382,8 +265,7 @@ std::vector<problem> compose_document(const document& doc, SDL_Surface* screen, 
     }  // the image's hand-back is unmapped once it is painted, and its memory let go
     c.image = stage_job{};
     if (c.texts_wanted) {
-        append(found, paint_texts_part(doc, c, finish_texts_stage(c.text_stage, c.texts), screen));
-        c.text_stage = stage_job{};
+        append(found, paint_texts_part(doc, c, finish_texts(c), screen));
     }
     return picture_problems(doc, std::move(found));
 }

@@ -1,6 +1,6 @@
 // Painting a document onto a surface from what the stages behind the wall hand back: the
-// background image, converted to the screen's format and painted, then each text's
-// surface blitted at its place, with the program's own SDL.
+// background image, converted to the screen's format and painted, then the texts from
+// the layers they were laid into, with the program's own SDL.
 //
 // Nothing here opens a window or waits: the functions draw onto whatever surface they
 // are given, so the viewer, the tests and the tools compose a document the same way.
@@ -24,7 +24,8 @@ namespace zub {
 // left as it was.
 std::vector<problem> paint_background(const finished_image& image, SDL_Surface* screen);
 
-// Blits each text the stage drew at its place, in file order.
+// Paints the texts the stages laid, in file order: each pixel of a layer in the colour of
+// the text laid there last, mapped to the screen as blitting the text's rendering maps it.
 void draw_texts(const finished_texts& done, SDL_Surface* screen);
 
 // The whole picture: the background, then the texts, each stage's hand-back let go as

@@ -47,12 +47,12 @@ stage_request image_request(bytes_view image, const image_ask& ask) {
 stage_request texts_request_for(std::span<const text_to_render> texts, bytes_view font, const texts_ask& ask,
                                 std::vector<std::uint8_t>& input) {
     const std::span<const text_to_render> taken = texts.first(std::min<std::size_t>(texts.size(), max_texts));
-    const std::uint64_t handback = texts_handback_bytes(taken.size());
-    input = texts_request(font, taken);
+    const std::uint64_t handback = texts_handback_bytes(slice_of(taken, ask).size(), ask);
+    input = texts_request(font, taken.first(std::min<std::size_t>(taken.size(), ask.end)));
     const std::uint64_t memory = handback + input.size() + stage_memory_bytes;
     return {"the text renderer",
             {"texts", number(ask.window_width), number(ask.window_height), number(ask.points),
-             ask.pixels ? "1" : "0", std::to_string(memory)},
+             ask.pixels ? "1" : "0", number(ask.first), number(ask.end), std::to_string(memory)},
             bytes_view(input.data(), input.size()),
             handback};
 }
@@ -155,26 +155,23 @@ std::vector<text_to_render> texts_of(const document& doc) {
     return texts;
 }
 
-finished_texts finish_texts_stage(stage_job& job, std::span<const text_to_render> asked) {
+std::span<const text_to_render> slice_of(std::span<const text_to_render> texts, const texts_ask& ask) {
+    const std::size_t end = std::min<std::size_t>({texts.size(), max_texts, ask.end});
+    return texts.subspan(std::min<std::size_t>(ask.first, end))
+        .first(end - std::min<std::size_t>(ask.first, end));
+}
+
+finished_texts finish_texts_stage(stage_job& job, std::span<const text_to_render> asked,
+                                  const texts_ask& ask) {
     finished_texts out;
-    const std::span<const text_to_render> taken = asked.first(std::min<std::size_t>(asked.size(), max_texts));
+    const std::span<const text_to_render> taken = slice_of(asked, ask);
     const stage_end end = finish_stage(job);
     out.fate = end.said;
     if (!end.document_caused) out.error = end.said;
     // What it finished is read whatever its end: the texts before a crash are shown.
-    result<mapping_handle> page = map_handback(job, handback_header_bytes);
-    if (!page) {
-        out.texts = failure{page.why()};
-        return out;
-    }
-    texts_handback header{};
-    std::memcpy(&header, page->get(), sizeof header);
-    page->reset();
-    const std::uint64_t entries = handback_header_bytes + taken.size() * sizeof(text_entry);
-    const std::uint64_t pixels = std::min(header.pixels_used, text_budget_pixels);
-    out.texts = map_whole(job, entries + pixels, out.mapping, [&](std::span<const std::uint8_t> bytes) {
-        return read_texts_handback(bytes, taken);
-    });
+    out.texts = map_whole(
+        job, texts_handback_bytes(taken.size(), ask), out.mappings.emplace_back(),
+        [&](std::span<const std::uint8_t> bytes) { return read_texts_handback(bytes, taken, ask); });
     return out;
 }
 

@@ -48,15 +48,19 @@ std::size_t plan_texts_stage(stage_plan& plan, std::span<const text_to_render> t
 // The plan's stages, started: their jobs by their numbers.
 [[nodiscard]] std::vector<stage_job> start_plan(const stage_plan& plan);
 
-// Its end: the texts it finished, checked (their pixels in `mapping`), and how the
-// stage ended: an empty fate when it finished them all.
+// The texts a texts stage lays, of all those handed over: its slice.
+std::span<const text_to_render> slice_of(std::span<const text_to_render> texts, const texts_ask& ask);
+
+// Its end: the texts of its slice it finished, checked (their layer in `mapping`), and
+// how the stage ended: an empty fate when it finished them all. `asked`: all the texts.
 struct finished_texts {
     std::string fate;
     std::string error;  // the fate, when the stage's end was not the document's doing
     result<checked_texts> texts = failure{"the text renderer was not started"};
-    mapping_handle mapping;
+    std::vector<mapping_handle> mappings;  // the layers' hand-backs
 };
-[[nodiscard]] finished_texts finish_texts_stage(stage_job& job, std::span<const text_to_render> asked);
+[[nodiscard]] finished_texts finish_texts_stage(stage_job& job, std::span<const text_to_render> asked,
+                                                const texts_ask& ask);
 
 // The image stage's work and the texts stage's in this process, without a wall, for
 // fuzzing the caller's side and counting instructions. Available where the stages are

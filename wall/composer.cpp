@@ -61,14 +61,15 @@ std::vector<stage_asked> stages_of(int argc, char* argv[], int first) {
                 !number_of(argv[i + 4], s.memory))
                 return {};
             i += 5;
-        } else if (name == "texts" && i + 6 <= argc) {
+        } else if (name == "texts" && i + 8 <= argc) {
             s.image = false;
             if (!number_of(argv[i + 1], s.texts_asked.window_width) ||
                 !number_of(argv[i + 2], s.texts_asked.window_height) ||
                 !number_of(argv[i + 3], s.texts_asked.points) || !number_of(argv[i + 4], pixels) ||
-                !number_of(argv[i + 5], s.memory))
+                !number_of(argv[i + 5], s.texts_asked.first) || !number_of(argv[i + 6], s.texts_asked.end) ||
+                !number_of(argv[i + 7], s.memory))
                 return {};
-            i += 6;
+            i += 8;
         } else {
             return {};
         }

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <utility>
 
+#include <unistd.h>
+
 namespace zub {
 
 std::string font_file_path(const std::string& path) {
@@ -15,6 +17,62 @@ std::string font_file_path(const std::string& path) {
 
 result<file_bytes> read_font_file(const std::string& path) {
     return read_file(path, font_bound("the font " + font_file_path(path)));
+}
+
+namespace {
+
+// The fewest texts worth a stage of their own: fewer are laid sooner than another stage
+// starts.
+constexpr std::size_t texts_a_stage = 1000;
+
+// The slices `count` texts are laid in: `stages` of them, or (0) one a core for every
+// texts_a_stage texts, at most 4. A measuring composition takes one.
+std::vector<texts_ask> slices_for(std::size_t count, const texts_ask& ask, int stages) {
+    std::size_t n = 1;
+    if (stages > 0) {
+        n = static_cast<std::size_t>(stages);
+    } else if (ask.pixels) {
+        const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+        n = std::clamp<std::size_t>(
+            std::min<std::size_t>(cores > 0 ? static_cast<std::size_t>(cores) : 1, count / texts_a_stage), 1,
+            4);
+    }
+    n = std::clamp<std::size_t>(n, 1, std::max<std::size_t>(count, 1));
+    std::vector<texts_ask> slices;
+    for (std::size_t k = 0; k < n; ++k) {
+        texts_ask slice = ask;
+        slice.first = static_cast<std::uint32_t>(count * k / n);
+        slice.end = k + 1 == n ? UINT32_MAX : static_cast<std::uint32_t>(count * (k + 1) / n);
+        slices.push_back(slice);
+    }
+    return slices;
+}
+
+}  // namespace
+
+finished_texts finish_texts(composition& c) {
+    finished_texts all;
+    for (std::size_t k = 0; k < c.text_stages.size(); ++k) {
+        finished_texts part = finish_texts_stage(c.text_stages[k], c.texts, c.text_slices[k]);
+        if (k == 0) {
+            all = std::move(part);
+            continue;
+        }
+        // A slice counts only when every slice before it was finished and read.
+        if (!all.fate.empty() || !all.texts) continue;
+        all.fate = part.fate;
+        all.error = part.error;
+        if (!part.texts) {
+            if (all.fate.empty()) all.fate = part.texts.why();
+            continue;
+        }
+        checked_texts& to = *all.texts;
+        for (checked_text& t : part.texts->texts) to.texts.push_back(std::move(t));
+        for (checked_layer& l : part.texts->layers) to.layers.push_back(std::move(l));
+        for (mapping_handle& m : part.mappings) all.mappings.push_back(std::move(m));
+    }
+    c.text_stages.clear();
+    return all;
 }
 
 std::vector<composition> start_compositions(std::span<const composition_order> orders) {
@@ -40,12 +98,17 @@ std::vector<composition> start_compositions(std::span<const composition_order> o
         if (points_usable) c.texts = texts_of(doc);
         c.texts_asked =
             texts_ask{ask.width, ask.height, points_usable ? doc.header.font_size : 12, ask.pixels};
-        numbers[i].second = plan_texts_stage(plan, c.texts, c.font_read->view(), c.texts_asked);
+        c.text_slices = slices_for(c.texts.size(), c.texts_asked, ask.text_stages);
+        numbers[i].second = plan.requests.size();
+        for (const texts_ask& slice : c.text_slices)
+            (void)plan_texts_stage(plan, c.texts, c.font_read->view(), slice);
     }
     std::vector<stage_job> jobs = start_plan(plan);
     for (std::size_t i = 0; i < orders.size(); ++i) {
         if (numbers[i].first != none) started[i].image = std::move(jobs[numbers[i].first]);
-        if (numbers[i].second != none) started[i].text_stage = std::move(jobs[numbers[i].second]);
+        if (numbers[i].second == none) continue;
+        for (std::size_t k = 0; k < started[i].text_slices.size(); ++k)
+            started[i].text_stages.push_back(std::move(jobs[numbers[i].second + k]));
     }
     return started;
 }

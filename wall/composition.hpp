@@ -37,17 +37,22 @@ struct composing_ask {
     bool pixels = true;
     bool image = true;
     bool font_named = false;  // the font is opened even for a document without texts
+    // Stages the texts are split over: 0 as the machine's cores and the texts' number
+    // make worth it.
+    int text_stages = 0;
 };
 
-// A document's composition, started: its image stage and its texts stage. There is no
-// texts stage for a document without texts or with a point size out of range (the
-// document says so itself), nor when the font cannot be read.
+// A document's composition, started: its image stage and its texts stages, each laying a
+// slice of the texts (many texts are split over the cores). There is no texts stage for
+// a document without texts or with a point size out of range (the document says so
+// itself), nor when the font cannot be read.
 struct composition {
     image_ask image_asked;
     stage_job image;
-    texts_ask texts_asked;
+    texts_ask texts_asked;  // for all the texts; each stage's slice is in its own ask
     std::vector<text_to_render> texts;
-    stage_job text_stage;
+    std::vector<texts_ask> text_slices;
+    std::vector<stage_job> text_stages;
     font_choice font;
     result<file_bytes> font_read = failure{"the font was not read"};
     bool texts_wanted = false;
@@ -65,6 +70,11 @@ struct composition_order {
     font_choice font;
 };
 [[nodiscard]] std::vector<composition> start_compositions(std::span<const composition_order> orders);
+
+// The texts stages' ends, in order, as one: their texts and layers one after another, up
+// to the first stage that did not finish its slice (the texts from there on are not
+// drawn), and that stage's fate.
+[[nodiscard]] finished_texts finish_texts(composition& c);
 
 // The problems of a finished texts stage: a font that did not open, a text not rendered,
 // too large or past the budget (each kind once), texts a stopped stage did not reach; or

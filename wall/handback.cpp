@@ -173,8 +173,21 @@ std::uint64_t image_handback_bytes(bytes_view image, const image_ask& ask) {
     return handback_header_bytes + static_cast<std::uint64_t>(width * height * 4);
 }
 
-std::uint64_t texts_handback_bytes(std::uint64_t count) {
-    return handback_header_bytes + count * sizeof(text_entry) + text_budget_pixels;
+layer_shape texts_layer_shape(std::uint64_t count, const texts_ask& ask) {
+    if (!ask.pixels) return layer_shape{0, 0, 2};
+    const auto side = [](int window) {
+        return static_cast<std::int32_t>(window > 0 ? std::min<std::int64_t>(window, max_window_side)
+                                                    : max_window_side);
+    };
+    return layer_shape{side(ask.window_width), side(ask.window_height), count < 0xFFFF ? 2 : 4};
+}
+
+std::uint64_t texts_layer_offset(std::uint64_t count) {
+    return handback_header_bytes + count * sizeof(text_entry);
+}
+
+std::uint64_t texts_handback_bytes(std::uint64_t count, const texts_ask& ask) {
+    return texts_layer_offset(count) + texts_layer_shape(count, ask).bytes();
 }
 
 result<checked_image> read_image_handback(std::span<const std::uint8_t> handback, bool pixels_asked) {
@@ -219,9 +232,9 @@ result<checked_image> read_image_handback(std::span<const std::uint8_t> handback
 }
 
 result<checked_texts> read_texts_handback(std::span<const std::uint8_t> handback,
-                                          std::span<const text_to_render> asked) {
-    if (handback.size() < handback_header_bytes + asked.size() * sizeof(text_entry))
-        return failure{"the text renderer handed back too few bytes"};
+                                          std::span<const text_to_render> asked, const texts_ask& ask) {
+    const std::uint64_t layer_at = texts_layer_offset(asked.size());
+    if (handback.size() < layer_at) return failure{"the text renderer handed back too few bytes"};
     const auto header = read_struct<texts_handback>(handback);
     checked_texts out;
     out.font_opened = header.font_opened == 1;
@@ -229,44 +242,58 @@ result<checked_texts> read_texts_handback(std::span<const std::uint8_t> handback
     const std::size_t done = std::min<std::size_t>(header.entries_done, asked.size());
     const std::span<const std::uint8_t> entries =
         handback.subspan(handback_header_bytes, asked.size() * sizeof(text_entry));
-    const std::span<const std::uint8_t> area = handback.subspan(handback_header_bytes + entries.size());
     out.texts.reserve(done);
-    // A drawn text's picture: 8 bits a pixel, its two colours. Made once; each text's
-    // fields are set in it to be checked.
-    surface_layout layout{};
-    layout.bits_per_pixel = 8;
-    layout.colour_count = 2;
-    // The pixels the drawn texts cover, all told: an honest stage counts each text's whole
-    // rendering against the document's budget, a picture it hands back again included, so
-    // the parts handed back never cover more. Past it, painting would cost what no honest
-    // hand-back of the document could.
-    std::uint64_t covered = 0;
     for (std::size_t i = 0; i < done; ++i) {
         checked_text text;
         text.entry = read_struct<text_entry>(entries.subspan(i * sizeof(text_entry)));
         const text_entry& e = text.entry;
-        const auto refuse = [&](const std::string& why) {
-            return failure{"the text renderer handed back " + why + " for text record " +
-                           std::to_string(asked[i].number)};
-        };
-        if (e.number != asked[i].number) return refuse("another record");
-        if (e.outcome < text_outcome::drawn || e.outcome > text_outcome::measured)
-            return refuse("an unknown outcome");
-        text.error = stage_text(e.error, sizeof e.error);
-        if (e.outcome == text_outcome::drawn) {
-            layout.width = e.width;
-            layout.height = e.height;
-            layout.pitch = e.pitch;
-            layout.flags = e.flags;
-            layout.colorkey = e.colorkey;
-            const result<const std::uint8_t*> pixels = check_layout(layout, area, e.pixel_offset);
-            if (!pixels) return refuse(pixels.why());
-            covered += static_cast<std::uint64_t>(e.width) * static_cast<std::uint64_t>(e.height);
-            if (covered > text_budget_pixels) return refuse("more pixels than the document's budget");
-            text.pixels = *pixels;
+        if (e.number != asked[i].number || e.outcome < text_outcome::drawn ||
+            e.outcome > text_outcome::measured) {
+            return failure{
+                "the text renderer handed back " +
+                std::string(e.number != asked[i].number ? "another record" : "an unknown outcome") +
+                " for text record " + std::to_string(asked[i].number)};
         }
+        text.error = stage_text(e.error, sizeof e.error);
         out.texts.push_back(std::move(text));
     }
+    // The layer: the size the caller asked for, and within it only values of texts the
+    // stage was given; what it names must be a finished text it drew, or one it had not
+    // finished (left out). A value past the texts, or a text it did not draw, is refused.
+    checked_layer layer;
+    layer.shape = texts_layer_shape(asked.size(), ask);
+    if (layer.shape.bytes() == 0) return out;
+    const auto refuse = [](const std::string& why) {
+        return failure{"the text renderer handed back " + why};
+    };
+    if (header.layer_width != layer.shape.width || header.layer_height != layer.shape.height ||
+        header.layer_value_bytes != layer.shape.value_bytes ||
+        handback.size() - layer_at < layer.shape.bytes())
+        return refuse("a layer of another size");
+    if (header.drawn_left >= header.drawn_right || header.drawn_top >= header.drawn_bottom) return out;
+    if (header.drawn_left < 0 || header.drawn_top < 0 || header.drawn_right > layer.shape.width ||
+        header.drawn_bottom > layer.shape.height)
+        return refuse("texts outside its layer");
+    layer.values = handback.data() + layer_at;
+    layer.left = header.drawn_left;
+    layer.top = header.drawn_top;
+    layer.right = header.drawn_right;
+    layer.bottom = header.drawn_bottom;
+    layer.most = static_cast<std::uint32_t>(done);
+    std::uint32_t wrong = 0;  // the first value refused
+    each_layer_value(layer, [&](int, int, std::uint32_t v) {
+        if (wrong == 0 &&
+            (v > asked.size() || (v <= done && out.texts[v - 1].entry.outcome != text_outcome::drawn)))
+            wrong = v;
+    });
+    if (wrong > asked.size()) return refuse("a pixel of no text it was given");
+    if (wrong != 0)
+        return refuse("a pixel of text record " + std::to_string(asked[wrong - 1].number) +
+                      ", which it did not draw");
+    layer.colours.reserve(done);
+    for (std::size_t i = 0; i < done; ++i)
+        layer.colours.push_back({asked[i].red, asked[i].green, asked[i].blue});
+    out.layers.push_back(std::move(layer));
     return out;
 }
 

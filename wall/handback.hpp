@@ -4,7 +4,7 @@
 // The caller hands each stage its input in a sealed memfd (the image's bytes; or the
 // font and the texts) and a memfd for the stage's hand-back, sized and sealed against
 // growing and shrinking before the stage maps it. A stage writes a report of how far it
-// got, then what it made: the image's visible part, or each text's surface. Everything
+// got, then what it made: the image's visible part, or the texts laid into one layer. Everything
 // in a hand-back is written by a process a hostile image or font may have taken over, so
 // the caller reads it as untrusted bytes: every size, offset, mask and count is checked
 // against the hand-back's own size before a byte it names is used.
@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -131,12 +132,12 @@ static_assert(sizeof(image_handback) <= handback_header_bytes);
 
 // What happened to one text.
 enum class text_outcome : std::uint32_t {
-    drawn = 1,        // rendered; its visible part is handed back
+    drawn = 1,        // rendered, and laid into the layer
     nothing_to_draw,  // empty, or starting with a zero byte
     outside,          // wholly outside the window: not rendered
     too_large,        // its rendering would cover more than max_text_pixels
     past_budget,      // the texts before it used the document's budget of rendered pixels
-    not_rendered,     // the renderer gave no surface: the entry's error says why
+    not_rendered,     // the renderer gave no picture of two colours: the entry's error says why
     measured,         // measured only: the caller asked for no pixels
 };
 
@@ -146,28 +147,33 @@ struct text_entry {
     text_outcome outcome;
     std::int32_t text_width;  // the rendered text's size, as the font measures it (0 unknown)
     std::int32_t text_height;
-    std::int32_t x;  // where the part handed back lands in the window
-    std::int32_t y;
-    std::int32_t width;  // the part handed back: 8 bits a pixel, colours 0 and 1
-    std::int32_t height;
-    std::int32_t pitch;
-    std::uint32_t flags;
-    std::uint32_t colorkey;
-    handback_colour colours[2];
-    std::uint64_t pixel_offset;  // from the start of the pixel area
     char error[64];
 };
 
 // The texts stage's hand-back: this header, then `entry_capacity` entries, then the
-// pixel area. Entries are written in order; `entries_done` counts the finished ones, so
-// that what a stage finished before it was stopped is still shown.
+// layer. Entries are written in order; `entries_done` counts the finished ones, so that
+// what a stage finished before it was stopped is still shown.
+//
+// The layer is the window's size, one value a pixel (2 bytes for fewer than 65536 texts,
+// else 4): 0 where no text is, else k where the k-th text handed over (from 1) is the
+// last in order to paint that pixel in its colour. Each text is laid over the ones before
+// it as blitting its rendering (colour key 0) lays it, so the caller paints the whole
+// layer in one pass, each value in its text's colour, whatever the number of texts.
 struct texts_handback {
     stage_report report;
     std::uint32_t font_opened;
     char font_error[256];
     std::uint32_t entry_capacity;
     std::uint32_t entries_done;
-    std::uint64_t pixels_used;
+    std::int32_t layer_width;
+    std::int32_t layer_height;
+    std::int32_t layer_value_bytes;
+    // The part of the layer the finished texts were laid into: columns [left, right),
+    // rows [top, bottom).
+    std::int32_t drawn_left;
+    std::int32_t drawn_top;
+    std::int32_t drawn_right;
+    std::int32_t drawn_bottom;
 };
 static_assert(sizeof(texts_handback) <= handback_header_bytes);
 
@@ -208,6 +214,11 @@ struct texts_ask {
     int window_height = 0;
     int points = 0;
     bool pixels = true;  // false: each text measured and rendered, but no pixels handed back
+    // The texts this stage lays, [first, end) of those handed over: the ones before
+    // `first` are measured only, to count them against the document's budget as a stage
+    // that drew them would. Many texts are so split over several stages.
+    std::uint32_t first = 0;
+    std::uint32_t end = UINT32_MAX;
 };
 
 // The bytes the image stage's hand-back needs for `image`: the header, and the pixels of
@@ -215,8 +226,23 @@ struct texts_ask {
 // it, else the side the image's header declares (where the probe knows it).
 std::uint64_t image_handback_bytes(bytes_view image, const image_ask& ask);
 
-// The size of a texts hand-back for `count` texts.
-std::uint64_t texts_handback_bytes(std::uint64_t count);
+// The layer a texts stage lays `count` texts (its slice) into for `ask`: its size (none when no pixels
+// are asked; a side the window does not give: the most a window has) and bytes a value.
+struct layer_shape {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t value_bytes = 2;
+    [[nodiscard]] std::uint64_t bytes() const {
+        return std::uint64_t{static_cast<std::uint32_t>(width)} * static_cast<std::uint32_t>(height) *
+               static_cast<std::uint32_t>(value_bytes);
+    }
+};
+layer_shape texts_layer_shape(std::uint64_t count, const texts_ask& ask);
+
+// The size of a texts hand-back for `count` texts: the header, the entries, the layer.
+std::uint64_t texts_handback_bytes(std::uint64_t count, const texts_ask& ask);
+// Where the layer starts in it.
+std::uint64_t texts_layer_offset(std::uint64_t count);
 
 // A picture a hand-back describes, checked: its layout, and its pixels within the
 // hand-back.
@@ -237,20 +263,54 @@ struct checked_image {
 };
 result<checked_image> read_image_handback(std::span<const std::uint8_t> handback, bool pixels_asked);
 
-// The texts stage's hand-back, checked: the entries it finished, in order, each drawn
-// one's pixels within the hand-back.
+// The texts stage's hand-back, checked: the entries it finished, in order, and the layer
+// their drawn pixels lie in, each value within it a finished text that was drawn (the
+// values of texts it had not finished when it was stopped are left out).
 struct checked_text {
-    text_entry entry;                      // its size, pitch, colour key and colours
-    const std::uint8_t* pixels = nullptr;  // for drawn texts
-    std::string error;                     // printable ASCII
+    text_entry entry;
+    std::string error;  // printable ASCII
 };
+struct text_colour {
+    std::uint8_t r = 0, g = 0, b = 0;
+};
+struct checked_layer {
+    layer_shape shape;
+    const std::uint8_t* values = nullptr;          // rows of shape.width values, none when nothing was drawn
+    int left = 0, top = 0, right = 0, bottom = 0;  // where values other than 0 may be
+    std::uint32_t most = 0;                        // values above it are not shown
+    std::vector<text_colour> colours;              // the colour of value k at k - 1: the caller's own
+};
+
+// Calls `each(x, y, value)` for every value other than 0 in the layer's drawn part, row by
+// row.
+template <class Each>
+void each_layer_value(const checked_layer& layer, Each each) {
+    const auto width = static_cast<std::size_t>(layer.shape.width);
+    const auto bytes = static_cast<std::size_t>(layer.shape.value_bytes);
+    for (int y = layer.top; y < layer.bottom; ++y) {
+        const std::uint8_t* row = layer.values + static_cast<std::size_t>(y) * width * bytes;
+        for (int x = layer.left; x < layer.right; ++x) {
+            std::uint32_t value = 0;
+            if (bytes == 2) {
+                std::uint16_t v = 0;
+                std::memcpy(&v, row + static_cast<std::size_t>(x) * 2, sizeof v);
+                value = v;
+            } else {
+                std::memcpy(&value, row + static_cast<std::size_t>(x) * 4, sizeof value);
+            }
+            if (value != 0) each(x, y, value);
+        }
+    }
+}
 struct checked_texts {
     bool font_opened = false;
     std::string font_error;
     std::vector<checked_text> texts;
+    std::vector<checked_layer> layers;  // painted in order, each over the ones before
 };
+// `asked`: the texts of the stage's slice.
 result<checked_texts> read_texts_handback(std::span<const std::uint8_t> handback,
-                                          std::span<const text_to_render> asked);
+                                          std::span<const text_to_render> asked, const texts_ask& ask);
 
 // A text a stage wrote, cut at its end and kept to printable ASCII: it reaches the
 // user's terminal.

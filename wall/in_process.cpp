@@ -63,7 +63,7 @@ finished_texts render_in_process(std::span<const text_to_render> texts, bytes_vi
     finished_texts out;
     const std::span<const text_to_render> taken = texts.first(std::min<std::size_t>(texts.size(), max_texts));
     const std::vector<std::uint8_t> input = texts_request(font, taken);
-    result<mapping_handle> region = anonymous(texts_handback_bytes(taken.size()));
+    result<mapping_handle> region = anonymous(texts_handback_bytes(taken.size(), ask));
     if (!region) {
         out.texts = failure{region.why()};
         return out;
@@ -73,8 +73,8 @@ finished_texts render_in_process(std::span<const text_to_render> texts, bytes_vi
         std::memcpy(&report, region->get(), sizeof report);
         out.fate = stage_text(report.error, sizeof report.error);
     }
-    out.mapping = std::move(*region);
-    out.texts = read_texts_handback(bytes_of(out.mapping), taken);
+    out.texts = read_texts_handback(bytes_of(*region), taken, ask);
+    out.mappings.push_back(std::move(*region));
     return out;
 }
 

@@ -1,5 +1,5 @@
 // The texts stage: each text rendered in the font the caller handed over, as SDL_ttf's
-// solid mode renders it, and the part of it the window shows handed back.
+// solid mode renders it and laid, in order, into one layer of the window's size.
 //
 // A few kilobytes can ask for thousands of texts at the largest point size, each a
 // different glyph, and the font keeps every glyph it made while it is open. So every
@@ -58,23 +58,105 @@ visible_span visible(int at, int length, int window) {
     return {first, std::max(first, end)};
 }
 
-// What makes two texts' pixels the same: the string, and the part of it the window shows
-// (from its size and place).
-std::string reuse_key(const char* text, const text_to_render& t, int width, int height,
-                      const texts_ask& ask) {
-    const visible_span columns = visible(t.x, width, ask.window_width);
-    const visible_span rows = visible(t.y, height, ask.window_height);
-    std::string key(text);
-    for (const int n : {columns.first, columns.end, rows.first, rows.end}) {
-        key += '\0';
-        key += std::to_string(n);
+// The most pixels the renderings kept for strings drawn again may hold.
+constexpr std::uint64_t kept_rendering_pixels = std::uint64_t{16} << 20U;
+
+// A rendering SDL_ttf's solid mode makes: 8 bits a pixel, colour key 0, and only the text's
+// colour (1) elsewhere. Blitting it lays the text's colour where the pixels are 1.
+bool is_two_colour(const SDL_Surface& s) {
+    if (s.format->BitsPerPixel != 8 || s.format->palette == nullptr || (s.flags & SDL_SRCCOLORKEY) == 0 ||
+        (s.flags & SDL_SRCALPHA) != 0 || s.format->colorkey != 0)
+        return false;
+    for (int y = 0; y < s.h; ++y) {
+        const auto* row = static_cast<const std::uint8_t*>(s.pixels) +
+                          static_cast<std::size_t>(s.pitch) * static_cast<std::size_t>(y);
+        // Eight pixels at a time: any bit but the lowest of each byte is a value past 1.
+        std::uint64_t seen = 0;
+        int x = 0;
+        for (; x + 8 <= s.w; x += 8) {
+            std::uint64_t eight = 0;
+            std::memcpy(&eight, row + x, sizeof eight);
+            seen |= eight;
+        }
+        for (; x < s.w; ++x) seen |= row[x];
+        if ((seen & ~std::uint64_t{0x0101010101010101}) != 0) return false;
     }
-    return key;
+    return true;
+}
+
+// A row of a rendering laid over the layer's row: `value` where its pixel is 1, the value
+// there before where it is 0 (the colour key).
+template <class Value>
+void lay_row(const std::uint8_t* from, std::uint8_t* to, std::size_t count, Value value) {
+    for (std::size_t c = 0; c < count; ++c) {
+        Value was = 0;
+        std::memcpy(&was, to + c * sizeof(Value), sizeof was);
+        const Value now = from[c] != 0 ? value : was;
+        std::memcpy(to + c * sizeof(Value), &now, sizeof now);
+    }
+}
+
+// The window-sized layer the texts are laid into, and the part of it they cover.
+struct layer_writer {
+    std::uint8_t* values;
+    layer_shape shape;
+    texts_handback* header;
+
+    // The visible part of `s` at (x, y), its pixels 1 made value `value`.
+    void lay(const SDL_Surface& s, int x, int y, std::uint32_t value) const {
+        const visible_span columns = visible(x, s.w, shape.width);
+        const visible_span rows = visible(y, s.h, shape.height);
+        if (columns.first >= columns.end || rows.first >= rows.end) return;
+        const auto width = static_cast<std::size_t>(shape.width);
+        const auto bytes = static_cast<std::size_t>(shape.value_bytes);
+        const auto count = static_cast<std::size_t>(columns.end - columns.first);
+        for (int r = rows.first; r < rows.end; ++r) {
+            const auto* from = static_cast<const std::uint8_t*>(s.pixels) +
+                               static_cast<std::size_t>(s.pitch) * static_cast<std::size_t>(r) +
+                               static_cast<std::size_t>(columns.first);
+            std::uint8_t* to = values + (static_cast<std::size_t>(y + r) * width +
+                                         static_cast<std::size_t>(x + columns.first)) *
+                                            bytes;
+            if (bytes == 2) {
+                lay_row(from, to, count, static_cast<std::uint16_t>(value));
+            } else {
+                lay_row(from, to, count, value);
+            }
+        }
+        header->drawn_left = std::min(header->drawn_left, x + columns.first);
+        header->drawn_top = std::min(header->drawn_top, y + rows.first);
+        header->drawn_right = std::max(header->drawn_right, x + columns.end);
+        header->drawn_bottom = std::max(header->drawn_bottom, y + rows.end);
+    }
+};
+
+// The string as it is shown: at most 255 bytes, up to its first zero byte.
+std::array<char, 256> shown_string(const text_to_render& t) {
+    std::array<char, 256> text{};
+    std::copy_n(t.text.begin(), std::min<std::size_t>(t.text.size(), 255), text.begin());
+    return text;
 }
 
 bool wholly_outside(const text_to_render& t, int width, int height, const texts_ask& ask) {
     return (ask.window_width > 0 && t.x >= ask.window_width) ||
            (ask.window_height > 0 && t.y >= ask.window_height) || t.x + width <= 0 || t.y + height <= 0;
+}
+
+// The pixels a text counts against the document's budget, as a stage that draws it counts
+// them (rendered, it is as wide as the font measures it and as tall as the font's
+// height), without rendering it: 0 for a text it would not render. For the texts before a
+// stage's slice.
+std::uint64_t counted_pixels(TTF_Font* font, const text_to_render& t, const texts_ask& ask,
+                             std::uint64_t rendered) {
+    const std::array<char, 256> text = shown_string(t);
+    int width = 0;
+    int height = 0;
+    if (text[0] == '\0' || TTF_SizeText(font, text.data(), &width, &height) != 0 || width == 0 ||
+        std::int64_t{width} * height > max_text_pixels || wholly_outside(t, width, height, ask) ||
+        rendered + static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) >
+            text_budget_pixels)
+        return 0;
+    return static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(TTF_FontHeight(font));
 }
 
 }  // namespace
@@ -88,18 +170,27 @@ void prepare_texts_stage() {
 int run_texts_stage(bytes_view input, const texts_ask& ask, std::span<std::uint8_t> handback) {
     auto* header = reinterpret_cast<texts_handback*>(handback.data());
     const std::optional<texts_input> request = read_texts_request(input);
-    if (!request || handback.size() < texts_handback_bytes(request->texts.size())) {
+    if (!request || ask.first > request->texts.size() ||
+        handback.size() < texts_handback_bytes(request->texts.size() - ask.first, ask)) {
         copy_text(header->report.error, "the texts handed over are not laid out as they should be");
         return exit_failed;
     }
     const std::vector<text_to_render>& texts = request->texts;
+    // This stage's slice of the texts: their entries and the layer's values.
+    const std::size_t first = std::min<std::size_t>(ask.first, texts.size());
+    const std::size_t count = texts.size() - first;
     header->report.progress = progress_working;
-    header->entry_capacity = static_cast<std::uint32_t>(texts.size());
+    header->entry_capacity = static_cast<std::uint32_t>(count);
+    const layer_shape shape = texts_layer_shape(count, ask);
+    header->layer_width = shape.width;
+    header->layer_height = shape.height;
+    header->layer_value_bytes = shape.value_bytes;
+    header->drawn_left = shape.width;
+    header->drawn_top = shape.height;
     // Every text's entry is written: their pages are made at once.
-    make_pages(handback.subspan(handback_header_bytes, texts.size() * sizeof(text_entry)));
+    make_pages(handback.subspan(handback_header_bytes, count * sizeof(text_entry)));
     auto* entries = reinterpret_cast<text_entry*>(handback.data() + handback_header_bytes);
-    std::uint8_t* area = handback.data() + handback_header_bytes + texts.size() * sizeof(text_entry);
-    const std::uint64_t area_bytes = text_budget_pixels;
+    layer_writer layer{handback.data() + texts_layer_offset(count), shape, header};
 
     font_handle font = open_font(request->font, ask.points);
     if (!font) {
@@ -110,18 +201,16 @@ int run_texts_stage(bytes_view input, const texts_ask& ask, std::span<std::uint8
     header->font_opened = 1;
     std::uint64_t rendered = 0;    // pixels, against the budget
     std::uint64_t since_open = 0;  // pixels, against the glyph cache's bound
-    std::uint64_t used = 0;        // bytes of the pixel area
-    // A text's pixels do not depend on its colour (only its palette does): a string drawn
-    // again with the same part in the window is handed back once. Keyed by the string and
-    // the part.
-    std::unordered_map<std::string, text_entry> drawn_before;
-    for (std::size_t i = 0; i < texts.size(); ++i) {
+    // A text's pixels do not depend on its colour: a string drawn again is laid from its
+    // first rendering, kept within kept_rendering_pixels.
+    std::unordered_map<std::string, surface_handle> kept;
+    std::uint64_t kept_pixels = 0;
+    for (std::size_t i = 0; i < first; ++i) rendered += counted_pixels(font.get(), texts[i], ask, rendered);
+    for (std::size_t i = first; i < texts.size(); ++i) {
         const text_to_render& t = texts[i];
         text_entry entry{};
         entry.number = t.number;
-        // The string as it is shown: at most 255 bytes, up to its first zero byte.
-        std::array<char, 256> text{};
-        std::copy_n(t.text.begin(), std::min<std::size_t>(t.text.size(), 255), text.begin());
+        const std::array<char, 256> text = shown_string(t);
         int width = 0;
         int height = 0;
         if (text[0] == '\0') {
@@ -137,74 +226,50 @@ int run_texts_stage(bytes_view input, const texts_ask& ask, std::span<std::uint8
         } else if (rendered + static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) >
                    text_budget_pixels) {
             entry.outcome = text_outcome::past_budget;
-        } else if (const auto same = drawn_before.find(reuse_key(text.data(), t, width, height, ask));
-                   ask.pixels && same != drawn_before.end()) {
-            // Counted against the budget as if rendered: the budget is the document's.
-            rendered += static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
-            entry = same->second;
-            entry.number = t.number;
-            entry.x = t.x + visible(t.x, width, ask.window_width).first;
-            entry.y = t.y + visible(t.y, height, ask.window_height).first;
-            entry.colours[1] = handback_colour{t.red, t.green, t.blue, 0};
-            entry.colours[0] = handback_colour{
-                static_cast<std::uint8_t>(255 - t.red), static_cast<std::uint8_t>(255 - t.green),
-                static_cast<std::uint8_t>(255 - t.blue), entry.colours[0].unused};
-        } else {
+        } else if (!ask.pixels) {
+            // Rendered all the same: what the font cannot render is found.
             const surface_handle s{
                 TTF_RenderText_Solid(font.get(), text.data(), SDL_Color{t.red, t.green, t.blue, 0})};
-            if (!s || s->format->BitsPerPixel != 8 || s->format->palette == nullptr ||
-                s->format->palette->ncolors < 2) {
-                entry.outcome = text_outcome::not_rendered;
-                copy_text(entry.error, s ? "the renderer made no 8-bit picture" : TTF_GetError());
-            } else {
+            if (s) {
+                entry.outcome = text_outcome::measured;
                 const auto pixels = static_cast<std::uint64_t>(s->w) * static_cast<std::uint64_t>(s->h);
                 rendered += pixels;
                 since_open += pixels;
-                entry.outcome = text_outcome::measured;
-                const visible_span columns = visible(t.x, s->w, ask.window_width);
-                const visible_span rows = visible(t.y, s->h, ask.window_height);
-                const int part_width = columns.end - columns.first;
-                const int part_height = rows.end - rows.first;
-                const auto pitch = static_cast<std::uint64_t>((part_width + 3) & ~3);
-                const std::uint64_t bytes = pitch * static_cast<std::uint64_t>(part_height);
-                if (!ask.pixels) {
-                    entry.outcome = text_outcome::measured;
-                } else if (part_width < 1 || part_height < 1) {
-                    entry.outcome = text_outcome::outside;
-                } else if (bytes > area_bytes - used || SDL_LockSurface(s.get()) != 0) {
-                    entry.outcome = text_outcome::past_budget;
-                } else {
-                    for (int y = 0; y < part_height; ++y) {
-                        std::memcpy(area + used + pitch * static_cast<std::uint64_t>(y),
-                                    static_cast<const std::uint8_t*>(s->pixels) +
-                                        static_cast<std::size_t>(s->pitch) *
-                                            static_cast<std::size_t>(rows.first + y) +
-                                        columns.first,
-                                    static_cast<std::size_t>(part_width));
-                    }
-                    SDL_UnlockSurface(s.get());
-                    entry.outcome = text_outcome::drawn;
-                    entry.x = t.x + columns.first;
-                    entry.y = t.y + rows.first;
-                    entry.width = part_width;
-                    entry.height = part_height;
-                    entry.pitch = static_cast<std::int32_t>(pitch);
-                    entry.flags = s->flags & (SDL_SRCCOLORKEY | SDL_RLEACCELOK | SDL_SRCALPHA);
-                    entry.colorkey = s->format->colorkey;
-                    for (int c = 0; c < 2; ++c) {
-                        const SDL_Color& colour = s->format->palette->colors[c];
-                        entry.colours[c] = handback_colour{colour.r, colour.g, colour.b, colour.unused};
-                    }
-                    entry.pixel_offset = used;
-                    used += bytes;
-                    if (s->w == width && s->h == height)
-                        drawn_before.emplace(reuse_key(text.data(), t, width, height, ask), entry);
+            } else {
+                entry.outcome = text_outcome::not_rendered;
+                copy_text(entry.error, TTF_GetError());
+            }
+        } else {
+            const auto found = kept.find(text.data());
+            surface_handle made;
+            const SDL_Surface* s = found != kept.end() ? found->second.get() : nullptr;
+            if (s == nullptr) {
+                made.reset(
+                    TTF_RenderText_Solid(font.get(), text.data(), SDL_Color{t.red, t.green, t.blue, 0}));
+                if (made && SDL_LockSurface(made.get()) == 0) {
+                    const bool plain = is_two_colour(*made);
+                    SDL_UnlockSurface(made.get());
+                    if (plain) s = made.get();
+                }
+                if (made)
+                    since_open += static_cast<std::uint64_t>(made->w) * static_cast<std::uint64_t>(made->h);
+            }
+            if (s == nullptr) {
+                entry.outcome = text_outcome::not_rendered;
+                copy_text(entry.error, made ? "the renderer made no picture of two colours" : TTF_GetError());
+            } else {
+                rendered += static_cast<std::uint64_t>(s->w) * static_cast<std::uint64_t>(s->h);
+                entry.outcome = text_outcome::drawn;
+                layer.lay(*s, t.x, t.y, static_cast<std::uint32_t>(i - first + 1));
+                const auto pixels = static_cast<std::uint64_t>(s->w) * static_cast<std::uint64_t>(s->h);
+                if (made && kept_pixels + pixels <= kept_rendering_pixels) {
+                    kept_pixels += pixels;
+                    kept.emplace(text.data(), std::move(made));
                 }
             }
         }
-        std::memcpy(&entries[i], &entry, sizeof entry);
-        header->entries_done = static_cast<std::uint32_t>(i + 1);
-        header->pixels_used = used;
+        std::memcpy(&entries[i - first], &entry, sizeof entry);
+        header->entries_done = static_cast<std::uint32_t>(i - first + 1);
         if (since_open > glyph_cache_pixels) {
             font.reset();
             font = open_font(request->font, ask.points);

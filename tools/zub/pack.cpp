@@ -187,7 +187,7 @@ void note_texts_outside(const std::vector<std::uint8_t>& bytes, const found_font
         start_composition(written, composing_ask{written.header.width, written.header.height, false, false},
                           font_choice{font.path, font.hint});
     finished_texts measured;
-    if (measuring.texts_wanted) measured = finish_texts_stage(measuring.text_stage, measuring.texts);
+    if (measuring.texts_wanted) measured = finish_texts(measuring);
     for (const problem& p : find_texts_outside(written, measuring.texts_wanted ? &measured : nullptr))
         say(path, "note: " + describe(p));
 }

@@ -153,9 +153,7 @@ batch_outcome finish_one(const render_run& run, const prepared_document& p, comp
     composed_picture composed;
     {
         const finished_image image = finish_image_stage(composing.image, composing.image_asked);
-        const finished_texts texts = composing.texts_wanted
-                                         ? finish_texts_stage(composing.text_stage, composing.texts)
-                                         : finished_texts{};
+        const finished_texts texts = composing.texts_wanted ? finish_texts(composing) : finished_texts{};
         run.painter->compose({&p.doc, &composing, &image, composing.texts_wanted ? &texts : nullptr,
                               p.request.width, p.request.height, p.request.depth, !run.batch},
                              composed);
@@ -196,7 +194,7 @@ std::optional<problem> stage_failure(const prepared_document& p, composition& c)
     if (const finished_image image = finish_image_stage(c.image, c.image_asked); !image.error.empty())
         return problem{problem_code::not_composed, p.doc.image_offset, {}, image.error};
     if (!c.texts_wanted) return std::nullopt;
-    for (problem& found : text_problems(p.doc, c, finish_texts_stage(c.text_stage, c.texts))) {
+    for (problem& found : text_problems(p.doc, c, finish_texts(c))) {
         if (found.code == problem_code::not_composed) return found;
     }
     return std::nullopt;

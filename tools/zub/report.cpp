@@ -67,7 +67,7 @@ document_report inspect_document(bytes_view bytes, const font_choice& font) {
     }
     finished_texts texts;
     if (c.texts_wanted) {
-        texts = finish_texts_stage(c.text_stage, c.texts);
+        texts = finish_texts(c);
         for (problem& p : text_problems(doc, c, texts)) found.push_back(std::move(p));
     }
     for (problem& p : find_texts_outside(doc, c.texts_wanted ? &texts : nullptr))
