@@ -246,6 +246,22 @@ TEST_F(Background, ImageThatDoesNotDecodeLeavesTheScreenAndWarns) {
     EXPECT_TRUE(same_pixels(s, solid(16, 16, backdrop)));
 }
 
+// A PNG whose chunk runs past the image's end is refused at once: read there, it used to
+// find the chunk it read last still in the library's buffer, and read it again until the
+// CPU limit stopped the decoder.
+TEST_F(Background, PngChunkPastTheEndIsRefusedAtOnce) {
+    document_parts parts;
+    const bytes png = encode_png(pattern(16, 16, false), png_kind::rgb);
+    parts.image.assign(png.begin(), png.begin() + 33);  // the signature and the header chunk
+    for (const int b : {0, 0, 0, 0xB8, 0x74, 0x52, 0x4E, 0x53, 1, 2, 3, 4})
+        parts.image.push_back(static_cast<std::uint8_t>(b));  // tRNS, 184 bytes
+    SDL_Surface* s = screen(16, 16, 32);
+    fill(s, backdrop);
+    EXPECT_EQ(describe_all(compose_document(parsed(write_document(parts)), s)),
+              std::vector<std::string>{"the image is not shown: Error reading the PNG file."});
+    EXPECT_TRUE(same_pixels(s, solid(16, 16, backdrop)));
+}
+
 TEST_F(Background, EmptyImageSectionWarnsAndDrawsNothing) {
     const bytes file = write_document(document_parts{});
     SDL_Surface* s = screen(16, 16, 32);

@@ -36,6 +36,66 @@ void copy_text(char (&to)[N], const char* from) {
     to[N - 1] = '\0';
 }
 
+// The image's bytes as a stream the image library reads, as SDL's read-only memory
+// stream reads them, but for what a read asks for past the end: SDL_image's PNG reader
+// does not look at how much a read gave, so at the end libpng would find the chunk it read
+// last still in its buffer and read it again for ever. Past the end a read finds 0xFF
+// bytes, which no chunk's length can be, and the image is refused at once ("Error reading
+// the PNG file.") as an image cut short is.
+struct image_bytes {
+    const std::uint8_t* data;
+    int size;
+    int at;
+};
+
+int image_bytes_seek(SDL_RWops* stream, int offset, int whence) {
+    auto* bytes = static_cast<image_bytes*>(stream->hidden.unknown.data1);
+    std::int64_t to = offset;
+    if (whence == RW_SEEK_CUR) {
+        to += bytes->at;
+    } else if (whence == RW_SEEK_END) {
+        to += bytes->size;
+    } else if (whence != RW_SEEK_SET) {
+        SDL_SetError("Unknown value for 'whence'");
+        return -1;
+    }
+    bytes->at = static_cast<int>(std::clamp<std::int64_t>(to, 0, bytes->size));
+    return bytes->at;
+}
+
+int image_bytes_read(SDL_RWops* stream, void* to, int size, int count) {
+    auto* bytes = static_cast<image_bytes*>(stream->hidden.unknown.data1);
+    if (size <= 0 || count <= 0) return 0;
+    const std::int64_t asked = std::int64_t{size} * count;
+    const std::int64_t given = std::min<std::int64_t>(asked, bytes->size - bytes->at);
+    std::memcpy(to, bytes->data + bytes->at, static_cast<std::size_t>(given));
+    std::memset(static_cast<std::uint8_t*>(to) + given, 0xFF, static_cast<std::size_t>(asked - given));
+    bytes->at += static_cast<int>(given);
+    return static_cast<int>(given / size);
+}
+
+int image_bytes_write(SDL_RWops*, const void*, int, int) {
+    SDL_SetError("Can't write to read-only memory");
+    return -1;
+}
+
+int image_bytes_close(SDL_RWops* stream) {
+    delete static_cast<image_bytes*>(stream->hidden.unknown.data1);
+    SDL_FreeRW(stream);
+    return 0;
+}
+
+SDL_RWops* image_stream(bytes_view image) {
+    SDL_RWops* stream = SDL_AllocRW();
+    if (stream == nullptr) return nullptr;
+    stream->seek = image_bytes_seek;
+    stream->read = image_bytes_read;
+    stream->write = image_bytes_write;
+    stream->close = image_bytes_close;
+    stream->hidden.unknown.data1 = new image_bytes{image.data(), static_cast<int>(image.size()), 0};
+    return stream;
+}
+
 // The last words run after a fault, on a stack of their own: a sanitizer's bookkeeping
 // there would look for the stack's bounds in files the filter forbids.
 #define ZUB_LAST_WORDS __attribute__((no_sanitize("address", "undefined")))
@@ -140,7 +200,7 @@ int run_image_stage(bytes_view image, const image_ask& ask, std::span<std::uint8
         image_width = top.width;
         image_height = top.height;
     } else {
-        stream_handle stream{SDL_RWFromConstMem(image.data(), static_cast<int>(image.size()))};
+        stream_handle stream{image_stream(image)};
         if (!stream) return done(failed(report, SDL_GetError()));
         surface.reset(IMG_Load_RW(stream.release(), 1));  // the decoder closes the stream
         if (surface) {
